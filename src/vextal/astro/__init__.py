@@ -1,0 +1,1 @@
+"""Astrodynamics: state vectors and frames, Kepler propagation, Lambert solutions and transfer planning."""

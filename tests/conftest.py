@@ -1,0 +1,41 @@
+import os
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import importlib.util
+
+import pytest
+
+import vextal
+
+NATIVE_DIR = os.path.join(os.path.dirname(__file__), "native")
+_BUILD_DIR = tempfile.mkdtemp(prefix="vextal-native-tests-")
+
+
+def build_native_module(name, sources=None):
+    """Compile a test-only C++ extension from tests/native against the installed vextal headers, the way a
+    third-party module would, and import it."""
+    sources = sources or [name + ".cpp"]
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    target = os.path.join(_BUILD_DIR, name + suffix)
+    if not os.path.exists(target):
+        cxx = os.environ.get("CXX", "c++")
+        cmd = [cxx, "-std=c++17", "-O1", "-g", "-shared", "-fPIC", "-Wall",
+               "-I" + sysconfig.get_paths()["include"], "-I" + vextal.get_include(), "-I" + NATIVE_DIR,
+               *[os.path.join(NATIVE_DIR, s) for s in sources], "-o", target]
+        proc = subprocess.run(cmd, capture_output=True, text=True)
+        if proc.returncode != 0:
+            pytest.fail("building %s failed:\n%s" % (name, proc.stderr))
+    spec = importlib.util.spec_from_file_location(name, target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def run_python(code, *args, check=True):
+    """Run `code` in a fresh interpreter (import edge cases need a clean process)."""
+    proc = subprocess.run([sys.executable, *args, "-c", code], capture_output=True, text=True, timeout=120)
+    if check and proc.returncode != 0:
+        raise AssertionError("subprocess failed (%d):\n%s\n%s" % (proc.returncode, proc.stdout, proc.stderr))
+    return proc
