@@ -1,4 +1,5 @@
 // vextal.vector3: the mutable 3-vector of doubles that states, burns and frames share by reference.
+#include "native/record.hpp"
 #include "native/support.hpp"
 #include "astro/numerics/vec3.hpp"
 
@@ -176,7 +177,7 @@ PyObject* rotate(Vector3Object* self, Vector3Object* axis, double degrees, int s
     VX_DISPATCH_OBJECT(sites[kRotate], &Vector3_Type, reinterpret_cast<PyObject*>(axis), degrees);
     if (!is_vector(reinterpret_cast<PyObject*>(axis))) return nullptr;
     Vec3 k = vec(axis);
-    if (vextal::numerics::norm2(k) == 0.0) return vx::fail(PyExc_ValueError, "rotation axis has zero length");
+    if (vextal::numerics::norm2(k) == 0.0) return vx::fail(PyExc_ValueError, vx::msg::kZeroAxis);
     k = vextal::numerics::unit(k);
     double angle = degrees * (M_PI / 180.0), c = std::cos(angle), s = std::sin(angle);
     Vec3 v = vec(self);
@@ -257,7 +258,8 @@ PyObject* py_scalar1(PyObject* self, PyObject* arg) {
 
 template <PyObject* (*F)(Vector3Object*, Matrix4Object*, int)>
 PyObject* py_matrix1(PyObject* self, PyObject* m) {
-    if (!is_matrix(m) && PyErr_ExceptionMatches(PyExc_TypeError)) {
+    // Only a wrong argument gets the argument message; a failed import of Matrix4 keeps its own error.
+    if (!is_matrix(m) && matrix4_type && PyErr_ExceptionMatches(PyExc_TypeError)) {
         PyErr_Clear();
         return vx::fail_format(PyExc_TypeError, vx::msg::kArgType, "m", matrix4_type->tp_name, Py_TYPE(m)->tp_name);
     }
@@ -314,7 +316,7 @@ PyObject* py_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* py_reduce(PyObject* self, PyObject*) {
     const auto& v = self_of(self)->_vector;
-    return Py_BuildValue("O(ddd)", reinterpret_cast<PyObject*>(Py_TYPE(self)), v.x, v.y, v.z);
+    return vx::reduce_record(self, Py_BuildValue("(ddd)", v.x, v.y, v.z));
 }
 
 // The table, with each entry's method; order of `methods` follows the table.
@@ -395,16 +397,35 @@ PyObject* Vector3_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self;
 }
 
-int Vector3_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+// Binds __init__(x=0.0, y=0.0, z=0.0) from either calling convention of Params::bind.
+template <class... Call>
+bool bind_components(Vec3& out, Call... call) {
     static vx::Params<3> params{"__init__", {"x", "y", "z"}, 0};
     PyObject* values[3];
     double xyz[3] = {0.0, 0.0, 0.0};
-    if (!params.bind(args, kwargs, values)) return -1;
+    if (!params.bind(call..., values)) return false;
     for (int i = 0; i < 3; ++i) {
-        if (values[i] && !vx::to_double(values[i], xyz[i])) return -1;
+        if (values[i] && !vx::to_double(values[i], xyz[i])) return false;
     }
-    self_of(self)->_vector = {xyz[0], xyz[1], xyz[2]};
+    out = {xyz[0], xyz[1], xyz[2]};
+    return true;
+}
+
+int Vector3_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    Vec3 v;
+    if (!bind_components(v, args, kwargs)) return -1;
+    self_of(self)->_vector = {v.x, v.y, v.z};
     return 0;
+}
+
+// Calling the class itself builds the vector in one step, without the argument tuple. Subclasses go through
+// tp_new and tp_init: tp_vectorcall is never inherited.
+PyObject* Vector3_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Vec3 v;
+    if (cls != reinterpret_cast<PyObject*>(&Vector3_Type))
+        return vx::fail(PyExc_SystemError, vx::msg::kVectorcallInherited);
+    if (!bind_components(v, args, PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;
+    return make(v);
 }
 
 void Vector3_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
@@ -462,14 +483,14 @@ PyObject* nb_absolute(PyObject* a) { return PyFloat_FromDouble(self_of(a)->vtab-
 Py_ssize_t sq_length(PyObject*) { return 3; }
 
 PyObject* sq_item(PyObject* self, Py_ssize_t i) {
-    if (i < 0 || i > 2) return vx::fail(PyExc_IndexError, "Vector3 index out of range");
+    if (i < 0 || i > 2) return vx::fail_format(PyExc_IndexError, vx::msg::kIndexOutOfRange, vextal::kVector3Class);
     const auto& v = self_of(self)->_vector;
     return PyFloat_FromDouble(i == 0 ? v.x : i == 1 ? v.y : v.z);
 }
 
 int sq_ass_item(PyObject* self, Py_ssize_t i, PyObject* value) {
-    if (i < 0 || i > 2) return vx::fail(PyExc_IndexError, "Vector3 index out of range"), -1;
-    if (!value) return vx::fail(PyExc_TypeError, "Vector3 components cannot be deleted"), -1;
+    if (i < 0 || i > 2) return vx::fail_format(PyExc_IndexError, vx::msg::kIndexOutOfRange, vextal::kVector3Class), -1;
+    if (!value) return vx::fail_format(PyExc_TypeError, vx::msg::kComponentDeleted, vextal::kVector3Class), -1;
     double d;
     if (!vx::to_double(value, d)) return -1;
     auto& v = self_of(self)->_vector;
@@ -514,12 +535,14 @@ bool ready_type() {
     t.tp_doc = "Vector3(x=0.0, y=0.0, z=0.0)\n--\n\nA mutable 3-vector of doubles.";
     t.tp_new = Vector3_new;
     t.tp_init = Vector3_init;
+    t.tp_vectorcall = Vector3_vectorcall;
     t.tp_dealloc = Vector3_dealloc;
     t.tp_repr = Vector3_repr;
     t.tp_richcompare = Vector3_richcompare;
     t.tp_hash = PyObject_HashNotImplemented;
     t.tp_as_number = &number_methods;
     t.tp_as_sequence = &sequence_methods;
+    t.tp_iter = PySeqIter_New;  // iter() over the components, visible as __iter__
     t.tp_methods = methods;
     t.tp_getset = getset;
     return true;

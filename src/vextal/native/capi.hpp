@@ -26,9 +26,9 @@ inline void* get_vtable(PyTypeObject* type) noexcept {
     if (!vtable_key()) return nullptr;
     Ref capsule(PyObject_GetItem(type->tp_dict, vtable_key()));
     if (!capsule) return nullptr;
-    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
-    if (!table && !PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, msg::kInvalidVtable);
-    return table;
+    // Anything but an unnamed capsule (which always holds a pointer) is refused the same way.
+    if (!PyCapsule_IsValid(capsule.get(), nullptr)) return fail(PyExc_RuntimeError, msg::kInvalidVtable);
+    return PyCapsule_GetPointer(capsule.get(), nullptr);
 }
 
 // Takes class `cls` of the imported module `module` (named `modname`) and checks that it is a type whose

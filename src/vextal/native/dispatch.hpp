@@ -124,20 +124,26 @@ inline double report_failure(const OverrideSite& site) noexcept {
 }  // namespace vx
 
 // The dispatch step at the top of a table entry whose instance is `self` and flag `skip_dispatch`: returns
-// the override's checked result when a Python subclass redefines the method.
+// the override's checked result when a Python subclass redefines the method. A failure there gets the
+// entry's traceback entry, like any other failure of the entry.
 #define VX_DISPATCH_OBJECT(site, result_type, ...)                                                         \
     do {                                                                                                   \
         PyObject* vx_result_;                                                                              \
         if (!skip_dispatch && ::vx::dispatch_object(reinterpret_cast<PyObject*>(self), (site), (result_type), \
-                                                    vx_result_, ##__VA_ARGS__))                            \
+                                                    vx_result_, ##__VA_ARGS__)) {                          \
+            if (!vx_result_) VX_TRACEBACK((site).qualname);                                                \
             return vx_result_;                                                                             \
+        }                                                                                                  \
     } while (0)
 
-// The same for a double entry; a failing override is reported and gives 0.0.
+// The same for a double entry; a failing override is reported (with the entry's traceback entry) and gives 0.0.
 #define VX_DISPATCH_DOUBLE(site, ...)                                                                      \
     do {                                                                                                   \
         double vx_result_;                                                                                 \
         if (!skip_dispatch &&                                                                              \
-            ::vx::dispatch_double(reinterpret_cast<PyObject*>(self), (site), vx_result_, ##__VA_ARGS__))     \
-            return PyErr_Occurred() ? ::vx::report_failure(site) : vx_result_;                             \
+            ::vx::dispatch_double(reinterpret_cast<PyObject*>(self), (site), vx_result_, ##__VA_ARGS__)) { \
+            if (!PyErr_Occurred()) return vx_result_;                                                      \
+            VX_TRACEBACK((site).qualname);                                                                 \
+            return ::vx::report_failure(site);                                                             \
+        }                                                                                                  \
     } while (0)

@@ -97,6 +97,9 @@ inline void add_traceback(const char* func, int line, const char* file) noexcept
 inline void report_unraisable(const char* qualname) noexcept {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
+    // One exception object for both reports (an error set from C may still be a bare type and message).
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
     Py_XINCREF(type);
     Py_XINCREF(value);
     Py_XINCREF(tb);

@@ -11,6 +11,19 @@ inline constexpr const char kArgType[] = "Argument '%.200s' has incorrect type (
 inline constexpr const char kCannotConvert[] = "Cannot convert %.200s to %.200s";
 inline constexpr const char kFloatDivision[] = "float division";
 
+// The math types; "%s" is the class's short name.
+inline constexpr const char kIndexOutOfRange[] = "%s index out of range";
+inline constexpr const char kComponentDeleted[] = "%s components cannot be deleted";
+inline constexpr const char kZeroAxis[] = "rotation axis has zero length";
+inline constexpr const char kZeroNoInverse[] = "zero %s has no inverse";
+inline constexpr const char kZeroNoRotation[] = "zero %s is no rotation";
+inline constexpr const char kSingular[] = "%s is singular and has no inverse";
+inline constexpr const char kMatrixArgCount[] = "%s() takes 0 or 16 positional arguments (%zd given)";
+inline constexpr const char kNoKeywords[] = "%s() takes no keyword arguments";
+inline constexpr const char kTooManyEntries[] = "more native table entries than the class set-up holds";
+inline constexpr const char kVectorcallInherited[] = "class construction shortcut reached from a subclass";
+inline constexpr const char kMatrixIndices[] = "%s indices must be an int (row) or a pair of ints (row, col)";
+
 inline constexpr const char kIntegerRequired[] = "an integer is required";
 inline constexpr const char kIntWrongResult[] = "__%.4s__ returned non-%.4s (type %.200s)";
 inline constexpr const char kIntTooLarge[] = "value too large to convert to int";
@@ -32,9 +45,37 @@ inline constexpr const char kReinit[] = "Module '%s' has already been imported. 
 inline constexpr const char kVersionMismatch[] = "compiletime version %s of module '%.100s' does not match runtime version %s";
 inline constexpr const char kNameNotDefined[] = "name '%U' is not defined";
 inline constexpr const char kPicklingInit[] = "Unable to initialize pickling for %s";
+inline constexpr const char kNotInitialised[] = "%s is not initialised: its import failed";
 
 inline constexpr const char kNoDefaultReduce[] = "no default __reduce__ due to non-trivial __cinit__";
 inline constexpr const char kStructPickling[] =
     "Pickling of struct members such as self._vector must be explicitly requested with @auto_pickle(True)";
+
+// The astrodynamics siblings: root finding, Kepler propagation, Lambert's problem. "%s" is the function or
+// class name where the text names one.
+inline constexpr const char kAbstractEvaluate[] =
+    "RootFunctionBinding.evaluate is abstract: subclass RootFunctionBinding and define evaluate(x)";
+inline constexpr const char kUnknownKeplerForm[] =
+    "unknown Kepler equation form %R: expected 'elliptic', 'hyperbolic' or 'universal'";
+inline constexpr const char kNullKeplerEquation[] = "CreateKeplerEquationBinding: the equation pointer is null";
+inline constexpr const char kTooManyKeplerParameters[] =
+    "KeplerEquationBinding() takes a form and at most 5 parameters (%zd given)";
+inline constexpr const char kAtLeastOne[] = "%s: %s must be at least 1 (got %d)";
+inline constexpr const char kIntervalNotFinite[] = "%s: x0 and x1 must be finite numbers";
+inline constexpr const char kNoSignChange[] = "%s: f does not change sign between %s and %s (after widening the interval)";
+inline constexpr const char kRootNaN[] = "%s: the function returned NaN";
+inline constexpr const char kRootNoConvergence[] = "%s: no convergence within %d evaluations (last bracket [%s, %s])";
+inline constexpr const char kKeplerMu[] = "%s: mu must be a positive finite number";
+inline constexpr const char kKeplerNotFinite[] = "%s: position, velocity and dt must be finite numbers";
+inline constexpr const char kKeplerZeroPosition[] = "%s: the position must not be the zero vector";
+inline constexpr const char kKeplerNoConvergence[] = "%s: Kepler's equation did not converge";
+inline constexpr const char kKeplerOverflow[] =
+    "%s: the propagated state is not finite (overflow, or a radial orbit through the centre)";
+inline constexpr const char kKeplerIllConditioned[] =
+    "%s: the orbit passes too close to the centre for double precision to resolve the propagation";
+inline constexpr const char kLambertFailed[] = "LambertProblem: %s";
+inline constexpr const char kLambertNoConvergence[] =
+    "LambertProblem: the iteration did not converge for %d revolution(s), %s branch";
+inline constexpr const char kSolutionIndex[] = "solution index %d out of range (%d solutions)";
 
 }  // namespace vx::msg

@@ -169,18 +169,27 @@ inline bool set_up_pickling(PyTypeObject* type) noexcept {
     Ref reduce(PyObject_GetAttrString(cls, "__reduce__"));
     if (!object_reduce || !reduce) return failed();
     if (reduce.get() != object_reduce.get() && !detail::has_name(reduce.get(), "__reduce_cython__")) return true;
+    // A class whose refusal is already in place (a module executed again after a failed import) keeps it.
     PyObject* dict = type->tp_dict;
     PyObject* reduce_own = PyDict_GetItemString(dict, "__reduce_cython__");  // borrowed
-    if (!reduce_own || PyDict_SetItemString(dict, "__reduce__", reduce_own) < 0 ||
-        PyDict_DelItemString(dict, "__reduce_cython__") < 0)
+    if (reduce_own) {
+        if (PyDict_SetItemString(dict, "__reduce__", reduce_own) < 0 ||
+            PyDict_DelItemString(dict, "__reduce_cython__") < 0)
+            return failed();
+    } else if (reduce.get() == object_reduce.get()) {
         return failed();
+    }
     Ref setstate(PyObject_GetAttrString(cls, "__setstate__"));
     if (!setstate) PyErr_Clear();
     if (!setstate || detail::has_name(setstate.get(), "__setstate_cython__")) {
         PyObject* setstate_own = PyDict_GetItemString(dict, "__setstate_cython__");  // borrowed
-        if (!setstate_own || PyDict_SetItemString(dict, "__setstate__", setstate_own) < 0 ||
-            PyDict_DelItemString(dict, "__setstate_cython__") < 0)
+        if (setstate_own) {
+            if (PyDict_SetItemString(dict, "__setstate__", setstate_own) < 0 ||
+                PyDict_DelItemString(dict, "__setstate_cython__") < 0)
+                return failed();
+        } else if (!setstate) {
             return failed();
+        }
     }
     PyType_Modified(type);
     return true;
@@ -202,3 +211,27 @@ inline bool add_class(PyObject* module, PyTypeObject* type, const char* name, vo
 
 // The standard module-execution failure: traceback entry at this line, module released.
 #define VX_EXEC_FAIL(guard) ::vx::module_exec_fail((guard), __LINE__, VX_SOURCE_FILE)
+
+// Defines the module `full_name` (a string literal; entry point PyInit_<name>) with the shared create and execute
+// guards and the module functions `methods` (null-terminated, or nullptr); `setup(module)` returns false with an
+// error set when the module's own set-up fails.
+#define VX_MODULE(name, full_name, doc, methods, setup)                                                        \
+    namespace {                                                                                              \
+    ::vx::ModuleGuard vx_guard{#name, full_name, "init " full_name};                                         \
+    PyObject* vx_module_create(PyObject* spec, PyModuleDef*) { return ::vx::module_create(spec, vx_guard); } \
+    int vx_module_exec(PyObject* module) {                                                                   \
+        int begun = ::vx::module_exec_begin(module, vx_guard, VX_SOURCE_FILE);                               \
+        if (begun != 0) return begun < 0 ? -1 : 0;                                                           \
+        return (setup)(module) ? 0 : VX_EXEC_FAIL(vx_guard);                                                 \
+    }                                                                                                        \
+    PyModuleDef_Slot vx_module_slots[] = {                                                                   \
+        {Py_mod_create, reinterpret_cast<void*>(vx_module_create)},                                          \
+        {Py_mod_exec, reinterpret_cast<void*>(vx_module_exec)},                                              \
+        {0, nullptr},                                                                                        \
+    };                                                                                                       \
+    PyModuleDef vx_module_def = {PyModuleDef_HEAD_INIT, #name, doc, 0, methods, vx_module_slots};            \
+    }                                                                                                        \
+    PyMODINIT_FUNC PyInit_##name() { return PyModuleDef_Init(&vx_module_def); }
+
+// The same for the top-level module `vextal.<name>`, which has no module functions.
+#define VX_TOP_LEVEL_MODULE(name, doc, setup) VX_MODULE(name, "vextal." #name, doc, nullptr, setup)

@@ -11,16 +11,22 @@ namespace vextal {
 struct Vector3Object;
 struct Matrix4Object;
 
-struct Matrix4Table {
-    PyObject* (*inverse)(Matrix4Object* self, int skip_dispatch);  // 1: ValueError when singular
-    PyObject* (*transpose)(Matrix4Object* self, int skip_dispatch);                        // 2
-    PyObject* (*multiply)(Matrix4Object* self, Matrix4Object* other, int skip_dispatch);   // 3: self @ other
-    double (*determinant)(Matrix4Object* self, int skip_dispatch);                         // 4
-    PyObject* (*transform)(Matrix4Object* self, Vector3Object* v, int skip_dispatch);      // 5: point, w = 1
-    double (*get)(Matrix4Object* self, int row, int col, int skip_dispatch);               // 6
-    double (*trace)(Matrix4Object* self, int skip_dispatch);                               // 7
-    int (*is_close)(Matrix4Object* self, Matrix4Object* other, double tolerance, int skip_dispatch);  // 8
+// The 4x4 matrices' table (Matrix4 here, Matrix4f over floats); `Vector` is the 3-vector class of transform().
+// Object results are new references (null with an exception set); double results never raise (a failing
+// override is reported as unraisable and gives 0.0).
+template <class Object, class Vector>
+struct Matrix4TableOf {
+    PyObject* (*inverse)(Object* self, int skip_dispatch);                                // 1: ValueError when singular
+    PyObject* (*transpose)(Object* self, int skip_dispatch);                              // 2
+    PyObject* (*multiply)(Object* self, Object* other, int skip_dispatch);                // 3: self @ other
+    double (*determinant)(Object* self, int skip_dispatch);                               // 4
+    PyObject* (*transform)(Object* self, Vector* v, int skip_dispatch);                   // 5: point, w = 1
+    double (*get)(Object* self, int row, int col, int skip_dispatch);                     // 6
+    double (*trace)(Object* self, int skip_dispatch);                                     // 7
+    int (*is_close)(Object* self, Object* other, double tolerance, int skip_dispatch);    // 8: -1 on error
 };
+
+struct Matrix4Table : Matrix4TableOf<Matrix4Object, Vector3Object> {};
 
 struct Matrix4Object {
     PyObject_HEAD
@@ -34,6 +40,7 @@ struct Matrix4Object {
 
 inline constexpr uint64_t kMatrixDeterminantKnown = 1;
 
+static_assert(sizeof(Matrix4Table) == 8 * sizeof(void*), "Matrix4 table has 8 entries");
 static_assert(offsetof(Matrix4Object, vtab) == 16, "Matrix4 table pointer follows the object header");
 static_assert(offsetof(Matrix4Object, _m) == 24, "Matrix4 elements follow the table pointer");
 static_assert(sizeof(Matrix4Object) == 184, "Matrix4 instance size");

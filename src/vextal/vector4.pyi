@@ -1,0 +1,13 @@
+from typing_extensions import disjoint_base
+
+from vextal._shapes import Number, Vector
+
+@disjoint_base
+class Vector4(Vector[Vector4]):
+    """A mutable 4-vector of doubles."""
+
+    x: float
+    y: float
+    z: float
+    w: float
+    def __init__(self, x: Number = 0.0, y: Number = 0.0, z: Number = 0.0, w: Number = 0.0) -> None: ...
