@@ -3,19 +3,21 @@
 #pragma once
 #include "native/support.hpp"
 #include "native/vector3_api.hpp"
+#include "astro/numerics/geodesy.hpp"
 
 #include <vextal/astro/orbitvector.hpp>
 #include <vextal/matrix4.hpp>
 
 namespace vextal::orbitvector {
 
-// Module constants, fixed at import and not visible from Python.
+// Module constants, fixed at import and not visible from Python. The ellipsoid and the angle factors are
+// the geodesy numerics' own.
 inline constexpr double MAGNITUDE_EPSILON = 1e-10;
 inline constexpr double MU_EARTH = 398600.5;
-inline constexpr double DEG_TO_RAD = 0.017453292519943295;
-inline constexpr double RAD_TO_DEG = 57.29577951308232;
-inline constexpr double EARTH_ECCENTRICITY_SQ = 0.0066943799901414;
-inline constexpr double EARTH_EQUATORIAL_RADIUS = 6378.1374;
+using numerics::DEG_TO_RAD;
+using numerics::RAD_TO_DEG;
+using numerics::EARTH_ECCENTRICITY_SQ;
+using numerics::EARTH_EQUATORIAL_RADIUS;
 
 // Owned by orbitvector.cpp, ready once the module has executed.
 extern vx::Vector3Api vector3;
