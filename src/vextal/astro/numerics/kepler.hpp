@@ -11,7 +11,11 @@
 // Stumpff functions use their power series near zero; elliptic times are first
 // reduced modulo the period. The equation is solved by Laguerre's method kept
 // inside a bracket from r_min <= r(s) <= r_max, with bisection as fallback, so
-// the solve always terminates.
+// the solve always terminates. On an inbound hyperbola that sweeps far past
+// pericentre the universal terms grow huge and cancel; there the anomaly is
+// polished with the hyperbolic Kepler equation, anchored at pericentre. A
+// radial orbit (zero angular momentum) is continued through the centre as the
+// limit of ever narrower conics: it comes back out along the same line.
 #pragma once
 
 namespace vextal::numerics {
@@ -21,6 +25,8 @@ enum class KeplerStatus {
     bad_input,       // non-finite input, |r0| == 0, mu <= 0
     no_convergence,  // Kepler's equation did not converge (not expected)
     not_finite,      // the result overflowed or hit r = 0 (radial orbit through the centre)
+    ill_conditioned, // the result breaks energy or angular momentum conservation: the orbit passes so close
+                     // to the centre that double precision cannot resolve it
 };
 
 const char* kepler_status_message(KeplerStatus status) noexcept;
@@ -39,7 +45,9 @@ KeplerStatus lagrange_coefficients(const double r0[3], const double v0[3], doubl
                                    LagrangeCoefficients& out) noexcept;
 
 // Moves (r0, v0) by dt: r = f r0 + g v0, v = fdot r0 + gdot v0. `iterations`
-// (optional) receives the number of Kepler-equation evaluations.
+// (optional) receives the number of Kepler-equation evaluations. The new state
+// must conserve energy and angular momentum to 1e-8 of their scales, or the
+// status is ill_conditioned and r, v are left alone.
 KeplerStatus propagate(const double r0[3], const double v0[3], double dt, double mu, double r[3],
                        double v[3], int* iterations = nullptr) noexcept;
 

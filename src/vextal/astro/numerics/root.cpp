@@ -219,7 +219,7 @@ const char* root_status_message(RootStatus status) noexcept {
 }
 
 double relative_tolerance_for_bits(int bits) noexcept {
-    if (bits >= 53) return 4 * eps;
+    if (bits > 53) bits = 53;
     if (bits < 1) bits = 1;
     return std::ldexp(1.0, 1 - bits);
 }

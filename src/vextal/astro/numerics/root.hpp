@@ -20,8 +20,9 @@ const char* root_status_message(RootStatus status) noexcept;
 
 struct RootOptions {
     double abs_tol = 0.0;                // absolute bracket-width tolerance
-    double rel_tol = 4.440892098500626e-16;  // relative tolerance (4 eps by default)
-    int max_iterations = 100;            // function evaluations in the solve phase
+    double rel_tol = 2.220446049250313e-16;  // relative tolerance: eps, i.e. adjacent doubles
+    int max_iterations = 200;            // function evaluations in the solve phase (flat
+                                         // functions can need about 3 per halving)
     int max_expansions = 64;             // bracket expansion steps (bracket_and_solve only)
     double expansion_factor = 1.6;       // growth of the interval per expansion step
 };
@@ -35,8 +36,8 @@ struct RootResult {
     int evaluations = 0;  // function evaluations, expansion included
 };
 
-// Relative tolerance for `bits` binary digits of precision (1..53; 53 and above
-// give the default 4 eps).
+// Relative tolerance 2^(1 - bits) for `bits` binary digits (clamped to 1..53;
+// 53 gives eps: the final bracket holds adjacent doubles).
 double relative_tolerance_for_bits(int bits) noexcept;
 
 // Solves f(x) = 0 on [a, b] (either order). f(a) and f(b) must differ in sign
