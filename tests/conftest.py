@@ -1,3 +1,4 @@
+import gc
 import os
 import subprocess
 import sys
@@ -39,3 +40,17 @@ def run_python(code, *args, check=True):
     if check and proc.returncode != 0:
         raise AssertionError("subprocess failed (%d):\n%s\n%s" % (proc.returncode, proc.stdout, proc.stderr))
     return proc
+
+
+def leaked_blocks(run, rounds, warmup=200, repeats=2):
+    """Allocated blocks that `run(rounds)` leaves behind once warmed up, the least of `repeats` measurements:
+    a real leak grows on every measurement, incidental interpreter allocations (caches, free lists) do not."""
+    run(warmup)
+    deltas = []
+    for _ in range(repeats):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        run(rounds)
+        gc.collect()
+        deltas.append(sys.getallocatedblocks() - before)
+    return min(deltas)

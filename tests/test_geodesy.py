@@ -8,7 +8,7 @@ import pytest
 from mpmath import mp, mpf
 
 import geodesy_reference as ref
-from conftest import build_native_module
+from conftest import build_native_module, leaked_blocks
 from vextal.astro import orbitvector as ov
 from vextal.vector3 import Vector3
 
@@ -385,12 +385,7 @@ def test_no_references_leak():
                 with pytest.raises(TypeError):
                     f()
 
-    run(100)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    run(5000)
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 50
+    assert leaked_blocks(run, 5000, warmup=100) < 50
 
 
 # ---- accuracy against the reference -----------------------------------------------------------------------

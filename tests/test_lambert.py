@@ -13,6 +13,7 @@ from mpmath import mp, mpf
 
 from twobody_reference import (AU, EPS, MU_EARTH, MU_SUN, cross, dot, lambert_lambda_T, min_tof, norm,
                                propagate_classical, propagate_mp, rel_diff)
+from conftest import leaked_blocks
 from vextal.astro.multirev_arcs import LambertProblem
 from vextal.vector3 import Vector3
 
@@ -419,11 +420,8 @@ def _leak_calls():
 
 
 def test_no_references_leak():
-    for _ in range(200):
-        _leak_calls()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(2000):
-        _leak_calls()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 50
+    def run(count):
+        for _ in range(count):
+            _leak_calls()
+
+    assert leaked_blocks(run, 2000) < 50

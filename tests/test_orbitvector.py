@@ -9,7 +9,7 @@ import weakref
 
 import pytest
 
-from conftest import build_native_module
+from conftest import build_native_module, leaked_blocks
 from vextal.astro import orbitvector as ov
 from vextal.astro.orbitvector import ECI, EFG, LLH, RIC, _OrbitVector
 from vextal.vector3 import Vector3
@@ -330,14 +330,11 @@ def test_finalizer_may_resurrect():
 
 
 def _blocks_leaked(action, rounds=3000):
-    for _ in range(50):
-        action()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(rounds):
-        action()
-    gc.collect()
-    return sys.getallocatedblocks() - before
+    def run(count):
+        for _ in range(count):
+            action()
+
+    return leaked_blocks(run, rounds, warmup=50)
 
 
 class _Sub(ECI):

@@ -16,6 +16,7 @@ mpmath = pytest.importorskip("mpmath")
 
 from vextal.vector3 import Vector3  # noqa: E402
 from vextal.astro import orbitvector  # noqa: E402
+from conftest import leaked_blocks  # noqa: E402
 from vextal.astro import transfer_planner as tp  # noqa: E402
 from vextal.astro.orbitvector import ECI, EFG, LLH, RIC  # noqa: E402
 from vextal.astro.transfer_planner import LambertMultiRevResult, SatBurn, plan_lambert  # noqa: E402
@@ -523,9 +524,4 @@ def test_thousands_of_plans_leave_memory_flat():
             except TypeError:
                 pass
 
-    run(200)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    run(3000)
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 200
+    assert leaked_blocks(run, 3000) < 200

@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from conftest import build_native_module
+from conftest import build_native_module, leaked_blocks
 from vextal.matrix4 import Matrix4
 from vextal.matrix4f import Matrix4f
 from vextal.quaternion import Quaternion
@@ -309,9 +309,4 @@ def test_no_leaks(client, unraisable):
                     pass
             repr(v), repr(f), hash(M), list(v)
 
-    work(2000)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    work(20000)  # about 400000 constructions and calls
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 200
+    assert leaked_blocks(work, 20000, warmup=2000) < 200  # about 400000 constructions and calls a round
