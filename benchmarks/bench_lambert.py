@@ -207,3 +207,9 @@ def main():
 
 if __name__ == "__main__":
     main()
+    # pykep's core is loaded with RTLD_GLOBAL (its JIT needs that), and lamberthub brings numba's own LLVM:
+    # with both in one process the two LLVM copies' teardown at exit can corrupt the heap (seen as an abort
+    # after the table is printed; none without lamberthub, none under AddressSanitizer). Skip the teardown.
+    if "numba" in sys.modules and "pykep" in sys.modules:
+        sys.stdout.flush()
+        os._exit(0)
