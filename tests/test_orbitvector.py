@@ -9,7 +9,7 @@ import weakref
 
 import pytest
 
-from conftest import build_native_module, leaked_blocks
+from conftest import build_native_module, leaked_blocks, run_python
 from vextal.astro import orbitvector as ov
 from vextal.astro.orbitvector import ECI, EFG, LLH, RIC, _OrbitVector
 from vextal.vector3 import Vector3
@@ -179,6 +179,32 @@ def test_time_conversion_error_is_passed_on():
             raise ZeroDivisionError("no float")
     with pytest.raises(ZeroDivisionError, match="no float"):
         ECI(Bad())
+
+
+HALF_BUILT = """
+import gc
+from vextal.astro.orbitvector import ECI, RIC
+from vextal.vector3 import Vector3
+seen = []
+class Stealing:
+    # reaches the state under construction (already tracked by the collector) and uses its native table
+    def __float__(self):
+        for o in gc.get_objects():
+            if type(o) is ECI and o.position is None:
+                seen.append(o.compute_sma())
+                try:
+                    RIC(0, Vector3(), Vector3()).to_eci(o)
+                except AttributeError as exc:  # the chief's position is still None
+                    seen.append(str(exc))
+        return 1.0
+state = ECI(Stealing(), Vector3(7000.0, 0.0, 0.0), Vector3(0.0, 7.5, 0.0))
+print(seen, state.time, state.compute_sma() > 0)
+"""
+
+
+def test_state_under_construction_already_has_its_table():
+    out = run_python(HALF_BUILT).stdout
+    assert out.strip() == "[0.0, \"'NoneType' object has no attribute 'normalize'\"] 1.0 True"
 
 
 def test_arguments_reach_the_constructor_through_a_subclass_init():

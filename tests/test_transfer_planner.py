@@ -207,6 +207,7 @@ BINDING_ERRORS = [
     ((A, B, 1.0), {"revs": 3}, "plan_lambert() got an unexpected keyword argument 'revs'"),
     ((A, B, 1.0), {"state_initial": A}, "plan_lambert() got multiple values for keyword argument 'state_initial'"),
     ((A, B, 1.0, True), {"is_prograde": 1}, "plan_lambert() got multiple values for keyword argument 'is_prograde'"),
+    ((A, B, 1.0), {1: 2}, "plan_lambert() keywords must be strings"),
     ((EFG(), B, 1.0), {}, "Argument 'state_initial' has incorrect type (expected vextal.astro.orbitvector.ECI, got "
                           "vextal.astro.orbitvector.EFG)"),
     ((A, RIC(), 1.0), {}, "Argument 'state_target' has incorrect type (expected vextal.astro.orbitvector.ECI, got "
@@ -230,6 +231,13 @@ def test_argument_errors(func, args, kwargs, message):
     assert str(info.value) == message
     entry = "SatBurn.__cinit__" if func is SatBurn else "plan_lambert"
     assert last_frame(info.value) == ("vextal.astro.transfer_planner." + entry, "astro/transfer_planner.cpp")
+
+
+def test_non_string_keyword_from_python_syntax():
+    with pytest.raises(TypeError) as info:
+        plan_lambert(A, B, 1.0, **{1: 2})
+    assert str(info.value) == "plan_lambert() keywords must be strings"
+    assert last_frame(info.value) == ("vextal.astro.transfer_planner.plan_lambert", "astro/transfer_planner.cpp")
 
 
 class BadInt:

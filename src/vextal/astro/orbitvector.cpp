@@ -373,14 +373,17 @@ void fill_tables() {
 // ---- state records --------------------------------------------------------------------------------------
 
 // __cinit__(time=0, position=default, velocity=default): the arguments reach it also when a Python subclass
-// defines __init__. Nothing is stored unless every check passes.
-PyObject* OrbitVector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// defines __init__. Nothing is stored unless every check passes. A frame's `set_table` puts its table in
+// right after allocation: the object is tracked by the collector from then on, so Python code run by the
+// time conversion (a __float__) can reach it through gc.get_objects() and call its methods.
+PyObject* construct_state(PyTypeObject* type, PyObject* args, PyObject* kwargs, void (*set_table)(PyObject*)) {
     static vx::Params<3> params{"__cinit__", {"time", "position", "velocity"}, 0};
     const char* const q = "vextal.astro.orbitvector._OrbitVector.__cinit__";
     // The classes are reachable (through __subclasses__) even after a failed import.
     if (!default_position) return vx::fail_format(PyExc_ImportError, vx::msg::kNotInitialised, kOrbitVectorModule);
     vx::Ref self(type->tp_alloc(type, 0));
     if (!self) return VX_FAILED(q);
+    if (set_table) set_table(self.get());
     OrbitVectorObject* s = state_of(self.get());
     s->position = vx::newref(Py_None);
     s->velocity = vx::newref(Py_None);
@@ -396,12 +399,19 @@ PyObject* OrbitVector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     return self.release();
 }
 
-// A frame class's instance (or a Python subclass's) gets the frame's table after construction.
+PyObject* OrbitVector_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return construct_state(type, args, kwargs, nullptr);
+}
+
+// A frame class's instance (or a Python subclass's) gets the frame's table.
+template <class Object, class Table, Table* T>
+void set_table(PyObject* self) {
+    reinterpret_cast<Object*>(self)->vtab = T;
+}
+
 template <class Object, class Table, Table* T>
 PyObject* Frame_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* self = OrbitVector_new(type, args, kwargs);
-    if (self) reinterpret_cast<Object*>(self)->vtab = T;
-    return self;
+    return construct_state(type, args, kwargs, set_table<Object, Table, T>);
 }
 
 int OrbitVector_traverse(PyObject* self, visitproc visit, void* arg) {

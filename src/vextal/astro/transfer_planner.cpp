@@ -387,13 +387,15 @@ PyObject* plan_lambert(ECIObject* state_initial, ECIObject* state_target, double
 
 constexpr vextal::PlanLambertFunction kPlanLambertEntry = plan_lambert;  // the published type
 
-PyObject* py_plan_lambert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Keywords arrive as a dict: with a vectorcall the interpreter itself would refuse a non-string keyword,
+// with its own message and without this function's traceback entry.
+PyObject* py_plan_lambert(PyObject*, PyObject* args, PyObject* kwargs) {
     static vx::Params<5> params{
         "plan_lambert", {"state_initial", "state_target", "deltat_sec", "is_prograde", "max_revs"}, 3};
     PyObject* values[5];
     PlanLambertOptArgs options{2, 1, 10};
     double deltat_sec;
-    bool ok = params.bind(args, PyVectorcall_NARGS(nargs), kwnames, values) && vx::to_double(values[2], deltat_sec);
+    bool ok = params.bind(args, kwargs, values) && vx::to_double(values[2], deltat_sec);
     if (ok && values[3]) ok = (options.is_prograde = vx::to_bool(values[3])) >= 0;
     if (ok && values[4]) ok = vx::to_int(values[4], options.max_revs);
     if (!ok || !initialised() ||
@@ -475,7 +477,7 @@ int module_exec(PyObject* module) {
 
 PyMethodDef module_functions[] = {
     {"plan_lambert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_plan_lambert)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+     METH_VARARGS | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
