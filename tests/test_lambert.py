@@ -343,6 +343,33 @@ def test_cycles_through_the_record_are_collected():
     assert alive() is None
 
 
+def test_construction_from_a_finaliser_does_not_take_over_the_record():
+    # A collection while the record is allocated runs a finaliser that constructs another problem; the
+    # record being built must keep its own solutions.
+    r1, r2 = Vector3(7000.0, 0.0, 0.0), Vector3(0.0, 8000.0, 0.0)
+    inner = []
+
+    class Finaliser:
+        def __del__(self):
+            inner.append(LambertProblem(Vector3(7000.0, 0.0, 0.0), Vector3(0.0, 7100.0, 100.0), 1000.0, MU_EARTH))
+
+    expected = LambertProblem(r1, r2, 3 * 86400.0, MU_EARTH, True, 5)
+    threshold = gc.get_threshold()
+    try:
+        for _ in range(20):
+            cycle = Finaliser()
+            cycle.me = cycle
+            del cycle
+            gc.set_threshold(1)
+            p = LambertProblem(r1, r2, 3 * 86400.0, MU_EARTH, True, 5)
+            gc.set_threshold(*threshold)
+            assert (p.max_revs, p.solution_count(), p.x) == (5, 11, expected.x)
+    finally:
+        gc.set_threshold(*threshold)
+    gc.collect()
+    assert inner and all(q.solution_count() == 1 for q in inner)
+
+
 # ---- bad input ----------------------------------------------------------------------------------------------
 
 V = Vector3

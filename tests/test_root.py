@@ -103,6 +103,11 @@ def test_fewer_digits_take_fewer_evaluations():
     assert bracket_and_solve_root(Square(3.0), 1.0, 2.0, max_iterations=200, digits=500)[0] == full[0]
 
 
+@pytest.mark.parametrize("x0, x1", [(1.0, 3.0), (100.0, 300.0)])  # the second is widened first
+def test_largest_iteration_limit_solves_like_the_default(x0, x1):
+    assert bracket_and_solve_root(CubeBinding(8.0), x0, x1, 2**31 - 1) == bracket_and_solve_root(CubeBinding(8.0), x0, x1)
+
+
 class Raising(RootFunctionBinding):
     def evaluate(self, x):
         raise KeyError("inside evaluate")

@@ -90,8 +90,20 @@ PyObject* construct(PyTypeObject* type, PyObject* const* values) {
     const auto& b = vx::Vector3Api::data(values[1]);
     const double r1[3] = {a.x, a.y, a.z}, r2[3] = {b.x, b.y, b.z};
 
-    // One result buffer for the process: the solve calls no Python code, so it cannot be re-entered.
-    static num::LambertResult res;
+    // One result buffer for the process, reused to spare its allocation. It stays held until the record is
+    // filled: allocating the record and its lists may run a garbage collection whose finalisers construct
+    // another LambertProblem, and that construction then solves into a buffer of its own.
+    static num::LambertResult shared;
+    static bool shared_held = false;
+    num::LambertResult own;
+    num::LambertResult& res = shared_held ? own : shared;
+    struct Hold {
+        bool held;
+        ~Hold() {
+            if (held) shared_held = false;
+        }
+    } hold{!shared_held};
+    shared_held = true;
     if (num::solve_lambert(r1, r2, tof, mu, prograde != 0, max_revs, res) != num::LambertStatus::ok) {
         fail_solve(res);
         VX_TRACEBACK(kNewName);

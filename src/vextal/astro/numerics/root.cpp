@@ -5,6 +5,7 @@
 // the loop cannot stall.
 #include "root.hpp"
 
+#include <climits>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -195,7 +196,9 @@ RootResult solve_from(RootFunction f, void* context, double a, double b, double 
     if (fa == 0) s.b = a, s.fb = 0;
     if (fb == 0) s.a = b, s.fa = 0;
     RootOptions budget = options;
-    budget.max_iterations = options.max_iterations + evaluations;
+    // The expansion's evaluations count too; a limit near INT_MAX saturates rather than overflowing.
+    budget.max_iterations = options.max_iterations > INT_MAX - evaluations ? INT_MAX
+                                                                           : options.max_iterations + evaluations;
     s.opt = budget;
     return s.run();
 }
