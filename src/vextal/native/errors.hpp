@@ -56,14 +56,18 @@ inline bool check_instance(PyObject* obj, PyTypeObject* type) noexcept {
 namespace detail {
 
 // Code objects of traceback entries, one per (function, line); kept for the life of the process.
-inline PyObject* traceback_code(const char* func, int line, const char* file) {
+inline PyObject* traceback_code(const char* func, int line, const char* file) noexcept {
     static std::unordered_map<std::string, PyObject*> cache;
-    std::string key = std::string(func) + '\0' + std::to_string(line) + '\0' + file;
-    auto it = cache.find(key);
-    if (it != cache.end()) return it->second;
-    PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, func, line));
-    if (code) cache.emplace(std::move(key), code);
-    return code;
+    try {
+        std::string key = std::string(func) + '\0' + std::to_string(line) + '\0' + file;
+        auto it = cache.find(key);
+        if (it != cache.end()) return it->second;
+        PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, func, line));
+        if (code) cache.emplace(std::move(key), code);
+        return code;
+    } catch (...) {  // out of memory for the cache: the entry is lost, the error it was for is not
+        return nullptr;
+    }
 }
 
 inline PyObject* traceback_globals() {
