@@ -38,7 +38,8 @@ bool propagate(const char* func, const Vector3Object* r, const Vector3Object* v,
                double vn[3]) {
     const double r0[3] = {r->_vector.x, r->_vector.y, r->_vector.z};
     const double v0[3] = {v->_vector.x, v->_vector.y, v->_vector.z};
-    switch (num::propagate(r0, v0, dt, mu, rn, vn)) {
+    num::KeplerStatus status = num::propagate(r0, v0, dt, mu, rn, vn);
+    switch (status) {
         case num::KeplerStatus::ok:
             return true;
         case num::KeplerStatus::bad_input:
@@ -47,13 +48,13 @@ bool propagate(const char* func, const Vector3Object* r, const Vector3Object* v,
                 return vx::fail_format(PyExc_ValueError, vx::msg::kKeplerZeroPosition, func), false;
             return vx::fail_format(PyExc_ValueError, vx::msg::kKeplerNotFinite, func), false;
         case num::KeplerStatus::no_convergence:
-            return vx::fail_format(PyExc_RuntimeError, vx::msg::kKeplerNoConvergence, func), false;
+            return vx::fail_format(PyExc_RuntimeError, vx::msg::kKeplerFailed, func,
+                                   num::kepler_status_message(num::KeplerStatus::no_convergence)), false;
         case num::KeplerStatus::ill_conditioned:
-            return vx::fail_format(PyExc_ValueError, vx::msg::kKeplerIllConditioned, func), false;
         case num::KeplerStatus::not_finite:
             break;
     }
-    return vx::fail_format(PyExc_ValueError, vx::msg::kKeplerOverflow, func), false;
+    return vx::fail_format(PyExc_ValueError, vx::msg::kKeplerFailed, func, num::kepler_status_message(status)), false;
 }
 
 // ---- the native entries ---------------------------------------------------------------------------------

@@ -68,11 +68,7 @@ inline constexpr const char kRootNoConvergence[] = "%s: no convergence within %d
 inline constexpr const char kKeplerMu[] = "%s: mu must be a positive finite number";
 inline constexpr const char kKeplerNotFinite[] = "%s: position, velocity and dt must be finite numbers";
 inline constexpr const char kKeplerZeroPosition[] = "%s: the position must not be the zero vector";
-inline constexpr const char kKeplerNoConvergence[] = "%s: Kepler's equation did not converge";
-inline constexpr const char kKeplerOverflow[] =
-    "%s: the propagated state is not finite (overflow, or a radial orbit through the centre)";
-inline constexpr const char kKeplerIllConditioned[] =
-    "%s: the orbit passes too close to the centre for double precision to resolve the propagation";
+inline constexpr const char kKeplerFailed[] = "%s: %s";  // the numerics' own status text
 inline constexpr const char kLambertFailed[] = "LambertProblem: %s";
 inline constexpr const char kLambertNoConvergence[] =
     "LambertProblem: the iteration did not converge for %d revolution(s), %s branch";

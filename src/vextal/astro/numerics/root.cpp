@@ -205,22 +205,6 @@ RootResult solve_from(RootFunction f, void* context, double a, double b, double 
 
 }  // namespace
 
-const char* root_status_message(RootStatus status) noexcept {
-    switch (status) {
-        case RootStatus::ok:
-            return "converged";
-        case RootStatus::no_bracket:
-            return "the function does not change sign on the interval";
-        case RootStatus::no_convergence:
-            return "the iteration limit was reached before the tolerance";
-        case RootStatus::not_finite:
-            return "the function returned NaN or the interval is not finite";
-        case RootStatus::bad_input:
-            return "invalid solver options";
-    }
-    return "unknown status";
-}
-
 double relative_tolerance_for_bits(int bits) noexcept {
     if (bits > 53) bits = 53;
     if (bits < 1) bits = 1;

@@ -16,8 +16,6 @@ enum class RootStatus {
     bad_input,       // bad options (negative tolerance, iteration limit < 1)
 };
 
-const char* root_status_message(RootStatus status) noexcept;
-
 struct RootOptions {
     double abs_tol = 0.0;                // absolute bracket-width tolerance
     double rel_tol = 2.220446049250313e-16;  // relative tolerance: eps, i.e. adjacent doubles
