@@ -11,6 +11,8 @@ import math
 import os
 import sys
 
+from vextal.astro._cli import finite as _finite, revolutions as _revolutions
+
 EARTH_RADIUS = 6378.1374  # km
 MU_EARTH = 398600.5  # km^3/s^2, the planner's own value
 
@@ -30,26 +32,6 @@ def example():
     target = _circular(EARTH_RADIUS + 600.0, 90.0, 51.6)
     return {"initial": (0.0,) + chaser[0] + chaser[1], "target": (0.0,) + target[0] + target[1],
             "tof": 4 * 3600.0, "max_revs": 10}
-
-
-def _finite(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a number: %r" % text) from None
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError("not a finite number: %r" % text)
-    return value
-
-
-def _revolutions(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
-    if value < 0:
-        raise argparse.ArgumentTypeError("must not be negative: %r" % text)
-    return value
 
 
 def parser():
