@@ -198,3 +198,25 @@ def test_native_create_and_solve_with_a_native_equation():
         create(KEPLER_EQUATION(), 0.0, 0.0, 0.0, 0.0, 0.0)
     with pytest.raises(TypeError):
         solve(None, 0.0, 1.0, 10, 53)
+
+
+# ---- a bracket with no double inside is final ------------------------------------------------------------
+
+class Line(RootFunctionBinding):
+    """2x + c: for a subnormal c the root lies between two adjacent doubles next to zero, where the width
+    tolerance abs_tol + rel_tol * max(|a|, |b|) underflows to 0."""
+
+    def __init__(self, c):
+        self.c = c
+
+    def evaluate(self, x):
+        return 2.0 * x + self.c
+
+
+@pytest.mark.parametrize("c", [5e-324, -5e-324, 1e-320, -3e-321, 2.5e-310])
+@pytest.mark.parametrize("x0, x1", [(-1.0, 2.0), (0.0, 1e-300), (-5e-324, 5e-324)])
+def test_adjacent_bracket_is_returned(c, x0, x1):
+    x, lower, upper, evaluations = bracket_and_solve_root(Line(c), x0, x1)
+    assert lower <= x <= upper and math.nextafter(lower, math.inf) >= upper
+    assert 2.0 * lower + c <= 0.0 <= 2.0 * upper + c
+    assert evaluations < 200  # spent on shrinking the bracket, not on a final one

@@ -36,7 +36,12 @@ struct Solver {
         return opt.abs_tol + opt.rel_tol * std::fmax(std::fabs(a), std::fabs(b));
     }
 
-    bool done() const { return fa == 0 || fb == 0 || nan_seen || (b - a) <= width_tolerance(); }
+    // A bracket with no double strictly inside is final whatever the tolerances say: the width tolerance
+    // can be 0 there (near zero, with abs_tol 0 the relative part underflows), and every trial point would
+    // land on an end again until the budget is spent.
+    bool done() const {
+        return fa == 0 || fb == 0 || nan_seen || (b - a) <= width_tolerance() || std::nextafter(a, b) >= b;
+    }
 
     // Evaluates at c (pushed at least a few ulps inside [a, b]) and replaces the
     // end on the same side of the root; the replaced end goes to (d, fd).
