@@ -270,7 +270,7 @@ PyObject* py_matrix1(PyObject* self, PyObject* m) {
 // (vector, number) methods: lerp(other, t), rotate(axis, degrees), is_close(other, tolerance=1e-12).
 bool vector_and_scalar(vx::Params<2>& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                        PyObject*& v, double& s, double fallback) {
-    PyObject* values[2];
+    vx::Bound<2> values;
     if (!params.bind(args, PyVectorcall_NARGS(nargs), kwnames, values)) return false;
     if (!vector_arg(values[0], params.names[0])) return false;
     v = values[0];
@@ -305,7 +305,7 @@ PyObject* py_is_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* py_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static vx::Params<3> params{"set", {"x", "y", "z"}, 3};
-    PyObject* values[3];
+    vx::Bound<3> values;
     double xyz[3];
     if (!params.bind(args, PyVectorcall_NARGS(nargs), kwnames, values)) return nullptr;
     for (int i = 0; i < 3; ++i) {
@@ -401,7 +401,7 @@ PyObject* Vector3_new(PyTypeObject* type, PyObject*, PyObject*) {
 template <class... Call>
 bool bind_components(Vec3& out, Call... call) {
     static vx::Params<3> params{"__init__", {"x", "y", "z"}, 0};
-    PyObject* values[3];
+    vx::Bound<3> values;
     double xyz[3] = {0.0, 0.0, 0.0};
     if (!params.bind(call..., values)) return false;
     for (int i = 0; i < 3; ++i) {
@@ -412,7 +412,7 @@ bool bind_components(Vec3& out, Call... call) {
 }
 
 int Vector3_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    Vec3 v;
+    Vec3 v{};  // set on success; initialised for the compiler's flow analysis
     if (!bind_components(v, args, kwargs)) return -1;
     self_of(self)->_vector = {v.x, v.y, v.z};
     return 0;
@@ -421,7 +421,7 @@ int Vector3_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // Calling the class itself builds the vector in one step, without the argument tuple. Subclasses go through
 // tp_new and tp_init: tp_vectorcall is never inherited.
 PyObject* Vector3_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    Vec3 v;
+    Vec3 v{};
     if (cls != reinterpret_cast<PyObject*>(&Vector3_Type))
         return vx::fail(PyExc_SystemError, vx::msg::kVectorcallInherited);
     if (!bind_components(v, args, PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;

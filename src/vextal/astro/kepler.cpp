@@ -61,8 +61,8 @@ bool propagate(const char* func, const Vector3Object* r, const Vector3Object* v,
 
 PyObject* propagate_lagrangian(Vector3Object* r, Vector3Object* v, double dt, double mu, int /*skip_dispatch*/) noexcept {
     double rn[3], vn[3];
-    if (!vx::check_instance(obj(r), vector3.type) || !vx::check_instance(obj(v), vector3.type) ||
-        !propagate("propagate_lagrangian", r, v, dt, mu, rn, vn)) {
+    if (!VX_NOT_NULL(r, v) || !vx::check_instance(obj(r), vector3.type) ||
+        !vx::check_instance(obj(v), vector3.type) || !propagate("propagate_lagrangian", r, v, dt, mu, rn, vn)) {
         VX_TRACEBACK(kPropagateName);
         return nullptr;
     }
@@ -77,7 +77,7 @@ PyObject* propagate_lagrangian(Vector3Object* r, Vector3Object* v, double dt, do
 // result is made by calling the ECI class with (time, position, velocity).
 ECIObject* propagate_lagrangian_u(ECIObject* state, double dt, int /*skip_dispatch*/) noexcept {
     PyObject* result = nullptr;
-    if (import_eci() && vx::check_instance(obj(state), eci_type)) {
+    if (VX_NOT_NULL(state) && import_eci() && vx::check_instance(obj(state), eci_type)) {
         const vextal::OrbitVectorObject& s = state->base;
         double rn[3], vn[3];
         if (vx::check_instance(s.position, vector3.type) && vx::check_instance(s.velocity, vector3.type) &&
@@ -100,7 +100,7 @@ ECIObject* propagate_lagrangian_u(ECIObject* state, double dt, int /*skip_dispat
 
 PyObject* py_propagate_lagrangian(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static vx::Params<4> params{"propagate_lagrangian", {"r", "v", "dt", "mu"}, 4};
-    PyObject* values[4];
+    vx::Bound<4> values;
     double dt, mu;
     if (!params.bind(args, PyVectorcall_NARGS(nargs), kwnames, values) ||
         !vx::check_arg_type(values[0], vector3.type, "r") || !vx::check_arg_type(values[1], vector3.type, "v") ||
@@ -112,7 +112,7 @@ PyObject* py_propagate_lagrangian(PyObject*, PyObject* const* args, Py_ssize_t n
 
 PyObject* py_propagate_lagrangian_u(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static vx::Params<2> params{"propagate_lagrangian_u", {"state", "dt"}, 2};
-    PyObject* values[2];
+    vx::Bound<2> values;
     double dt;
     if (!params.bind(args, PyVectorcall_NARGS(nargs), kwnames, values) || !import_eci() ||
         !vx::check_arg_type(values[0], eci_type, "state") || !vx::to_double(values[1], dt))

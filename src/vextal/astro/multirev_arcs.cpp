@@ -47,31 +47,31 @@ std::nullptr_t fail_solve(const num::LambertResult& res) {
     }
 }
 
-// Fills the record from a solved problem; false with an error set (the caller releases the record).
-bool fill(LambertProblemObject* self, const num::LambertResult& res) {
-    const Py_ssize_t n = static_cast<Py_ssize_t>(res.solutions.size());
-    if (!(self->departure_velocities = PyList_New(n)) || !(self->arrival_velocities = PyList_New(n)) ||
-        !(self->solution_data = PyBytes_FromStringAndSize(nullptr, n * Py_ssize_t(sizeof(vextal::LambertSolutionInfo)))))
-        return false;
-    auto* info = reinterpret_cast<vextal::LambertSolutionInfo*>(PyBytes_AS_STRING(self->solution_data));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const num::LambertSolution& s = res.solutions[i];
-        info[i] = {s.x, s.revolutions, s.iterations};
-        // A failed item leaves its slot null, which the list's deallocation skips.
-        PyObject* v1 = vector3.make(s.v1[0], s.v1[1], s.v1[2]);
-        PyObject* v2 = vector3.make(s.v2[0], s.v2[1], s.v2[2]);
-        if (v1) PyList_SET_ITEM(self->departure_velocities, i, v1);
-        if (v2) PyList_SET_ITEM(self->arrival_velocities, i, v2);
-        if (!v1 || !v2) return false;
+// The record's object fields for a solved problem, made before the record exists. Any allocation can run a
+// collection whose callbacks and finalisers reach every tracked object through gc.get_objects(), so the
+// record must never hold a list with empty slots: the lists grow by appending (whole at every step) and are
+// attached only once complete, with nothing allocated in between.
+struct Fields {
+    vx::Ref departures, arrivals, data;
+
+    bool make(const num::LambertResult& res) {
+        const Py_ssize_t n = static_cast<Py_ssize_t>(res.solutions.size());
+        departures = vx::Ref(PyList_New(0));
+        arrivals = vx::Ref(PyList_New(0));
+        data = vx::Ref(PyBytes_FromStringAndSize(nullptr, n * Py_ssize_t(sizeof(vextal::LambertSolutionInfo))));
+        if (!departures || !arrivals || !data) return false;
+        auto* info = reinterpret_cast<vextal::LambertSolutionInfo*>(PyBytes_AS_STRING(data.get()));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const num::LambertSolution& s = res.solutions[i];
+            info[i] = {s.x, s.revolutions, s.iterations};
+            vx::Ref v1(vector3.make(s.v1[0], s.v1[1], s.v1[2]));
+            vx::Ref v2(v1 ? vector3.make(s.v2[0], s.v2[1], s.v2[2]) : nullptr);
+            if (!v2 || PyList_Append(departures.get(), v1.get()) < 0 || PyList_Append(arrivals.get(), v2.get()) < 0)
+                return false;
+        }
+        return true;
     }
-    self->chord = res.chord;
-    self->semiperimeter = res.semiperimeter;
-    self->lambda_ = res.lambda;
-    self->nondimensional_tof = res.T;
-    self->max_revs = res.max_revs;
-    self->min_time_iterations = res.min_time_iterations;
-    return true;
-}
+};
 
 // The constructor's work on bound arguments (r1, r2, tof, mu, is_prograde, max_revs; the last two may be
 // null for their defaults).
@@ -109,34 +109,44 @@ PyObject* construct(PyTypeObject* type, PyObject* const* values) {
         VX_TRACEBACK(kNewName);
         return nullptr;
     }
+    Fields fields;
+    if (!fields.make(res)) {
+        VX_TRACEBACK(kNewName);
+        return nullptr;
+    }
     vx::Ref self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     LambertProblemObject* p = self_of(self.get());
     p->vtab = &table;
     p->r1 = vx::newref(values[0]);
     p->r2 = vx::newref(values[1]);
+    p->departure_velocities = fields.departures.release();
+    p->arrival_velocities = fields.arrivals.release();
+    p->solution_data = fields.data.release();
     p->tof = tof;
     p->mu = mu;
     p->requested_max_revs = max_revs;
     p->is_prograde = prograde != 0;
-    if (!fill(p, res)) {
-        VX_TRACEBACK(kNewName);
-        return nullptr;
-    }
+    p->chord = res.chord;
+    p->semiperimeter = res.semiperimeter;
+    p->lambda_ = res.lambda;
+    p->nondimensional_tof = res.T;
+    p->max_revs = res.max_revs;
+    p->min_time_iterations = res.min_time_iterations;
     return self.release();
 }
 
 vx::Params<6> params{"LambertProblem", {"r1", "r2", "tof", "mu", "is_prograde", "max_revs"}, 4};
 
 PyObject* LambertProblem_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* values[6];
+    vx::Bound<6> values;
     return params.bind(args, kwargs, values) ? construct(type, values) : nullptr;
 }
 
 // Calling the class itself skips the argument tuple (subclasses, which do not inherit this, go through
 // tp_new).
 PyObject* LambertProblem_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    PyObject* values[6];
+    vx::Bound<6> values;
     return params.bind(args, PyVectorcall_NARGS(nargsf), kwnames, values)
                ? construct(reinterpret_cast<PyTypeObject*>(type), values)
                : nullptr;

@@ -387,7 +387,7 @@ PyObject* construct_state(PyTypeObject* type, PyObject* args, PyObject* kwargs, 
     OrbitVectorObject* s = state_of(self.get());
     s->position = vx::newref(Py_None);
     s->velocity = vx::newref(Py_None);
-    PyObject* values[3];
+    vx::Bound<3> values;
     double time = 0.0;
     if (!params.bind(args, kwargs, values) || (values[0] && !vx::to_double(values[0], time)) ||
         (values[1] && !vx::check_arg_type(values[1], vector3.type, "position")) ||

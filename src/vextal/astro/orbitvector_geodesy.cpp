@@ -49,7 +49,7 @@ PyObject* py_get_earth_radius_from_latitude(PyObject*, PyObject* latitude) noexc
 
 PyObject* py_geocentric_to_geodetic(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     static vx::Params<2> params{"_geocentric_to_geodetic", {"latitude_gc", "altitude"}, 2};
-    PyObject* values[2];
+    vx::Bound<2> values;
     double latitude_gc, altitude;
     PyObject* result = nullptr;
     if (params.bind(args, kwargs, values) && vx::to_double(values[0], latitude_gc) &&

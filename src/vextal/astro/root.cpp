@@ -125,8 +125,7 @@ struct Number {
 // The native entry: widen [x0, x1] until f changes sign, then TOMS 748 to `digits` binary digits.
 PyObject* bracket_and_solve_root(RootFunctionBindingObject* binding, double x0, double x1, int max_iterations,
                                  int digits) noexcept {
-    if (!binding || !vx::check_instance(obj(binding), &RootFunctionBinding_Type)) {
-        if (!binding) PyErr_SetString(PyExc_TypeError, "bracket_and_solve_root: binding is NULL");
+    if (!VX_NOT_NULL(binding) || !vx::check_instance(obj(binding), &RootFunctionBinding_Type)) {
         VX_TRACEBACK(kSolveName);
         return nullptr;
     }
@@ -189,7 +188,7 @@ PyObject* py_evaluate(PyObject* self, PyObject* arg) {
 
 PyObject* py_bracket_and_solve_root(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static vx::Params<5> params{"bracket_and_solve_root", {"binding", "x0", "x1", "max_iterations", "digits"}, 3};
-    PyObject* values[5];
+    vx::Bound<5> values;
     if (!params.bind(args, PyVectorcall_NARGS(nargs), kwnames, values)) return nullptr;
     if (!vx::check_arg_type(values[0], &RootFunctionBinding_Type, "binding")) return nullptr;
     double x0, x1;
@@ -220,7 +219,7 @@ PyObject* Binding_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* TestEquation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static vx::Params<1> params{"TestEquationBinding", {"value"}, 0};
-    PyObject* values[1];
+    vx::Bound<1> values;
     double value = 0.0;
     if (!params.bind(args, kwargs, values) || (values[0] && !vx::to_double(values[0], value))) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
@@ -233,7 +232,7 @@ PyObject* TestEquation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 
 PyObject* KeplerEquation_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static vx::Params<6> params{"KeplerEquationBinding", {"form", "p1", "p2", "p3", "p4", "p5"}, 1};
-    PyObject* values[6];
+    vx::Bound<6> values;
     if (!params.bind(args, kwargs, values)) return nullptr;
     KeplerEquation equation = nullptr;
     for (const Form& f : kForms) {

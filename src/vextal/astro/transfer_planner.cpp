@@ -98,14 +98,12 @@ struct Names {
     PyObject* time = nullptr;
     PyObject* position = nullptr;
     PyObject* velocity = nullptr;
-    PyObject* burns = nullptr;
-    PyObject* append = nullptr;
 } names;
 
 bool intern_names() {
-    const char* texts[] = {"time", "position", "velocity", "burns", "append"};
-    PyObject** slots[] = {&names.time, &names.position, &names.velocity, &names.burns, &names.append};
-    for (int i = 0; i < 5; ++i) {
+    const char* texts[] = {"time", "position", "velocity"};
+    PyObject** slots[] = {&names.time, &names.position, &names.velocity};
+    for (int i = 0; i < 3; ++i) {
         if (!*slots[i] && !(*slots[i] = PyUnicode_InternFromString(texts[i]))) return false;
     }
     return true;
@@ -187,7 +185,7 @@ PyObject* make_burn(PyTypeObject* type, PyObject* time, PyObject* delta_v) {
 
 PyObject* SatBurn_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static vx::Params<2> params{"__cinit__", {"time", "delta_v"}, 0};
-    PyObject* values[2];
+    vx::Bound<2> values;
     if (!params.bind(args, kwargs, values)) {
         VX_TRACEBACK("vextal.astro.transfer_planner.SatBurn.__cinit__");
         return nullptr;
@@ -213,18 +211,21 @@ PyGetSetDef SatBurn_getset[] = {
 
 LambertMultiRevResultObject* result_of(PyObject* o) { return reinterpret_cast<LambertMultiRevResultObject*>(o); }
 
-// Whatever arguments the constructor is given are ignored.
-PyObject* LambertMultiRevResult_new(PyTypeObject* type, PyObject*, PyObject*) {
-    vx::Ref self(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    result_of(self.get())->burns = vx::newref(Py_None);
-    PyObject* burns = PyList_New(0);
-    if (!burns) {
+// A result of class `type` holding `burns` (a new reference, taken over), or null with the error set.
+PyObject* make_result(PyTypeObject* type, PyObject* burns) {
+    vx::Ref list(burns);
+    if (!list) {
         VX_TRACEBACK("vextal.astro.transfer_planner.LambertMultiRevResult.__cinit__");
         return nullptr;
     }
-    vx::replace(result_of(self.get())->burns, burns);
-    return self.release();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self) result_of(self)->burns = list.release();
+    return self;
+}
+
+// Whatever arguments the constructor is given are ignored.
+PyObject* LambertMultiRevResult_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return make_result(type, PyList_New(0));
 }
 
 PyObject* LambertMultiRevResult_get_burns(PyObject* self, void*) { return vx::newref(result_of(self)->burns); }
@@ -287,8 +288,8 @@ bool epoch_gap(double epoch, PyObject* target_time, double& gap) {
     return difference && vx::to_double(difference.get(), gap);
 }
 
-// One (departure, arrival) pair for arc i of the solver, appended to the result's burns.
-bool add_arc(PyObject* result, PyObject* solver, Py_ssize_t i, PyObject* initial, PyObject* target, PyObject* v0,
+// One (departure, arrival) pair for arc i of the solver, appended to the list `burns`.
+bool add_arc(PyObject* burns, PyObject* solver, Py_ssize_t i, PyObject* initial, PyObject* target, PyObject* v0,
              PyObject* vt) {
     auto* record = reinterpret_cast<vextal::LambertProblemObject*>(solver);
     vx::Ref v1(item_at(record->departure_velocities, i));
@@ -299,8 +300,6 @@ bool add_arc(PyObject* result, PyObject* solver, Py_ssize_t i, PyObject* initial
     if (!dv1) return false;
     vx::Ref dv2(difference(vt, v2.get()));
     if (!dv2) return false;
-    vx::Ref burns(PyObject_GetAttr(result, names.burns));
-    if (!burns) return false;
     vx::Ref t1(PyObject_GetAttr(initial, names.time));
     vx::Ref departure(t1 ? make_burn(&SatBurn_Type, t1.get(), dv1.get()) : nullptr);
     if (!departure) return false;
@@ -309,18 +308,13 @@ bool add_arc(PyObject* result, PyObject* solver, Py_ssize_t i, PyObject* initial
     if (!arrival) return false;
     vx::Ref pair(PyTuple_Pack(2, departure.get(), arrival.get()));
     if (!pair) return false;
-    if (PyList_CheckExact(burns.get())) return PyList_Append(burns.get(), pair.get()) == 0;
-    vx::Ref done(PyObject_CallMethodOneArg(burns.get(), names.append, pair.get()));
-    return bool(done);
+    return PyList_Append(burns, pair.get()) == 0;
 }
 
 PyObject* plan(ECIObject* state_initial, ECIObject* state_target, double deltat_sec, PlanLambertOptArgs* options,
                int& line) {
     TP_CHECK(initialised());
-    if (!state_initial || !state_target) {
-        PyErr_BadInternalCall();
-        TP_CHECK(false);
-    }
+    TP_CHECK(VX_NOT_NULL(state_initial, state_target));
     int is_prograde = 1, max_revs = 10;
     if (options && options->count > 0) {
         is_prograde = options->is_prograde;
@@ -365,13 +359,17 @@ PyObject* plan(ECIObject* state_initial, ECIObject* state_target, double deltat_
     // The record is read natively below: only an instance of the class has that layout.
     TP_CHECK(vx::check_instance(solver.get(), lambert));
 
-    vx::Ref result(LambertMultiRevResult_new(&LambertMultiRevResult_Type, nullptr, nullptr));
-    TP_CHECK(result);
+    // The burns are collected first and the result made last, so that Python code run on the way (overrides,
+    // attribute reads) never meets a half-filled result through gc.get_objects().
+    vx::Ref burns(PyList_New(0));
+    TP_CHECK(burns);
     Py_ssize_t n = PyObject_Size(solver.as<vextal::LambertProblemObject>()->departure_velocities);
     TP_CHECK(n >= 0);
     for (Py_ssize_t i = 0; i < n; ++i)
-        TP_CHECK(add_arc(result.get(), solver.get(), i, initial, target.get(), v0.get(), vt.get()));
-    return result.release();
+        TP_CHECK(add_arc(burns.get(), solver.get(), i, initial, target.get(), v0.get(), vt.get()));
+    PyObject* result = make_result(&LambertMultiRevResult_Type, burns.release());
+    TP_CHECK(result);
+    return result;
 }
 
 #undef TP_CHECK
@@ -392,7 +390,7 @@ constexpr vextal::PlanLambertFunction kPlanLambertEntry = plan_lambert;  // the 
 PyObject* py_plan_lambert(PyObject*, PyObject* args, PyObject* kwargs) {
     static vx::Params<5> params{
         "plan_lambert", {"state_initial", "state_target", "deltat_sec", "is_prograde", "max_revs"}, 3};
-    PyObject* values[5];
+    vx::Bound<5> values;
     PlanLambertOptArgs options{2, 1, 10};
     double deltat_sec;
     bool ok = params.bind(args, kwargs, values) && vx::to_double(values[2], deltat_sec);

@@ -12,6 +12,33 @@ inline void raise_arg_count(const char* func, bool exact, Py_ssize_t min, Py_ssi
     PyErr_Format(PyExc_TypeError, msg::kArgCount, func, bound, expected, expected == 1 ? "" : "s", given);
 }
 
+// The values bound for one call: values[i] is parameter i's, or null where an optional one was not given.
+// Values taken from a keyword dict are held by a strong reference until the call returns: the dict belongs
+// to the caller, and Python code run later in the call (a __float__, __int__ or __bool__ converting another
+// argument, a key's __eq__ during the lookup itself) can clear it and free them. Positional values and
+// vectorcall keyword values are held by the caller for the whole call, so the common calls take no
+// references at all.
+template <int N>
+class Bound {
+public:
+    Bound() noexcept = default;
+    Bound(const Bound&) = delete;
+    Bound& operator=(const Bound&) = delete;
+    ~Bound() {
+        if (held_) {
+            for (PyObject* v : values_) Py_XDECREF(v);
+        }
+    }
+
+    operator PyObject* const*() const noexcept { return values_; }
+
+private:
+    template <int>
+    friend struct Params;
+    PyObject* values_[N] = {};
+    bool held_ = false;
+};
+
 // The parameters of a function that takes positional-or-keyword arguments: `names[0..max)`, of which the
 // first `required` must be given. The interned names are made on first use and kept.
 template <int N>
@@ -29,21 +56,22 @@ struct Params {
         return true;
     }
 
-    // Binds a call made with a tuple and a keyword dict (tp_new, METH_VARARGS | METH_KEYWORDS). On success
-    // out[i] holds the borrowed value of parameter i, or null where an optional one was not given.
-    bool bind(PyObject* args, PyObject* kwargs, PyObject** out) noexcept {
-        return bind_impl(reinterpret_cast<PyTupleObject*>(args)->ob_item, PyTuple_GET_SIZE(args), kwargs, nullptr, out);
+    // Binds a call made with a tuple and a keyword dict (tp_new, tp_init, METH_VARARGS | METH_KEYWORDS).
+    bool bind(PyObject* args, PyObject* kwargs, Bound<N>& out) noexcept {
+        return bind_impl(reinterpret_cast<PyTupleObject*>(args)->ob_item, PyTuple_GET_SIZE(args), kwargs, nullptr,
+                         out);
     }
 
     // Binds a vectorcall (METH_FASTCALL | METH_KEYWORDS): keyword values follow the positional ones.
-    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept {
+    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound<N>& out) noexcept {
         return bind_impl(args, nargs, nullptr, kwnames, out);
     }
 
 private:
     bool bind_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwdict, PyObject* kwnames,
-                   PyObject** out) noexcept {
+                   Bound<N>& bound) noexcept {
         const bool exact = required == N;
+        PyObject** out = bound.values_;
         Py_ssize_t nkw = kwdict ? PyDict_GET_SIZE(kwdict) : kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         if (nargs > N || (nkw == 0 && nargs < required)) {
             raise_arg_count(func, exact, required, N, nargs);
@@ -52,12 +80,17 @@ private:
         for (Py_ssize_t i = 0; i < N; ++i) out[i] = i < nargs ? args[i] : nullptr;
         if (nkw == 0) return true;
         if (!intern()) return false;
+        if (kwdict) {
+            bound.held_ = true;
+            for (Py_ssize_t i = 0; i < nargs; ++i) Py_INCREF(out[i]);
+        }
         // Parameters not given by position are looked up by keyword, in order; a missing required one
         // is reported with its position as the count given.
         Py_ssize_t left = nkw;
         for (Py_ssize_t i = nargs; i < N; ++i) {
             PyObject* value = keyword(kwdict, kwnames, args + nargs, keys[i]);
             if (value) {
+                if (kwdict) Py_INCREF(value);
                 out[i] = value;
                 --left;
             } else if (PyErr_Occurred()) {
@@ -68,9 +101,11 @@ private:
             }
         }
         if (left == 0) return true;
-        // Something else was passed by keyword: find the first offender in call order.
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
+        // Something else was passed by keyword: find the first offender in call order. The dict's size is
+        // read again on every round: a key's __eq__ may have changed it during the lookups.
+        for (Py_ssize_t k = 0; k < (kwdict ? PyDict_GET_SIZE(kwdict) : nkw); ++k) {
             PyObject* key = kwdict ? nth_key(kwdict, k) : PyTuple_GET_ITEM(kwnames, k);
+            if (!key) break;
             if (!PyUnicode_Check(key)) {
                 PyErr_Format(PyExc_TypeError, msg::kKeywordsMustBeStrings, func);
                 return false;

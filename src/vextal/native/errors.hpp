@@ -6,6 +6,7 @@
 #include <frameobject.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <unordered_map>
 
@@ -51,6 +52,18 @@ inline bool check_instance(PyObject* obj, PyTypeObject* type) noexcept {
     if (obj != Py_None && (Py_TYPE(obj) == type || PyType_IsSubtype(Py_TYPE(obj), type))) return true;
     fail_cannot_convert(obj, type);
     return false;
+}
+
+// A native entry refuses a null object argument as CPython's own functions do (SystemError "bad argument to
+// internal function"), naming its source relative to the package rather than by the build path.
+inline bool not_null(std::initializer_list<const void*> args, const char* file, int line) noexcept {
+    for (const void* p : args) {
+        if (!p) {
+            PyErr_Format(PyExc_SystemError, msg::kBadInternalCall, file, line);
+            return false;
+        }
+    }
+    return true;
 }
 
 namespace detail {
@@ -123,3 +136,5 @@ inline void report_unraisable(const char* qualname) noexcept {
 
 // Traceback entry for the current source line of this file.
 #define VX_TRACEBACK(qualname) ::vx::add_traceback((qualname), __LINE__, VX_SOURCE_FILE)
+// True when no argument is null; otherwise the bad-internal-call SystemError for this source line.
+#define VX_NOT_NULL(...) ::vx::not_null({__VA_ARGS__}, VX_SOURCE_FILE, __LINE__)

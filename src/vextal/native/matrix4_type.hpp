@@ -228,7 +228,7 @@ struct Matrix4Type {
 
     static PyObject* py_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
         static Params<2> params{"get", {"row", "col"}, 2};
-        PyObject* values[2];
+        Bound<2> values;
         int row, col;
         if (!params.bind(args, nargs, kwnames, values) || !index_arg(values[0], row) || !index_arg(values[1], col))
             return nullptr;
@@ -237,7 +237,7 @@ struct Matrix4Type {
 
     static PyObject* py_is_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
         static Params<2> params{"is_close", {"other", "tolerance"}, 1};
-        PyObject* values[2];
+        Bound<2> values;
         double tolerance = 1e-12;
         if (!params.bind(args, nargs, kwnames, values) || !check_arg_type(values[0], &type, "other", false) ||
             (values[1] && !to_double(values[1], tolerance)))
@@ -249,12 +249,12 @@ struct Matrix4Type {
     static PyObject* py_tolist(PyObject* self, PyObject*) noexcept {
         Ref rows(rows_of(load(of(self)).m));
         if (!rows) return nullptr;
-        Ref list(PyList_New(4));
-        if (!list) return nullptr;
-        for (int i = 0; i < 4; ++i) {
-            PyObject* row = PySequence_List(PyTuple_GET_ITEM(rows.get(), i));
-            if (!row) return nullptr;
-            PyList_SET_ITEM(list.get(), i, row);
+        // Appended row by row: a list with empty slots must not meet a collection that making the next row
+        // may run (its callbacks see every tracked object).
+        Ref list(PyList_New(0));
+        for (int i = 0; list && i < 4; ++i) {
+            Ref row(PySequence_List(PyTuple_GET_ITEM(rows.get(), i)));
+            if (!row || PyList_Append(list.get(), row.get()) < 0) return nullptr;
         }
         return list.release();
     }

@@ -10,6 +10,7 @@ inline constexpr const char kKeywordsMustBeStrings[] = "%.200s() keywords must b
 inline constexpr const char kArgType[] = "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)";
 inline constexpr const char kCannotConvert[] = "Cannot convert %.200s to %.200s";
 inline constexpr const char kFloatDivision[] = "float division";
+inline constexpr const char kBadInternalCall[] = "%s:%d: bad argument to internal function";
 
 // The math types; "%s" is the class's short name.
 inline constexpr const char kIndexOutOfRange[] = "%s index out of range";

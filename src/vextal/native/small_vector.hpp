@@ -196,7 +196,7 @@ struct Record {
     static inline Params<N> init_params{"__init__", {}, 0};
 
     static int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-        PyObject* given[N];
+        Bound<N> given;
         V v = defaults;
         if (!init_params.bind(args, kwargs, given)) return -1;
         for (size_t i = 0; i < N; ++i) {
@@ -209,7 +209,7 @@ struct Record {
     // Calling the class itself builds the instance in one step, without the argument tuple. Subclasses go through
     // tp_new and tp_init: tp_vectorcall is never inherited.
     static PyObject* tp_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-        PyObject* given[N];
+        Bound<N> given;
         V v = defaults;
         if (cls != py_type()) return fail(PyExc_SystemError, msg::kVectorcallInherited);
         if (!init_params.bind(args, PyVectorcall_NARGS(nargsf), kwnames, given)) return nullptr;
@@ -434,7 +434,7 @@ struct Quaternions {
     static PyObject* from_axis_angle(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) noexcept {
         static Params<2> params{"from_axis_angle", {"axis", "degrees"}, 2};
-        PyObject* given[2];
+        Bound<2> given;
         double degrees;
         if (!params.bind(args, nargs, kwnames, given) || !check_arg_type(given[0], vector.type, "axis", false) ||
             !to_double(given[1], degrees))
