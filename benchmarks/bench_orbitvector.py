@@ -123,9 +123,11 @@ def main():
     ric = state.to_ric(chief)
     rows = []
 
-    construct, read, period = best_ns([(lambda: ECI(t, p, v), 100000), (lambda: state.position, 200000),
-                                       (state.compute_period, 200000)], rep)
+    construct, keywords, read, period = best_ns(
+        [(lambda: ECI(t, p, v), 100000), (lambda: ECI(time=t, position=p, velocity=v), 100000),
+         (lambda: state.position, 200000), (state.compute_period, 200000)], rep)
     rows.append(("`ECI(t, p, v)` from Python", construct, ""))
+    rows.append(("`ECI(time=t, position=p, velocity=v)` from Python", keywords, "keyword values held for the call"))
     rows.append(("`state.position` from Python", read, ""))
     module, plain, override = native_ns(client, "ECI.compute_energy", [state, NoOverride(t, p, v), Override(t, p, v)],
                                         100000, 3 * rep)
