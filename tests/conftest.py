@@ -1,5 +1,6 @@
 import gc
 import os
+import shlex
 import subprocess
 import sys
 import sysconfig
@@ -14,6 +15,15 @@ NATIVE_DIR = os.path.join(os.path.dirname(__file__), "native")
 _BUILD_DIR = tempfile.mkdtemp(prefix="vextal-native-tests-")
 
 
+def compile_command(language, *args):
+    """The compiler command line for a test-only extension: $CXX (C++) or $CC (C), each of which may carry
+    options of its own ("ccache g++"), then `args`, then $CXXFLAGS or $CFLAGS and $LDFLAGS, so that a build
+    with extra options (a sanitizer build) builds its helper extensions with them too."""
+    compiler, default, flags = {"c++": ("CXX", "c++", "CXXFLAGS"), "c": ("CC", "cc", "CFLAGS")}[language]
+    return [*shlex.split(os.environ.get(compiler) or default), *args,
+            *shlex.split(os.environ.get(flags, "")), *shlex.split(os.environ.get("LDFLAGS", ""))]
+
+
 def build_native_module(name, sources=None):
     """Compile a test-only C++ extension from tests/native against the installed vextal headers, the way a
     third-party module would, and import it."""
@@ -21,10 +31,9 @@ def build_native_module(name, sources=None):
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     target = os.path.join(_BUILD_DIR, name + suffix)
     if not os.path.exists(target):
-        cxx = os.environ.get("CXX", "c++")
-        cmd = [cxx, "-std=c++17", "-O1", "-g", "-shared", "-fPIC", "-Wall",
-               "-I" + sysconfig.get_paths()["include"], "-I" + vextal.get_include(), "-I" + NATIVE_DIR,
-               *[os.path.join(NATIVE_DIR, s) for s in sources], "-o", target]
+        cmd = compile_command("c++", "-std=c++17", "-O1", "-g", "-shared", "-fPIC", "-Wall",
+                              "-I" + sysconfig.get_paths()["include"], "-I" + vextal.get_include(), "-I" + NATIVE_DIR,
+                              *[os.path.join(NATIVE_DIR, s) for s in sources], "-o", target)
         proc = subprocess.run(cmd, capture_output=True, text=True)
         if proc.returncode != 0:
             pytest.fail("building %s failed:\n%s" % (name, proc.stderr))

@@ -9,7 +9,7 @@ import tempfile
 
 import pytest
 
-from conftest import build_native_module
+from conftest import build_native_module, compile_command
 from test_planner_import import PLAN_SIGNATURE
 from test_transfer_planner import flat
 from vextal.astro import transfer_planner as tp
@@ -102,8 +102,7 @@ def cython_client():
     steps = [
         [sys.executable, "-m", "cython", "-3", "-I", CLIENT_DIR, os.path.join(CLIENT_DIR, "planner_cy.pyx"),
          "-o", source],
-        [os.environ.get("CC", "cc"), "-shared", "-fPIC", "-O1", "-I" + sysconfig.get_paths()["include"], source,
-         "-o", target],
+        compile_command("c", "-shared", "-fPIC", "-O1", "-I" + sysconfig.get_paths()["include"], source, "-o", target),
     ]
     for step in steps:
         proc = subprocess.run(step, capture_output=True, text=True)
