@@ -124,11 +124,21 @@ CLEAR = """
     def state(s):
         return (s.time, s.position.to_tuple(), s.velocity.to_tuple())
 
+    def burn(b):
+        return (b.time, b.delta_v.to_tuple())
+
     def flat(result):
-        return [(b.time, b.delta_v.to_tuple()) for pair in result.burns for b in pair]
+        return [burn(b) for pair in result.burns for b in pair]
+
+    def problem(p):
+        return (p.r1.to_tuple(), p.r2.to_tuple(), p.tof)
+
+    def after(obj, init):
+        init(obj)
+        return tuple(obj)
 
     for _ in range(20):
-        got, expected = CASE
+        got, expected = CALL, EXPECTED
         assert got == expected, (got, expected)
 """
 
@@ -137,32 +147,34 @@ B = "eci(0, 0, 7000, 100, -7.5, 0, 0)"
 PLAN = "flat(plan_lambert(%s, %s, 20000.0, True, 2))" % (A, B)
 
 
-@pytest.mark.parametrize("case", [
-    'state(ECI(**{"time": Clearing(2), "position": v(1, 2, 3), "velocity": v(4, 5, 6)})), '
-    '(2.0, (1.0, 2.0, 3.0), (4.0, 5.0, 6.0))',
-    'flat(plan_lambert(**{"state_initial": %s, "state_target": %s, "deltat_sec": Clearing(20000), '
-    '"is_prograde": True, "max_revs": 2})), %s' % (A, B, PLAN),
-    'flat(plan_lambert(**{"state_initial": %s, "state_target": %s, "deltat_sec": 20000.0, '
-    '"is_prograde": Clearing(True), "max_revs": 2})), %s' % (A, B, PLAN),
-    'flat(plan_lambert(%s, **{"state_target": %s, "deltat_sec": 20000.0, "max_revs": Clearing(2)})), %s'
-    % (A, B, PLAN),
-    'state(ECI(**{"time": float("1"), "position": v(1, 2, 3), Key("velocity"): v(4, 5, 6)})), '
-    '(1.0, (1.0, 2.0, 3.0), ECI().velocity.to_tuple())',
-    '(lambda b: (b.time, b.delta_v.to_tuple()))(SatBurn(**{"time": Clearing(3), "delta_v": v(1, 2, 3)})), '
-    '(3.0, (1.0, 2.0, 3.0))',
-    'KeplerEquationBinding(**{"form": "elliptic", "p1": Clearing(0.5), "p2": Clearing(2.0)}).parameters, '
-    '(0.5, 2.0, 0.0, 0.0, 0.0)',
-    '(lambda u: (u.__init__(**{"x": Clearing(1), "y": float("2"), "z": float("3")}), u.to_tuple())[1])(v(0, 0, 0)), '
-    '(1.0, 2.0, 3.0)',
-    '(lambda u: (u.__init__(**{"x": Clearing(1), "y": float("2")}), tuple(u))[1])(Vector2()), (1.0, 2.0)',
-    '_geocentric_to_geodetic(**{"latitude_gc": Clearing(0.5), "altitude": float("7000")}), '
-    '_geocentric_to_geodetic(0.5, 7000.0)',
-    '(lambda p: (p.r1.to_tuple(), p.r2.to_tuple(), p.tof))(Problem(**{"r1": v(7000, 0, 0), '
-    '"r2": v(0, 7000, 100), "tof": Clearing(20000), "mu": 398600.0})), '
-    '((7000.0, 0.0, 0.0), (0.0, 7000.0, 100.0), 20000.0)',
+# (call, expected): each dict literal is written at the call, so that the callee's dict alone holds its values.
+@pytest.mark.parametrize("call, expected", [
+    pytest.param('state(ECI(**{"time": Clearing(2), "position": v(1, 2, 3), "velocity": v(4, 5, 6)}))',
+                 "(2.0, (1.0, 2.0, 3.0), (4.0, 5.0, 6.0))", id="ECI"),
+    pytest.param('state(ECI(**{"time": float("1"), "position": v(1, 2, 3), Key("velocity"): v(4, 5, 6)}))',
+                 "(1.0, (1.0, 2.0, 3.0), ECI().velocity.to_tuple())", id="ECI-key-eq"),
+    pytest.param('flat(plan_lambert(**{"state_initial": %s, "state_target": %s, "deltat_sec": Clearing(20000), '
+                 '"is_prograde": True, "max_revs": 2}))' % (A, B), PLAN, id="plan_lambert-float"),
+    pytest.param('flat(plan_lambert(**{"state_initial": %s, "state_target": %s, "deltat_sec": 20000.0, '
+                 '"is_prograde": Clearing(True), "max_revs": 2}))' % (A, B), PLAN, id="plan_lambert-bool"),
+    pytest.param('flat(plan_lambert(%s, **{"state_target": %s, "deltat_sec": 20000.0, "max_revs": Clearing(2)}))'
+                 % (A, B), PLAN, id="plan_lambert-int"),
+    pytest.param('burn(SatBurn(**{"time": Clearing(3), "delta_v": v(1, 2, 3)}))', "(3.0, (1.0, 2.0, 3.0))",
+                 id="SatBurn"),
+    pytest.param('KeplerEquationBinding(**{"form": "elliptic", "p1": Clearing(0.5), "p2": Clearing(2.0)}).parameters',
+                 "(0.5, 2.0, 0.0, 0.0, 0.0)", id="KeplerEquationBinding"),
+    pytest.param('after(v(0, 0, 0), lambda u: u.__init__(**{"x": Clearing(1), "y": float("2"), "z": float("3")}))',
+                 "(1.0, 2.0, 3.0)", id="Vector3.__init__"),
+    pytest.param('after(Vector2(), lambda u: u.__init__(**{"x": Clearing(1), "y": float("2")}))', "(1.0, 2.0)",
+                 id="Vector2.__init__"),
+    pytest.param('_geocentric_to_geodetic(**{"latitude_gc": Clearing(0.5), "altitude": float("7000")})',
+                 "_geocentric_to_geodetic(0.5, 7000.0)", id="_geocentric_to_geodetic"),
+    pytest.param('problem(Problem(**{"r1": v(7000, 0, 0), "r2": v(0, 7000, 100), "tof": Clearing(20000), '
+                 '"mu": 398600.0}))', "((7000.0, 0.0, 0.0), (0.0, 7000.0, 100.0), 20000.0)",
+                 id="LambertProblem-subclass"),
 ])
-def test_keyword_values_survive_a_clearing_conversion(case):
-    run(CLEAR.replace("CASE", case))
+def test_keyword_values_survive_a_clearing_conversion(call, expected):
+    run(CLEAR.replace("CALL", call).replace("EXPECTED", expected))
 
 
 # ---- null arguments to the native entries -----------------------------------------------------------------
