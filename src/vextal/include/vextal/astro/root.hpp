@@ -54,7 +54,8 @@ using CreateKeplerEquationBindingFunction = KeplerEquationBindingObject* (*)(Kep
                                                                             double p5);
 // bracket_and_solve_root(binding, x0, x1, max_iterations, digits): widens [x0, x1] until f changes sign,
 // then solves f(x) = 0 to `digits` binary digits (53: full precision) within max_iterations evaluations.
-// Returns a new tuple (root, lower, upper, evaluations), or null with an exception set.
+// Returns a new tuple (root, lower, upper, evaluations), or null with an exception set (SystemError for a
+// null binding).
 using BracketAndSolveRootFunction = PyObject* (*)(RootFunctionBindingObject* binding, double x0, double x1,
                                                   int max_iterations, int digits);
 

@@ -26,7 +26,7 @@ struct PlanLambertOptArgs {
 };
 
 // Returns a new LambertMultiRevResult, or null with an exception set. skip_dispatch is ignored; the
-// options pointer may be null. The states must be ECI instances.
+// options pointer may be null. The states must be ECI instances (a null one is a SystemError).
 using PlanLambertFunction = PyObject* (*)(ECIObject* state_initial, ECIObject* state_target, double deltat_sec,
                                           int skip_dispatch, PlanLambertOptArgs* options);
 
