@@ -33,12 +33,17 @@ def finite(text):
     return value
 
 
+INT32_MAX = 2**31 - 1  # the planner's revolution limit is a 32-bit int
+
+
 def revolutions(text):
-    """argparse type: a revolution count, a whole number >= 0."""
+    """argparse type: a revolution count, a whole number from 0 to 2**31 - 1."""
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
     if value < 0:
         raise argparse.ArgumentTypeError("must not be negative: %r" % text)
+    if value > INT32_MAX:
+        raise argparse.ArgumentTypeError("must be at most %d: %r" % (INT32_MAX, text))
     return value
