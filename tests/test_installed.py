@@ -27,7 +27,7 @@ DECLARATIONS = ["vextal/vector3.pxd", "vextal/matrix4.pxd", "vextal/astro/orbitv
 @pytest.fixture(scope="module")
 def site():
     """A folder holding an installed vextal distribution (the package and its .dist-info)."""
-    parent = pathlib.Path(vextal.__file__).resolve().parent.parent
+    parent = pathlib.Path(os.path.abspath(vextal.__file__)).parent.parent
     if glob.glob(str(parent / "vextal-*.dist-info")):
         return parent
     if not (REPO / "pyproject.toml").exists():

@@ -9,6 +9,7 @@ and the total, and marks the cheapest arc.
 ``python -m vextal.astro plan ...`` is the same command; ``python -m vextal.astro porkchop ...`` runs the
 porkchop command where that is installed.
 """
+import importlib
 import json
 import math
 import os
@@ -219,13 +220,13 @@ def main(argv=None):
     """`porkchop ...` runs the porkchop command (where installed), `plan ...` and anything else the planner."""
     argv = list(sys.argv[1:] if argv is None else argv)
     if argv[:1] == ["porkchop"]:
-        try:
-            from vextal.astro._cli_porkchop import main as porkchop
+        try:  # by name: the porkchop command is an optional part of the package
+            porkchop = importlib.import_module("vextal.astro._cli_porkchop")
         except ModuleNotFoundError as exc:
             if exc.name != "vextal.astro._cli_porkchop":
                 raise
         else:
-            return porkchop(argv[1:])
+            return porkchop.main(argv[1:])
     if argv[:1] == ["plan"]:
         argv = argv[1:]
     return plan_command(argv)
