@@ -8,6 +8,7 @@ import glob
 import json
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -88,6 +89,31 @@ print(json.dumps({"package": vextal.__file__, "native": planner_cy.arc_costs(nat
     result = json.loads(proc.stdout)
     assert pathlib.Path(result["package"]).resolve().is_relative_to(site.resolve())
     assert len(result["native"]) == 5 and result["native"] == result["direct"]
+
+
+@pytest.mark.slow
+def test_the_readme_cython_example_builds_against_the_installed_package(site, tmp_path):
+    pytest.importorskip("Cython")
+    readme = REPO / "README.md"
+    if not readme.exists():
+        pytest.skip("no README at hand")
+    (code,) = re.findall(r"```cython\n(.*?)```", readme.read_text(), re.S)
+    (tmp_path / "readme_cy.pyx").write_text(code)
+    build_cython_module(str(tmp_path / "readme_cy.pyx"), str(tmp_path), str(site))
+    check = """
+import readme_cy
+from vextal.astro.orbitvector import ECI
+from vextal.astro.transfer_planner import plan_lambert
+from vextal.vector3 import Vector3
+a = ECI(0.0, Vector3(7000, 0, 0), Vector3(0, 7.546, 0))
+b = ECI(0.0, Vector3(0, 7200, 0), Vector3(-7.44, 0, 0))
+costs = [d.delta_v.magnitude() + r.delta_v.magnitude() for d, r in plan_lambert(a, b, 16000.0).burns]
+assert readme_cy.cheapest(a, b, 16000.0) == min(costs), (readme_cy.cheapest(a, b, 16000.0), costs)
+"""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path), str(site)]))
+    proc = subprocess.run([sys.executable, "-c", check], capture_output=True, text=True, cwd=tmp_path, env=env,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr
 
 
 def test_the_sdist_carries_the_license_and_the_declarations(tmp_path):
