@@ -8,7 +8,7 @@ import types
 
 import pytest
 
-from vextal.astro.__main__ import MU_EARTH as MU, example, main as astro_main
+from vextal.astro.__main__ import MU_EARTH as MU, _fixed, example, main as astro_main
 from vextal.astro.orbitvector import ECI
 from vextal.astro.transfer_planner import plan_lambert
 from vextal.vector3 import Vector3
@@ -174,3 +174,9 @@ def test_python_m_vextal_points_at_the_commands():
     assert "python -m vextal.astro [plan] [options]" in proc.stdout
     proc = subprocess.run([sys.executable, "-m", "vextal", "plan"], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 2 and len(proc.stderr.splitlines()) == 1 and "python -m vextal.astro" in proc.stderr
+
+
+@pytest.mark.parametrize("value, text", [(-0.0, "0.000000"), (-4e-7, "0.000000"), (-6e-7, "-0.000001"),
+                                         (2.25, "2.250000"), (-2.25, "-2.250000"), (-1e12, "-1.000000e+12")])
+def test_numbers_print_without_a_sign_on_zero(value, text):
+    assert _fixed(value) == text

@@ -148,8 +148,8 @@ def _number(value):
 
 
 def _fixed(value, digits=6):
-    """Fixed-point text without a sign on zero: -0.000000 prints as 0.000000."""
-    text = "%.*f" % (digits, value)
+    """Fixed-point text without a sign on zero (-0.000000 prints as 0.000000); exponent form from 1e9 on."""
+    text = "%.*f" % (digits, value) if abs(value) < 1e9 else "%.*e" % (digits, value)
     return text.lstrip("-") if float(text) == 0.0 else text
 
 
