@@ -1,4 +1,5 @@
 """The command line: python -m vextal.astro."""
+import importlib.machinery
 import json
 import math
 import re
@@ -180,3 +181,15 @@ def test_python_m_vextal_points_at_the_commands():
                                          (2.25, "2.250000"), (-2.25, "-2.250000"), (-1e12, "-1.000000e+12")])
 def test_numbers_print_without_a_sign_on_zero(value, text):
     assert _fixed(value) == text
+
+
+def test_the_porkchop_command_is_mentioned_only_where_installed(monkeypatch):
+    from vextal import __main__ as top
+    from vextal.astro import __main__ as astro
+    monkeypatch.setitem(sys.modules, "vextal.astro._cli_porkchop", None)
+    assert "porkchop" not in top.usage() and "porkchop" not in astro.parser().format_help()
+    fake = types.ModuleType("vextal.astro._cli_porkchop")
+    fake.__spec__ = importlib.machinery.ModuleSpec("vextal.astro._cli_porkchop", None)
+    monkeypatch.setitem(sys.modules, "vextal.astro._cli_porkchop", fake)
+    assert "python -m vextal.astro porkchop" in top.usage()
+    assert "porkchop --help" in " ".join(astro.parser().format_help().split())

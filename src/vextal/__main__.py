@@ -1,8 +1,9 @@
 """``python -m vextal``: a short help that points at the package's commands."""
-import importlib.util
 import sys
 
 import vextal
+from vextal.astro.__main__ import PORKCHOP
+from vextal.astro._cli import installed
 
 
 def usage():
@@ -12,7 +13,7 @@ def usage():
         "The commands live in vextal.astro:",
         "  python -m vextal.astro [plan] [options]   plan a two-impulse transfer between two ECI states",
     ]
-    if importlib.util.find_spec("vextal.astro._cli_porkchop") is not None:
+    if installed(PORKCHOP):
         lines.append("  python -m vextal.astro porkchop [options] a porkchop grid of transfer costs")
     lines += ["", "Add --help to a command for its options; the library's documentation is in the README."]
     return "\n".join(lines) + "\n"

@@ -15,9 +15,10 @@ import math
 import os
 import sys
 
-from vextal.astro._cli import Parser, fail, finite as _finite, revolutions as _revolutions
+from vextal.astro._cli import Parser, fail, finite as _finite, installed, revolutions as _revolutions
 
 PROG = "python -m vextal.astro"
+PORKCHOP = "vextal.astro._cli_porkchop"  # the porkchop command, where installed
 EARTH_RADIUS = 6378.1374  # km
 MU_EARTH = 398600.5  # km^3/s^2, the planner's own value
 EPOCH_GAP = 1e-7  # the planner moves the target on only when it lies more than this before the arrival epoch
@@ -54,6 +55,8 @@ def parser():
                "velocity in km/s, Earth-centred inertial. The arrival epoch is the initial TIME + TOF (added as "
                "plain numbers); the target is moved on to it along its orbit when it lies before it, and used as "
                "it stands (with a warning) when it lies after it.")
+    if installed(PORKCHOP):
+        p.epilog += " The porkchop command: %s porkchop --help." % PROG
     state = dict(nargs=7, type=_finite, metavar=("TIME", "X", "Y", "Z", "VX", "VY", "VZ"))
     p.add_argument("--initial", **state, default=defaults["initial"], help="the chaser's state")
     p.add_argument("--target", **state, default=defaults["target"], help="the target's state")
@@ -221,9 +224,9 @@ def main(argv=None):
     argv = list(sys.argv[1:] if argv is None else argv)
     if argv[:1] == ["porkchop"]:
         try:  # by name: the porkchop command is an optional part of the package
-            porkchop = importlib.import_module("vextal.astro._cli_porkchop")
+            porkchop = importlib.import_module(PORKCHOP)
         except ModuleNotFoundError as exc:
-            if exc.name != "vextal.astro._cli_porkchop":
+            if exc.name != PORKCHOP:
                 raise
         else:
             return porkchop.main(argv[1:])

@@ -4,6 +4,7 @@ Every input error ends the command with one line on stderr, ``<prog>: error: <me
 whether argparse found it or the command did (a bad range, a degenerate state, a solver refusal).
 """
 import argparse
+import importlib.util
 import math
 import sys
 
@@ -13,6 +14,14 @@ class Parser(argparse.ArgumentParser):
 
     def error(self, message):
         fail(self.prog, message)
+
+
+def installed(module):
+    """True when the optional command module `module` (a dotted name) can be imported."""
+    try:
+        return importlib.util.find_spec(module) is not None
+    except (ImportError, ValueError):  # a parent that cannot be imported, a module without a spec
+        return False
 
 
 def fail(prog, message):
