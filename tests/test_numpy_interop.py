@@ -1,6 +1,7 @@
 """The math types with NumPy: scalars of every NumPy type scale a vector into a vector, vectors and matrices
 convert to arrays of the right dtype and shape (through the buffer protocol, so NumPy is no build dependency),
 and a vector or matrix is built from one array or sequence."""
+import array
 import fractions
 import gc
 import io
@@ -98,9 +99,12 @@ def test_buffers_without_numpy_and_the_exporter_stays_alive():
     assert array.tolist() == [4.0, 5.0, 6.0]
 
 
-@pytest.mark.parametrize("source", [np.array([1.0, 2.0, 3.0]), np.array([1, 2, 3], dtype=np.int32), [1, 2, 3],
-                                    (1.0, 2.0, 3.0), Vector3(1, 2, 3), Vector3f(1, 2, 3), range(1, 4)],
-                         ids=["float64 array", "int32 array", "list", "tuple", "Vector3", "Vector3f", "range"])
+@pytest.mark.parametrize("source", [np.array([1.0, 2.0, 3.0]), np.array([1, 2, 3], dtype=np.int32),
+                                    np.array([1, 2, 3], dtype=np.float32), np.array([1.0, 0, 2, 0, 3, 0])[::2],
+                                    memoryview(array.array("d", [1, 2, 3])), [1, 2, 3], (1.0, 2.0, 3.0),
+                                    Vector3(1, 2, 3), Vector3f(1, 2, 3), range(1, 4)],
+                         ids=["float64 array", "int32 array", "float32 array", "strided array", "memoryview", "list",
+                              "tuple", "Vector3", "Vector3f", "range"])
 def test_a_vector_is_built_from_one_sequence_of_three(source):
     for cls in (Vector3, LLH, Vector3f):
         v = cls(source)
@@ -113,6 +117,7 @@ def test_a_vector_is_built_from_one_sequence_of_three(source):
 @pytest.mark.parametrize("cls, args, error, message", [
     (Vector3, (np.array([1.0, 2.0]),), ValueError, r"Vector3\(\) takes a sequence of 3 numbers \(got 2\)"),
     (Vector3, ([1, 2, 3, 4],), ValueError, r"takes a sequence of 3 numbers \(got 4\)"),
+    (Vector3f, (np.zeros(5, dtype=np.float32),), ValueError, r"Vector3f\(\) takes a sequence of 3 numbers \(got 5\)"),
     (Vector4, ([1, 2, 3],), ValueError, r"Vector4\(\) takes a sequence of 4 numbers \(got 3\)"),
     (Vector3, (np.zeros((3, 2)),), TypeError, "array"),
     (Vector3, ([1, "a", 3],), TypeError, "must be real number, not str"),
@@ -129,15 +134,18 @@ def test_construction_from_a_sequence_refuses_what_does_not_fit(cls, args, error
         cls(*args)
 
 
-@pytest.mark.parametrize("source", [np.arange(16.0).reshape(4, 4), np.arange(16.0), [list(range(4 * i, 4 * i + 4))
+@pytest.mark.parametrize("source", [np.arange(16.0).reshape(4, 4), np.arange(16.0, dtype=np.float32).reshape(4, 4),
+                                    np.arange(16.0).reshape(4, 4).T.copy().T, np.arange(16.0), [list(range(4 * i, 4 * i + 4))
                                     for i in range(4)], range(16), Matrix4(*range(16)), Matrix4f(*range(16))],
-                         ids=["4x4 array", "flat array", "nested list", "range", "Matrix4", "Matrix4f"])
+                         ids=["4x4 array", "4x4 float32", "4x4 Fortran order", "flat array", "nested list", "range",
+                              "Matrix4", "Matrix4f"])
 def test_a_matrix_is_built_from_one_sequence(source):
     for cls in (Matrix4, Matrix4f):
         assert cls(source) == cls(*range(16))
 
 
-@pytest.mark.parametrize("source", [np.zeros((3, 3)), np.zeros(15), [[1, 2, 3, 4]] * 3 + [[1, 2, 3]], [1] * 4])
+@pytest.mark.parametrize("source", [np.zeros((3, 3)), np.zeros((2, 8)), np.zeros(15), [[1, 2, 3, 4]] * 3 + [[1, 2, 3]],
+                                    [1] * 4])
 def test_a_matrix_from_a_sequence_of_the_wrong_shape_is_refused(source):
     with pytest.raises(ValueError, match="Matrix4"):
         Matrix4(source)

@@ -11,6 +11,7 @@
 #include "messages.hpp"
 #include "ref.hpp"
 
+#include <cstring>
 #include <type_traits>
 
 namespace vx {
@@ -79,8 +80,45 @@ inline bool is_component_sequence(PyObject* o) noexcept {
     return PySequence_Check(o) || PyObject_CheckBuffer(o);
 }
 
+// The fast way for arrays: a C-contiguous buffer of doubles or floats whose shape is (n,), or (rows, n / rows)
+// when rows > 0, is read directly. 1 when read, 0 when the buffer is not of that kind (the caller iterates
+// instead), -1 with ValueError naming `cls` for a 1-D buffer of another length.
+inline int read_buffer(PyObject* o, double* out, Py_ssize_t n, Py_ssize_t rows, const char* cls) noexcept {
+    Py_buffer view;
+    if (!PyObject_CheckBuffer(o)) return 0;
+    if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    const char* format = view.format ? view.format : "B";
+    bool is_double = strcmp(format, "d") == 0, is_float = strcmp(format, "f") == 0;
+    bool flat = view.ndim == 1, table = rows > 0 && view.ndim == 2 && view.shape[0] == rows;
+    int result = 0;
+    if ((is_double || is_float) && (flat || table)) {
+        Py_ssize_t count = flat ? view.shape[0] : view.shape[0] * view.shape[1];
+        if (count == n) {
+            const char* data = static_cast<const char*>(view.buf);
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                double d;
+                float f;
+                if (is_double) memcpy(&d, data + i * sizeof(double), sizeof(double));
+                else memcpy(&f, data + i * sizeof(float), sizeof(float)), d = f;
+                out[i] = d;
+            }
+            result = 1;
+        } else if (flat) {
+            fail_format(PyExc_ValueError, msg::kSequenceLength, cls, n, count);
+            result = -1;
+        }
+    }
+    PyBuffer_Release(&view);
+    return result;
+}
+
 // Reads exactly `n` numbers from the sequence `o` into `out`; ValueError naming `cls` for another length.
 inline bool unpack_sequence(PyObject* o, double* out, Py_ssize_t n, const char* cls) noexcept {
+    int read = read_buffer(o, out, n, 0, cls);
+    if (read != 0) return read > 0;
     Ref items(PySequence_Fast(o, "components must be a sequence"));
     if (!items) return false;
     Py_ssize_t size = PySequence_Fast_GET_SIZE(items.get());

@@ -294,6 +294,8 @@ struct Matrix4Type {
 
     // The 16 elements from one sequence: flat, or 4 rows of 4 (a nested list, a (4, 4) array, another matrix).
     static bool from_sequence(PyObject* sequence, M4& out) noexcept {
+        int read = read_buffer(sequence, out.m, 16, 4, Tr::kClass);  // a (4, 4) or (16,) array, another matrix
+        if (read != 0) return read > 0;
         Ref listed;
         if (!PySequence_Check(sequence)) {  // a buffer without iteration (a matrix indexes by row): as nested lists
             Ref view(PyMemoryView_FromObject(sequence));
