@@ -69,3 +69,22 @@ def leaked_blocks(run, rounds, warmup=200, repeats=2):
         gc.collect()
         deltas.append(sys.getallocatedblocks() - before)
     return min(deltas)
+
+
+def build_cython_module(pyx, out, pythonpath):
+    """Cythonize and compile `pyx` into folder `out` with PYTHONPATH set to `pythonpath`, where the vextal
+    package's .pxd declarations are found on Cython's sys.path (as a user's build finds them); return the
+    module's path."""
+    name = os.path.splitext(os.path.basename(pyx))[0]
+    source = os.path.join(out, name + ".c")
+    target = os.path.join(out, name + sysconfig.get_config_var("EXT_SUFFIX"))
+    env = dict(os.environ, PYTHONPATH=pythonpath)
+    steps = [
+        [sys.executable, "-m", "cython", "-3", pyx, "-o", source],
+        compile_command("c", "-shared", "-fPIC", "-O1", "-I" + sysconfig.get_paths()["include"], source, "-o", target),
+    ]
+    for step in steps:
+        proc = subprocess.run(step, capture_output=True, text=True, cwd=out, env=env)
+        if proc.returncode != 0:
+            pytest.fail("%s failed:\n%s%s" % (step[0], proc.stdout, proc.stderr))
+    return target

@@ -2,16 +2,14 @@
 and from a Cython client that cimports the package's classes and plan_lambert from .pxd declarations."""
 import importlib.util
 import os
-import subprocess
-import sys
-import sysconfig
 import tempfile
 
 import pytest
 
-from conftest import build_native_module, compile_command
+from conftest import build_cython_module, build_native_module
 from test_planner_import import PLAN_SIGNATURE
 from test_transfer_planner import flat
+import vextal
 from vextal.astro import transfer_planner as tp
 from vextal.astro.orbitvector import ECI, LLH
 from vextal.matrix4 import Matrix4
@@ -97,17 +95,9 @@ CLIENT_DIR = os.path.join(os.path.dirname(__file__), "cython_client")
 def cython_client():
     pytest.importorskip("Cython")
     out = tempfile.mkdtemp(prefix="vextal-cython-client-")
-    source = os.path.join(out, "planner_cy.c")
-    target = os.path.join(out, "planner_cy" + sysconfig.get_config_var("EXT_SUFFIX"))
-    steps = [
-        [sys.executable, "-m", "cython", "-3", "-I", CLIENT_DIR, os.path.join(CLIENT_DIR, "planner_cy.pyx"),
-         "-o", source],
-        compile_command("c", "-shared", "-fPIC", "-O1", "-I" + sysconfig.get_paths()["include"], source, "-o", target),
-    ]
-    for step in steps:
-        proc = subprocess.run(step, capture_output=True, text=True)
-        if proc.returncode != 0:
-            pytest.fail("%s failed:\n%s%s" % (step[0], proc.stdout, proc.stderr))
+    package_parent = os.path.dirname(os.path.dirname(os.path.abspath(vextal.__file__)))
+    pythonpath = os.pathsep.join(filter(None, [package_parent, os.environ.get("PYTHONPATH")]))
+    target = build_cython_module(os.path.join(CLIENT_DIR, "planner_cy.pyx"), out, pythonpath)
     spec = importlib.util.spec_from_file_location("planner_cy", target)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)

@@ -1,4 +1,5 @@
 // vextal.vector3: the mutable 3-vector of doubles that states, burns and frames share by reference.
+#include "native/interop.hpp"
 #include "native/record.hpp"
 #include "native/support.hpp"
 #include "astro/numerics/vec3.hpp"
@@ -411,9 +412,22 @@ bool bind_components(Vec3& out, Call... call) {
     return true;
 }
 
+// Vector3(sequence): one positional list, tuple, array or vector of three numbers gives the components.
+bool sequence_components(Vec3& out, PyObject* sequence) {
+    double xyz[3];
+    if (!vx::unpack_sequence(sequence, xyz, 3, "Vector3")) return false;
+    out = {xyz[0], xyz[1], xyz[2]};
+    return true;
+}
+
 int Vector3_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Vec3 v{};  // set on success; initialised for the compiler's flow analysis
-    if (!bind_components(v, args, kwargs)) return -1;
+    if (PyTuple_GET_SIZE(args) == 1 && (!kwargs || PyDict_GET_SIZE(kwargs) == 0) &&
+        vx::is_component_sequence(PyTuple_GET_ITEM(args, 0))) {
+        if (!sequence_components(v, PyTuple_GET_ITEM(args, 0))) return -1;
+    } else if (!bind_components(v, args, kwargs)) {
+        return -1;
+    }
     self_of(self)->_vector = {v.x, v.y, v.z};
     return 0;
 }
@@ -424,7 +438,12 @@ PyObject* Vector3_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf
     Vec3 v{};
     if (cls != reinterpret_cast<PyObject*>(&Vector3_Type))
         return vx::fail(PyExc_SystemError, vx::msg::kVectorcallInherited);
-    if (!bind_components(v, args, PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs == 1 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) && vx::is_component_sequence(args[0])) {
+        if (!sequence_components(v, args[0])) return nullptr;
+    } else if (!bind_components(v, args, nargs, kwnames)) {
+        return nullptr;
+    }
     return make(v);
 }
 
@@ -463,14 +482,14 @@ PyObject* nb_multiply(PyObject* a, PyObject* b) {
     bool left = PyObject_TypeCheck(a, &Vector3_Type);
     PyObject* vector = left ? a : b;
     PyObject* number = left ? b : a;
-    if (!PyFloat_Check(number) && !PyLong_Check(number)) Py_RETURN_NOTIMPLEMENTED;
+    if (!vx::is_real_scalar(number)) Py_RETURN_NOTIMPLEMENTED;
     double s;
     if (!vx::to_double(number, s)) return nullptr;
     return self_of(vector)->vtab->multiply(self_of(vector), s, 0);
 }
 
 PyObject* nb_true_divide(PyObject* a, PyObject* b) {
-    if (!PyObject_TypeCheck(a, &Vector3_Type) || (!PyFloat_Check(b) && !PyLong_Check(b))) Py_RETURN_NOTIMPLEMENTED;
+    if (!PyObject_TypeCheck(a, &Vector3_Type) || !vx::is_real_scalar(b)) Py_RETURN_NOTIMPLEMENTED;
     double s;
     if (!vx::to_double(b, s)) return nullptr;
     return self_of(a)->vtab->divide(self_of(a), s, 0);
@@ -513,8 +532,14 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The three doubles as a writable buffer of shape (3,): np.asarray(v) views them, np.array(v) copies them.
+int bf_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    return vx::ScalarBuffer<double, 3>::fill(self, view, flags, &self_of(self)->_vector.x, false, "Vector3");
+}
+
 PyNumberMethods number_methods = {};
 PySequenceMethods sequence_methods = {};
+PyBufferProcs buffer_methods = {};
 
 bool ready_type() {
     number_methods.nb_add = nb_add;
@@ -527,6 +552,7 @@ bool ready_type() {
     sequence_methods.sq_length = sq_length;
     sequence_methods.sq_item = sq_item;
     sequence_methods.sq_ass_item = sq_ass_item;
+    buffer_methods.bf_getbuffer = bf_getbuffer;
 
     PyTypeObject& t = Vector3_Type;
     t.tp_name = "vextal.vector3.Vector3";
@@ -542,6 +568,7 @@ bool ready_type() {
     t.tp_hash = PyObject_HashNotImplemented;
     t.tp_as_number = &number_methods;
     t.tp_as_sequence = &sequence_methods;
+    t.tp_as_buffer = &buffer_methods;
     t.tp_iter = PySeqIter_New;  // iter() over the components, visible as __iter__
     t.tp_methods = methods;
     t.tp_getset = getset;
@@ -557,7 +584,8 @@ int module_exec(PyObject* module) {
     if (begun != 0) return begun < 0 ? -1 : 0;
     fill_table();
     ready_type();
-    if (!vx::add_class(module, &Vector3_Type, "Vector3", &table, false)) return VX_EXEC_FAIL(guard);
+    if (!vx::add_class(module, &Vector3_Type, "Vector3", &table, false) || !vx::opt_out_of_ufuncs(&Vector3_Type))
+        return VX_EXEC_FAIL(guard);
     return 0;
 }
 

@@ -1,13 +1,30 @@
+"""A mutable 4-vector of floats (single precision storage, arithmetic in double)."""
+from typing import Union
+
 from typing_extensions import disjoint_base
 
-from vextal._shapes import Number, Vector
+from vextal._shapes import ComponentSequence, Number, Vector
 
 @disjoint_base
 class Vector4f(Vector[Vector4f]):
-    """A mutable 4-vector of floats (single precision; arithmetic in double)."""
+    """A mutable 4-vector of floats (single precision storage, arithmetic in double).
+    Built from the components, from nothing (zero) or from one sequence of 4 numbers.
+    ``np.asarray(v)`` shares the storage."""
 
     x: float
+    """The x component (read and write)."""
     y: float
+    """The y component (read and write)."""
     z: float
+    """The z component (read and write)."""
     w: float
-    def __init__(self, x: Number = 0.0, y: Number = 0.0, z: Number = 0.0, w: Number = 0.0) -> None: ...
+    """The w component (read and write)."""
+    def __init__(
+        self,
+        x: Union[Number, ComponentSequence] = 0.0,
+        y: Number = 0.0,
+        z: Number = 0.0,
+        w: Number = 0.0,
+    ) -> None:
+        """The components by position or keyword; `x` alone may instead be one sequence of all four
+        (a list, a tuple, a NumPy array): ValueError for another length."""

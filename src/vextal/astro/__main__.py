@@ -2,19 +2,27 @@
 
 With no arguments it plans the built-in example: a chaser in a 400 km circular orbit and a target a quarter
 orbit ahead in a 600 km circular orbit of the same plane, four hours of flight, up to ten revolutions. For
-every Lambert arc the planner finds it prints the revolution count, the departure and arrival changes of
-velocity with their magnitudes and the total, and marks the cheapest arc.
+every Lambert arc the planner finds it prints the revolution count, which of the two arcs of that count it is
+(the longer- or the shorter-period one), the departure and arrival changes of velocity with their magnitudes
+and the total, and marks the cheapest arc.
+
+``python -m vextal.astro plan ...`` is the same command; ``python -m vextal.astro porkchop ...`` runs the
+porkchop command where that is installed.
 """
-import argparse
+import importlib
 import json
 import math
 import os
 import sys
 
-from vextal.astro._cli import finite as _finite, revolutions as _revolutions
+from vextal.astro._cli import Parser, fail, finite as _finite, installed, revolutions as _revolutions
 
+PROG = "python -m vextal.astro"
+PORKCHOP = "vextal.astro._cli_porkchop"  # the porkchop command, where installed
 EARTH_RADIUS = 6378.1374  # km
 MU_EARTH = 398600.5  # km^3/s^2, the planner's own value
+EPOCH_GAP = 1e-7  # the planner moves the target on only when it lies more than this before the arrival epoch
+UNITS = {"time": "s", "tof": "s", "position": "km", "velocity": "km/s", "delta_v": "km/s", "period": "s"}
 
 
 def _circular(radius, angle_deg, inclination_deg):
@@ -36,14 +44,19 @@ def example():
 
 def parser():
     defaults = example()
-    p = argparse.ArgumentParser(
-        prog="python -m vextal.astro",
+    p = Parser(
+        prog=PROG,
+        usage="%(prog)s [plan] [options]",
         description="Plan two-impulse Lambert transfers between two ECI states and list every arc found "
-                    "(zero revolutions, then two arcs per revolution count), marking the cheapest. Without "
-                    "arguments: a 400 km chaser and a 600 km target a quarter orbit ahead.",
-        epilog="States are TIME X Y Z VX VY VZ: epoch (the states' own time scale), position in km, velocity in "
-               "km/s, Earth-centred inertial. The target is moved on to the arrival epoch (TIME of the initial "
-               "state + TOF, added as plain numbers) when it lies before it.")
+                    "(zero revolutions, then two arcs per revolution count: the longer- and the shorter-period "
+                    "one), marking the cheapest. Without arguments: a 400 km chaser and a 600 km target a "
+                    "quarter orbit ahead.",
+        epilog="States are TIME X Y Z VX VY VZ: epoch in seconds on the states' own time scale, position in km, "
+               "velocity in km/s, Earth-centred inertial. The arrival epoch is the initial TIME + TOF (added as "
+               "plain numbers); the target is moved on to it along its orbit when it lies before it, and used as "
+               "it stands (with a warning) when it lies after it.")
+    if installed(PORKCHOP):
+        p.epilog += " The porkchop command: %s porkchop --help." % PROG
     state = dict(nargs=7, type=_finite, metavar=("TIME", "X", "Y", "Z", "VX", "VY", "VZ"))
     p.add_argument("--initial", **state, default=defaults["initial"], help="the chaser's state")
     p.add_argument("--target", **state, default=defaults["target"], help="the target's state")
@@ -64,14 +77,42 @@ def solver_arcs(initial, target, tof, prograde, max_revs):
     from vextal.astro.multirev_arcs import LambertProblem
 
     gap = (initial.time + tof) - target.time
-    if gap > 1e-7:
+    if gap > EPOCH_GAP:
         target = propagate_lagrangian_u(target, gap)
     problem = LambertProblem(initial.position, target.position, tof, MU_EARTH, prograde, max_revs)
     return list(problem.revolutions), problem.max_revs
 
 
+def transfer_period(position, velocity):
+    """The period (s) of the two-body orbit through this position and velocity; None when it is not closed."""
+    r = math.sqrt(sum(c * c for c in position))
+    energy = sum(c * c for c in velocity) / 2.0 - MU_EARTH / r
+    if not energy < 0.0:
+        return None
+    sma = -MU_EARTH / (2.0 * energy)
+    return 2.0 * math.pi * math.sqrt(sma ** 3 / MU_EARTH)
+
+
+def label_branches(arcs):
+    """Name each arc's branch: "single" for zero revolutions; of the two arcs of a revolution count, the one on
+    the longer-period transfer orbit is "longer-period", the other "shorter-period"."""
+    by_revs = {}
+    for arc in arcs:
+        by_revs.setdefault(arc["revolutions"], []).append(arc)
+    for revs, group in by_revs.items():
+        if revs == 0 or len(group) != 2:
+            for arc in group:
+                arc["branch"] = "single"
+            continue
+        first, second = (math.inf if arc["period"] is None else arc["period"] for arc in group)
+        longer = group[0] if first >= second else group[1]
+        for arc in group:
+            arc["branch"] = "longer-period" if arc is longer else "shorter-period"
+
+
 def plan(initial, target, tof, prograde=True, max_revs=10):
-    """The plan as plain data: one entry per arc with both burns, magnitudes and the total."""
+    """The plan as plain data: one entry per arc with both burns, magnitudes, the total, the transfer orbit's
+    period and the branch; warnings about the inputs; the units."""
     from vextal.astro.orbitvector import ECI
     from vextal.astro.transfer_planner import plan_lambert
     from vextal.vector3 import Vector3
@@ -88,45 +129,73 @@ def plan(initial, target, tof, prograde=True, max_revs=10):
     for revs, (departure, arrival) in zip(revolutions, result.burns):
         burns = [{"time": b.time, "delta_v": list(b.delta_v.to_tuple()), "magnitude": b.delta_v.magnitude()}
                  for b in (departure, arrival)]
+        transfer_velocity = [v + dv for v, dv in zip(initial[4:7], burns[0]["delta_v"])]
         arcs.append({"revolutions": revs, "departure": burns[0], "arrival": burns[1],
-                     "total": burns[0]["magnitude"] + burns[1]["magnitude"]})
+                     "total": burns[0]["magnitude"] + burns[1]["magnitude"],
+                     "period": transfer_period(initial[1:4], transfer_velocity)})
+    label_branches(arcs)
     cheapest = min(range(len(arcs)), key=lambda k: arcs[k]["total"]) if arcs else None
+    warnings = []
+    arrival_epoch = initial[0] + tof
+    if target[0] - arrival_epoch > EPOCH_GAP:
+        warnings.append("the target's epoch %s s is after the arrival epoch %s s: the target is used as it stands "
+                        "(not moved back to the arrival epoch)" % (_number(target[0]), _number(arrival_epoch)))
     return {"initial": list(initial), "target": list(target), "tof": tof, "prograde": prograde,
-            "max_revs": max_revs, "feasible_revs": feasible, "arcs": arcs, "cheapest": cheapest}
+            "max_revs": max_revs, "feasible_revs": feasible, "arrival_epoch": arrival_epoch, "arcs": arcs,
+            "cheapest": cheapest, "warnings": warnings, "units": dict(UNITS)}
 
 
-def _vector(v):
-    return "(%11.6f %11.6f %11.6f)" % tuple(v)
+def _number(value):
+    """A number in the shortest form that keeps it (1e-09, 14400.0, 0.0 rather than -0.0)."""
+    return repr(value + 0.0 if value == 0.0 else value)
+
+
+def _fixed(value, digits=6):
+    """Fixed-point text without a sign on zero (-0.000000 prints as 0.000000); exponent form from 1e9 on."""
+    text = "%.*f" % (digits, value) if abs(value) < 1e9 else "%.*e" % (digits, value)
+    return text.lstrip("-") if float(text) == 0.0 else text
+
+
+def _vector(values):
+    return "(%s)" % " ".join(_fixed(v) for v in values)
+
+
+def _table(rows, align):
+    """Rows of cells as text lines, each column as wide as its widest cell; align holds '<' or '>' per column."""
+    widths = [max(len(row[i]) for row in rows) for i in range(len(align))]
+    return ["  ".join(cell.ljust(w) if a == "<" else cell.rjust(w)
+                      for cell, w, a in zip(row, widths, align)).rstrip() + "\n" for row in rows]
 
 
 def report(data, out):
     direction = "prograde" if data["prograde"] else "retrograde"
     count = len(data["arcs"])
-    out.write("Transfer of %.1f s, %s, up to %d revolutions (%d feasible): %d arc%s\n"
-              % (data["tof"], direction, data["max_revs"], data["feasible_revs"], count, "" if count == 1 else "s"))
-    out.write("  initial t=%s  r=%s km  v=%s km/s\n" % (data["initial"][0], _vector(data["initial"][1:4]),
-                                                        _vector(data["initial"][4:7])))
-    out.write("  target  t=%s  r=%s km  v=%s km/s\n\n" % (data["target"][0], _vector(data["target"][1:4]),
-                                                          _vector(data["target"][4:7])))
+    out.write("Transfer of %s s, %s, up to %d revolutions (%d feasible): %d arc%s\n"
+              % (_number(data["tof"]), direction, data["max_revs"], data["feasible_revs"], count,
+                 "" if count == 1 else "s"))
+    out.write("Epochs in s; arrival epoch %s (initial epoch + time of flight)\n" % _number(data["arrival_epoch"]))
+    for name, values in (("initial", data["initial"]), ("target", data["target"])):
+        out.write("  %-7s epoch %s  r=%s km  v=%s km/s\n" % (name, _number(values[0]), _vector(values[1:4]),
+                                                              _vector(values[4:7])))
+    out.write("\n")
     if not data["arcs"]:
         out.write("No transfer arc found.\n")
         return
-    header = "%-3s %4s  %-37s %9s  %-37s %9s  %9s\n"
-    out.write(header % ("", "revs", "departure delta-v (km/s)", "|dv1|", "arrival delta-v (km/s)", "|dv2|",
-                        "total"))
+    rows = [["", "revs", "branch", "departure delta-v (km/s)", "|dv1|", "arrival delta-v (km/s)", "|dv2|",
+             "total"]]
     for index, arc in enumerate(data["arcs"]):
-        mark = "*" if index == data["cheapest"] else ""
         d, a = arc["departure"], arc["arrival"]
-        out.write("%-3s %4d  %s %9.6f  %s %9.6f  %9.6f\n" % (mark, arc["revolutions"], _vector(d["delta_v"]),
-                                                            d["magnitude"], _vector(a["delta_v"]),
-                                                            a["magnitude"], arc["total"]))
+        rows.append(["*" if index == data["cheapest"] else "", str(arc["revolutions"]), arc["branch"],
+                     _vector(d["delta_v"]), _fixed(d["magnitude"]), _vector(a["delta_v"]), _fixed(a["magnitude"]),
+                     _fixed(arc["total"])])
+    out.writelines(_table(rows, "<><<><>>"))
     best = data["arcs"][data["cheapest"]]
-    out.write("\n* cheapest: %d revolution%s, %.6f km/s in total; burns at t=%s and t=%s\n"
-              % (best["revolutions"], "" if best["revolutions"] == 1 else "s", best["total"],
-                 best["departure"]["time"], best["arrival"]["time"]))
+    out.write("\n* cheapest: %d revolution%s (%s), %s km/s in total; burns at epochs %s s and %s s\n"
+              % (best["revolutions"], "" if best["revolutions"] == 1 else "s", best["branch"], _fixed(best["total"]),
+                 _number(best["departure"]["time"]), _number(best["arrival"]["time"])))
 
 
-def main(argv=None):
+def plan_command(argv):
     p = parser()
     args = p.parse_args(argv)
     if args.tof <= 0.0:
@@ -134,7 +203,9 @@ def main(argv=None):
     try:
         data = plan(args.initial, args.target, args.tof, not args.retrograde, args.max_revs)
     except (ValueError, TypeError, ArithmeticError, RuntimeError) as exc:
-        p.exit(1, "%s: cannot plan this transfer: %s\n" % (p.prog, exc))
+        fail(p.prog, "cannot plan this transfer: %s" % exc)
+    for warning in data["warnings"]:
+        sys.stderr.write("%s: warning: %s\n" % (p.prog, warning))
     try:
         if args.json:
             json.dump(data, sys.stdout, indent=2)
@@ -146,6 +217,22 @@ def main(argv=None):
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     return 0
+
+
+def main(argv=None):
+    """`porkchop ...` runs the porkchop command (where installed), `plan ...` and anything else the planner."""
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if argv[:1] == ["porkchop"]:
+        try:  # by name: the porkchop command is an optional part of the package
+            porkchop = importlib.import_module(PORKCHOP)
+        except ModuleNotFoundError as exc:
+            if exc.name != PORKCHOP:
+                raise
+        else:
+            return porkchop.main(argv[1:])
+    if argv[:1] == ["plan"]:
+        argv = argv[1:]
+    return plan_command(argv)
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@ Every input error ends the command with one line on stderr, ``<prog>: error: <me
 whether argparse found it or the command did (a bad range, a degenerate state, a solver refusal).
 """
 import argparse
+import importlib.util
 import math
 import sys
 
@@ -13,6 +14,14 @@ class Parser(argparse.ArgumentParser):
 
     def error(self, message):
         fail(self.prog, message)
+
+
+def installed(module):
+    """True when the optional command module `module` (a dotted name) can be imported."""
+    try:
+        return importlib.util.find_spec(module) is not None
+    except (ImportError, ValueError):  # a parent that cannot be imported, a module without a spec
+        return False
 
 
 def fail(prog, message):
@@ -33,12 +42,17 @@ def finite(text):
     return value
 
 
+INT32_MAX = 2**31 - 1  # the planner's revolution limit is a 32-bit int
+
+
 def revolutions(text):
-    """argparse type: a revolution count, a whole number >= 0."""
+    """argparse type: a revolution count, a whole number from 0 to 2**31 - 1."""
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
     if value < 0:
         raise argparse.ArgumentTypeError("must not be negative: %r" % text)
+    if value > INT32_MAX:
+        raise argparse.ArgumentTypeError("must be at most %d: %r" % (INT32_MAX, text))
     return value

@@ -176,6 +176,20 @@ void LambertProblem_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
+// "<LambertProblem r1=... r2=... tof=... mu=... prograde max_revs=2 (asked 10): 5 solutions>": the problem as
+// given and what the solver made of it (the revolution limit after cropping, the solution count).
+PyObject* LambertProblem_repr(PyObject* self) {
+    LambertProblemObject* p = self_of(self);
+    Py_ssize_t count = PyObject_Length(p->departure_velocities);
+    if (count < 0) return nullptr;
+    vx::Ref tof(PyFloat_FromDouble(p->tof)), mu(PyFloat_FromDouble(p->mu));
+    if (!tof || !mu) return nullptr;
+    return PyUnicode_FromFormat("<%s r1=%R r2=%R tof=%R mu=%R %s max_revs=%d (asked %d): %zd solution%s>",
+                                vx::short_name(Py_TYPE(self)), p->r1, p->r2, tof.get(), mu.get(),
+                                p->is_prograde ? "prograde" : "retrograde", p->max_revs, p->requested_max_revs,
+                                count, count == 1 ? "" : "s");
+}
+
 // ---- table entries --------------------------------------------------------------------------------------
 
 int solution_count(LambertProblemObject* self, int skip_dispatch) {
@@ -328,6 +342,7 @@ bool setup(PyObject* module) {
         t.tp_new = LambertProblem_new;
         t.tp_vectorcall = LambertProblem_vectorcall;
         t.tp_dealloc = LambertProblem_dealloc;
+        t.tp_repr = LambertProblem_repr;
         t.tp_traverse = LambertProblem_traverse;
         t.tp_clear = LambertProblem_clear;
         t.tp_free = PyObject_GC_Del;

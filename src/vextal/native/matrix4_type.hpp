@@ -2,6 +2,7 @@
 // native table and its Python methods, generic over the record (Matrix4Layout, Matrix4fLayout in math_types.hpp).
 // Elements are stored row by row in the scalar type; all arithmetic runs on doubles.
 #pragma once
+#include "interop.hpp"
 #include "record.hpp"
 #include "support.hpp"
 
@@ -291,13 +292,40 @@ struct Matrix4Type {
 
     // ---- slots ----
 
-    // M() is the identity; M(a00, a01, ..., a33) takes the 16 elements row by row.
+    // The 16 elements from one sequence: flat, or 4 rows of 4 (a nested list, a (4, 4) array, another matrix).
+    static bool from_sequence(PyObject* sequence, M4& out) noexcept {
+        int read = read_buffer(sequence, out.m, 16, 4, Tr::kClass);  // a (4, 4) or (16,) array, another matrix
+        if (read != 0) return read > 0;
+        Ref listed;
+        if (!PySequence_Check(sequence)) {  // a buffer without iteration (a matrix indexes by row): as nested lists
+            Ref view(PyMemoryView_FromObject(sequence));
+            listed = Ref(view ? PyObject_CallMethod(view.get(), "tolist", nullptr) : nullptr);
+            if (!listed) return false;
+            sequence = listed.get();
+        }
+        Ref rows(PySequence_Fast(sequence, "elements must be a sequence"));
+        if (!rows) return false;
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(rows.get());
+        if (n == 16) return unpack_sequence(rows.get(), out.m, 16, Tr::kClass);
+        if (n != 4) return fail_format(PyExc_ValueError, msg::kMatrixSequence, Tr::kClass), false;
+        for (Py_ssize_t i = 0; i < 4; ++i) {
+            PyObject* row = PySequence_Fast_GET_ITEM(rows.get(), i);
+            if (!is_component_sequence(row)) return fail_format(PyExc_ValueError, msg::kMatrixSequence, Tr::kClass), false;
+            if (!unpack_sequence(row, out.m + 4 * i, 4, Tr::kClass)) return false;
+        }
+        return true;
+    }
+
+    // M() is the identity; M(a00, a01, ..., a33) takes the 16 elements row by row, M(sequence) takes them from
+    // one sequence (from_sequence).
     static PyObject* tp_new(PyTypeObject* t, PyObject* args, PyObject* kwargs) noexcept {
         Py_ssize_t n = PyTuple_GET_SIZE(args);
         if (kwargs && PyDict_GET_SIZE(kwargs) != 0) return fail_format(PyExc_TypeError, msg::kNoKeywords, Tr::kClass);
-        if (n != 0 && n != 16) return fail_format(PyExc_TypeError, msg::kMatrixArgCount, Tr::kClass, n);
+        bool one_sequence = n == 1 && is_component_sequence(PyTuple_GET_ITEM(args, 0));
+        if (n != 0 && n != 16 && !one_sequence) return fail_format(PyExc_TypeError, msg::kMatrixArgCount, Tr::kClass, n);
         M4 values;
-        for (Py_ssize_t i = 0; i < 16; ++i) {
+        if (one_sequence && !from_sequence(PyTuple_GET_ITEM(args, 0), values)) return nullptr;
+        for (Py_ssize_t i = 0; i < 16 && !one_sequence; ++i) {
             if (n == 0) {
                 values.m[i] = i % 5 == 0 ? 1.0 : 0.0;
             } else if (!to_double(PyTuple_GET_ITEM(args, i), values.m[i])) {
@@ -364,10 +392,16 @@ struct Matrix4Type {
 
     static Py_ssize_t mp_length(PyObject*) noexcept { return 4; }
 
+    // The elements as a read-only buffer of shape (4, 4), row by row: np.asarray(m) is the matrix.
+    static int bf_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
+        return ScalarBuffer<Scalar, 4, 4>::fill(self, view, flags, of(self)->_m, true, Tr::kClass);
+    }
+
     static bool exec(PyObject* module) noexcept {
         static ClassText text;
         static PyNumberMethods number = {};
         static PyMappingMethods mapping = {};
+        static PyBufferProcs buffer = {};
         if (!vector.import()) return false;
         try {
             text.doc = std::string(Tr::kClass) + "(*elements)\n--\n\n" + Tr::kDoc;
@@ -380,6 +414,7 @@ struct Matrix4Type {
         number.nb_matrix_multiply = nb_matmul;
         mapping.mp_length = mp_length;
         mapping.mp_subscript = mp_subscript;
+        buffer.bf_getbuffer = bf_getbuffer;
         PyTypeObject& t = type;
         t.tp_new = tp_new;
         t.tp_dealloc = tp_dealloc;
@@ -389,7 +424,8 @@ struct Matrix4Type {
         t.tp_weaklistoffset = offsetof(Object, _weakreflist);
         t.tp_as_number = &number;
         t.tp_as_mapping = &mapping;
-        return add_class(module, &type, Tr::kClass, &table, false);
+        t.tp_as_buffer = &buffer;
+        return add_class(module, &type, Tr::kClass, &table, false) && opt_out_of_ufuncs(&type);
     }
 };
 

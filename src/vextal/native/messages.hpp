@@ -24,6 +24,9 @@ inline constexpr const char kNoKeywords[] = "%s() takes no keyword arguments";
 inline constexpr const char kTooManyEntries[] = "more native table entries than the class set-up holds";
 inline constexpr const char kVectorcallInherited[] = "class construction shortcut reached from a subclass";
 inline constexpr const char kMatrixIndices[] = "%s indices must be an int (row) or a pair of ints (row, col)";
+inline constexpr const char kSequenceLength[] = "%s() takes a sequence of %zd numbers (got %zd)";
+inline constexpr const char kMatrixSequence[] = "%s() takes 16 numbers, or 4 rows of 4 numbers, as one sequence";
+inline constexpr const char kReadOnlyBuffer[] = "%s is immutable: its buffer is read-only";
 
 inline constexpr const char kIntegerRequired[] = "an integer is required";
 inline constexpr const char kIntWrongResult[] = "__%.4s__ returned non-%.4s (type %.200s)";

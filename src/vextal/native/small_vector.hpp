@@ -3,6 +3,7 @@
 // (scalar type, component count and names). A module instantiates Vectors<Layout> or Quaternions<Layout,
 // VectorLayout> and runs its exec().
 #pragma once
+#include "interop.hpp"
 #include "record.hpp"
 #include "support.hpp"
 
@@ -77,7 +78,7 @@ inline Vec3 rotated(const Quat& u, const Vec3& p) {
     return add<3>(add<3>(p, scale<3>(t, u[0])), cross(r, t));
 }
 
-inline bool is_number(PyObject* o) { return PyFloat_Check(o) || PyLong_Check(o); }
+inline bool is_number(PyObject* o) { return is_real_scalar(o); }
 
 // ---- the class: storage, slots, table entries and their Python methods ------------------------------------
 
@@ -195,9 +196,20 @@ struct Record {
 
     static inline Params<N> init_params{"__init__", {}, 0};
 
+    // Class(sequence): one positional list, tuple, array or record of N numbers gives the components.
+    static bool one_sequence(Py_ssize_t nargs, Py_ssize_t keywords, PyObject* first) noexcept {
+        return nargs == 1 && keywords == 0 && is_component_sequence(first);
+    }
+
     static int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
         Bound<N> given;
         V v = defaults;
+        if (one_sequence(PyTuple_GET_SIZE(args), kwargs ? PyDict_GET_SIZE(kwargs) : 0,
+                         PyTuple_GET_SIZE(args) ? PyTuple_GET_ITEM(args, 0) : nullptr)) {
+            if (!unpack_sequence(PyTuple_GET_ITEM(args, 0), v.data(), N, Tr::kClass)) return -1;
+            Tr::store(of(self), v);
+            return 0;
+        }
         if (!init_params.bind(args, kwargs, given)) return -1;
         for (size_t i = 0; i < N; ++i) {
             if (given[i] && !to_double(given[i], v[i])) return -1;
@@ -212,7 +224,10 @@ struct Record {
         Bound<N> given;
         V v = defaults;
         if (cls != py_type()) return fail(PyExc_SystemError, msg::kVectorcallInherited);
-        if (!init_params.bind(args, PyVectorcall_NARGS(nargsf), kwnames, given)) return nullptr;
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (one_sequence(nargs, kwnames ? PyTuple_GET_SIZE(kwnames) : 0, nargs ? args[0] : nullptr))
+            return unpack_sequence(args[0], v.data(), N, Tr::kClass) ? make(v) : nullptr;
+        if (!init_params.bind(args, nargs, kwnames, given)) return nullptr;
         for (size_t i = 0; i < N; ++i) {
             if (given[i] && !to_double(given[i], v[i])) return nullptr;
         }
@@ -247,6 +262,12 @@ struct Record {
         if (!to_double(value, d)) return -1;
         Tr::at(of(self), i) = narrow<Scalar>(d);
         return 0;
+    }
+
+    // The stored scalars as a writable buffer of shape (N,), in component order.
+    static_assert(sizeof(typename Tr::DataType) == N * sizeof(Scalar), "components are contiguous");
+    static int bf_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
+        return ScalarBuffer<Scalar, N>::fill(self, view, flags, &Tr::at(of(self), 0), false, Tr::kClass);
     }
 
     static PyObject* get_component(PyObject* self, void* i) noexcept {
@@ -297,6 +318,7 @@ struct Record {
         static std::string docs[N];
         static PyGetSetDef getset[N + 1] = {};
         static PySequenceMethods sequence = {};
+        static PyBufferProcs buffer = {};
         try {
             text.doc = std::string(Tr::kClass) + "(";
             for (size_t i = 0; i < N; ++i) {
@@ -317,6 +339,7 @@ struct Record {
         sequence.sq_length = sq_length;
         sequence.sq_item = sq_item;
         sequence.sq_ass_item = sq_ass_item;
+        buffer.bf_getbuffer = bf_getbuffer;
         number->nb_add = nb_add;
         number->nb_subtract = nb_subtract;
         number->nb_true_divide = nb_true_divide;
@@ -333,9 +356,10 @@ struct Record {
         t.tp_hash = PyObject_HashNotImplemented;  // mutable
         t.tp_as_number = number;
         t.tp_as_sequence = &sequence;
+        t.tp_as_buffer = &buffer;
         t.tp_iter = PySeqIter_New;  // iter() over the components, visible as __iter__
         t.tp_getset = getset;
-        return add_class(module, &type, Tr::kClass, &table, false);
+        return add_class(module, &type, Tr::kClass, &table, false) && opt_out_of_ufuncs(&type);
     }
 };
 
