@@ -170,10 +170,9 @@ class Porkchop:
         return best
 
     def _cheapest_revolution_counts(self):
-        counts = {}
-        for revs, cost in zip(self.revolutions.ravel(), self.dv_total.ravel()):
-            if cost == cost and (revs not in counts or cost < counts[revs]):
-                counts[int(revs)] = cost
+        """The revolution counts present in the grid, cheapest best cell first."""
+        counts = {int(revs): np.nanmin(np.where(self.revolutions == revs, self.dv_total, np.nan))
+                  for revs in np.unique(self.revolutions[self.revolutions >= 0])}
         return sorted(counts, key=counts.__getitem__)
 
     def _refine_cell(self, optimize, i, j):
