@@ -1,4 +1,5 @@
-"""Plan a two-impulse transfer between two ECI states: ``python -m vextal.astro --help``.
+"""Plan a two-impulse transfer between two ECI states: ``python -m vextal.astro [plan] --help``; the
+transfer-window search is ``python -m vextal.astro porkchop --help``.
 
 With no arguments it plans the built-in example: a chaser in a 400 km circular orbit and a target a quarter
 orbit ahead in a 600 km circular orbit of the same plane, four hours of flight, up to ten revolutions. For
