@@ -152,12 +152,12 @@ def test_efg_to_llh_accuracy(geodesy_path, kind):
         lat = rng.choice([-1, 1], 150) * (90 - 10.0 ** rng.uniform(-9, -5, 150))
         h = rng.uniform(-100, 50000, 150)
         points = np.array([[float(c) for c in ref.efg(a, b, c)] for a, b, c in zip(lat, rng.uniform(0, 360, 150), h)])
-    else:  # 100 km to 6000 km from the centre: the fixed steps below and above 300 km, the bracketed ones below
+    else:  # 100 km to 6000 km from the centre: the fixed steps above 1000 km, the bracketed ones below
         d = rng.normal(size=(200, 3))
         points = d / np.linalg.norm(d, axis=1, keepdims=True) * 10.0 ** rng.uniform(2, 3.78, (200, 1))
     worst = reference_errors(points)
     assert worst["latitude"] <= 3e-14  # about two units in the last place of 90 degrees
-    assert worst["height"] <= 2.5
+    assert worst["height"] <= 4  # units in the last place of max(|h|, a): 15 nm at 50,000 km, 4 nm below 8,000 km
     assert worst["round_trip"] <= 8 and worst["round_trip_km"] <= 42e-12  # as good as EFG.to_llh's: 42 nm
 
 
