@@ -169,7 +169,8 @@ def geodesy_table(n):
     arrays._geodesy_path("avx2")
     x, y = xyz[:, 0].copy(), xyz[:, 1].copy()
     floor_atan = best(lambda: (np.arctan2(y, x), np.arctan2(x, y))) / n * 1e9
-    floor_sincos = best(lambda: (np.sin(x), np.cos(x), np.sin(y), np.cos(y))) / n * 1e9
+    phi, lam = np.radians(llh[:, 0]), np.radians(llh[:, 1])
+    floor_sincos = best(lambda: (np.sin(phi), np.cos(phi), np.sin(lam), np.cos(lam))) / n * 1e9
     out = np.empty_like(xyz)
     floor_copy = best(lambda: np.copyto(out, xyz)) / n * 1e9
     return rows, (floor_atan, floor_sincos, floor_copy)
