@@ -92,27 +92,28 @@ def test_llh_to_efg_agrees_with_scalar_method(geodesy_path):
         assert (np.abs(got - want) <= 4 * np.spacing(scale)).all()
 
 
-def test_propagate_is_propagate_lagrangian():
+@pytest.mark.parametrize("mu", [MU, 3.0e5])
+def test_propagate_is_propagate_lagrangian(mu):
     r, v, dt = random_states(400)
-    rn, vn = arrays.propagate(r, v, dt)
+    rn, vn = arrays.propagate(r, v, dt, mu=mu)
     for i in range(len(dt)):
         try:
-            a, b = propagate_lagrangian(Vector3(*r[i]), Vector3(*v[i]), float(dt[i]), MU)
+            a, b = propagate_lagrangian(Vector3(*r[i]), Vector3(*v[i]), float(dt[i]), mu)
         except ValueError:
             assert np.isnan(rn[i]).all() and np.isnan(vn[i]).all()
             continue
         assert tuple(rn[i]) == tuple(a) and tuple(vn[i]) == tuple(b)
 
 
-@pytest.mark.parametrize("prograde", [True, False])
-def test_lambert_is_lambert_problem(prograde):
+@pytest.mark.parametrize("prograde, mu", [(True, MU), (False, MU), (True, 4.5e5)])
+def test_lambert_is_lambert_problem(prograde, mu):
     r1, r2, tof = random_problems(150)
-    res = arrays.lambert(r1, r2, tof, prograde=prograde, max_revs=3)
+    res = arrays.lambert(r1, r2, tof, mu=mu, prograde=prograde, max_revs=3)
     assert res.v1.shape == res.v2.shape == (150, 7, 3)
     assert res.revolutions.tolist() == [0, 1, 1, 2, 2, 3, 3]
     assert res.branch.tolist() == [0, -1, 1, -1, 1, -1, 1]
     for i in range(150):
-        p = LambertProblem(Vector3(*r1[i]), Vector3(*r2[i]), float(tof[i]), MU, prograde, 3)
+        p = LambertProblem(Vector3(*r1[i]), Vector3(*r2[i]), float(tof[i]), mu, prograde, 3)
         k = p.solution_count()
         assert res.count[i] == k and res.status[i] == arrays.LAMBERT_OK
         assert p.revolutions == res.revolutions[:k].tolist()
