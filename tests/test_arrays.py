@@ -362,3 +362,13 @@ def test_no_leaks(call):
             except (ValueError, TypeError):
                 pass
     assert leaked_blocks(run, 1000, warmup=100, repeats=3) <= 100  # a leak per call would be 1000 or more
+
+
+def test_lambert_result_pickles():
+    """Results travel between processes (Dask workers) intact."""
+    import pickle
+    res = arrays.lambert([7000.0, 0, 0], [[0, 7000.0, 10], [7000.0, 0, 0]], 3000.0, max_revs=1)
+    back = pickle.loads(pickle.dumps(res))
+    assert type(back) is arrays.LambertArrays
+    for a, b in zip(res, back):
+        np.testing.assert_array_equal(a, b)
