@@ -302,13 +302,15 @@ def propagate_table(n):
 def scaling_table(n, problems):
     xyz, llh = geodesy_points(n)
     r, v, dt = propagation_states(min(n, 200000))
-    r1, r2, scale, period = lambert_problems(problems, 1)
-    tof = scale[0] * period
+    pairs = 1000
+    r1, r2, scale, period = lambert_problems(pairs, max(1, problems // pairs))
+    tof = np.tile(scale * period.mean(), pairs)
+    r1, r2 = np.repeat(r1, len(scale), axis=0), np.repeat(r2, len(scale), axis=0)
     calls = [
         ("efg_to_llh (%d points)" % n, lambda t: arrays.efg_to_llh(xyz, threads=t)),
         ("llh_to_efg (%d points)" % n, lambda t: arrays.llh_to_efg(llh, threads=t)),
         ("propagate (%d states)" % len(dt), lambda t: arrays.propagate(r, v, dt, threads=t)),
-        ("lambert, 5 revolutions (%d problems)" % problems, lambda t: arrays.lambert(r1, r2, tof, max_revs=5, threads=t)),
+        ("lambert, 5 revolutions (%d problems)" % len(tof), lambda t: arrays.lambert(r1, r2, tof, max_revs=5, threads=t)),
     ]
     return [(name, best(lambda: f(1)), best(lambda: f(2))) for name, f in calls]
 
