@@ -243,6 +243,7 @@ def test_results_are_new_writable_arrays():
     (lambda: arrays.lambert([1, 2, 3], [3, 2, 1]), TypeError, "takes at least 3 positional arguments"),
     (lambda: arrays.lambert([1, 2, 3], [3, 2, 1], 1.0, maxrevs=2), TypeError, "unexpected keyword argument 'maxrevs'"),
     (lambda: arrays.lambert_message(99), ValueError, "unknown status code 99"),
+    (lambda: arrays._geodesy_path("avx512"), ValueError, "unknown kernels 'avx512'"),
 ])
 def test_argument_errors(call, exc, text):
     with pytest.raises(exc) as info:

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -328,6 +329,8 @@ PyObject* py_geodesy_path(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs == 1 && args[0] != Py_None) {
         const char* name = PyUnicode_Check(args[0]) ? PyUnicode_AsUTF8(args[0]) : nullptr;
         if (!name) return vx::fail(PyExc_TypeError, "_geodesy_path(): the limit must be a str or None");
+        if (std::strcmp(name, "avx2") && std::strcmp(name, "sse2") && std::strcmp(name, "scalar"))
+            return vx::fail_format(PyExc_ValueError, "_geodesy_path(): unknown kernels %R", args[0]);
         return PyUnicode_FromString(num::geodesy_batch_limit(name));
     }
     return PyUnicode_FromString(num::geodesy_batch_path());
