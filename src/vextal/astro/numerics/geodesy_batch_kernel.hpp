@@ -27,14 +27,17 @@ inline constexpr double kAxisDistance = 1e-10;  // km: the scalar method's polar
 inline constexpr double kEc = 0.9966471893352524;  // sqrt(1 - e^2), correctly rounded
 inline constexpr double kAe2 = EARTH_EQUATORIAL_RADIUS * EARTH_ECCENTRICITY_SQ;
 
-// Latitude (degrees, sign of z), height (km) from the normalised parametric direction (c, s) of a point at
-// distance p from the axis and |z| = zz from the equator. M: the lane type's maths (see below).
+// Latitude (degrees, sign of z), height (km) from the parametric direction (C, S), of any length, of a point
+// at distance p from the axis and |z| = zz from the equator. M: the lane type's maths (see below). The height
+// (e_c (p cos beta - a) + |z| sin beta) / g is taken as (e_c (p C - a A) + |z| S) / G with A = |(C, S)| and
+// G = |(e_c C, S)|: the length of (C, S) cancels instead of being rounded into a normalised direction.
 template <class M, class T>
-inline void geodetic_from_parametric(T p, T zz, T z, T c, T s, T& latitude, T& height) {
-    T ec_c = kEc * c;
-    T g = M::sqrt(ec_c * ec_c + s * s);
-    latitude = M::copysign(M::atan2(s, ec_c) * RAD_TO_DEG, z);
-    height = (kEc * (p * c - EARTH_EQUATORIAL_RADIUS) + zz * s) / g;
+inline void geodetic_from_parametric(T p, T zz, T z, T C, T S, T& latitude, T& height) {
+    T ec_c = kEc * C;
+    T A = M::sqrt(C * C + S * S);
+    T G = M::sqrt(ec_c * ec_c + S * S);
+    latitude = M::copysign(M::atan2(S, ec_c) * RAD_TO_DEG, z);
+    height = (kEc * (p * C - EARTH_EQUATORIAL_RADIUS * A) + zz * S) / G;
 }
 
 // Longitude in [0, 360), 0 on (or within 1e-10 km of) the polar axis: longitude_of() lane by lane.
@@ -72,8 +75,7 @@ inline void efg_to_llh_lanes(T x, T y, T z, T& latitude, T& longitude, T& height
         S = S * cd - C * sd;
         C = C_next;
     }
-    T inv = 1.0 / M::sqrt(C * C + S * S);
-    geodetic_from_parametric<M>(p, zz, z, C * inv, S * inv, latitude, height);
+    geodetic_from_parametric<M>(p, zz, z, C, S, latitude, height);
     longitude = longitude_lanes<M>(x, y);
 }
 
