@@ -211,6 +211,24 @@ def test_layouts_and_dtypes_convert(convert):
     np.testing.assert_array_equal(arrays.efg_to_llh(ints), arrays.efg_to_llh(ints.astype(float)))
 
 
+def test_strided_and_broadcast_operands_are_read_in_place():
+    r, v, dt = random_states(60)
+    want = arrays.propagate(r[::3], v[::3], dt[::3])
+    wide = np.zeros((20, 2, 5))
+    wide[:, 1, 1:4] = v[::3]  # components adjacent, rows 80 bytes apart
+    backwards = dt[::3][::-1].copy()[::-1]  # a negative stride
+    got = arrays.propagate(np.repeat(r, 2, axis=0)[::6], wide[:, 1, 1:4], backwards)
+    for a, b in zip(want, got):
+        np.testing.assert_array_equal(a, b)
+    r1, r2, tof = random_problems(4)
+    grid = arrays.lambert(np.asfortranarray(r1)[:, None, None], r2[None, :, None], tof[0] * np.array([1.0, 2.0]))
+    assert grid.v1.shape == (4, 4, 2, 1, 3)
+    for j, k, m in np.ndindex(4, 4, 2):
+        one = arrays.lambert(r1[j], r2[k], tof[0] * (m + 1.0))
+        np.testing.assert_array_equal(grid.v1[j, k, m], one.v1)
+        np.testing.assert_array_equal(grid.v2[j, k, m], one.v2)
+
+
 def test_results_are_new_writable_arrays():
     points = random_points(8)
     out = arrays.efg_to_llh(points)

@@ -25,6 +25,7 @@ namespace num = vextal::numerics;
 namespace {
 
 constexpr double MU_EARTH = 398600.5;
+constexpr int kMaxDims = 64;  // NumPy's limit (32 before NumPy 2)
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 // ---- NumPy, through Python --------------------------------------------------------------------------------
@@ -118,17 +119,49 @@ struct Buffer {
     T* data() const { return static_cast<T*>(view.buf); }
 };
 
-// One array argument: converted to float64, then to a C-contiguous array of the call's broadcast shape (or
-// kept as its single element, read for every index).
+// One array argument, converted to float64 with its vector axis (if any) contiguous, then viewed in the call's
+// broadcast shape: a broadcast axis has stride 0, so nothing is copied to broadcast.
 struct Operand {
     const char* name;
     int width;  // 3 for a vector argument (trailing axis), 1 for a scalar one
     vx::Ref array;
     vx::Ref batch_shape;  // the shape without the trailing axis
-    Buffer buffer;
-    Py_ssize_t step = 0;  // doubles from one element to the next: 0 (one element for all) or width
+    Buffer buffer;        // of the broadcast view (read-only, strided)
 
-    const double* at(Py_ssize_t i) const { return buffer.data<const double>() + i * step; }
+    const char* base() const { return static_cast<const char*>(buffer.view.buf); }
+    Py_ssize_t stride(int axis) const { return buffer.view.strides[axis]; }  // bytes, over the batch axes
+};
+
+// The elements of N broadcast operands in C order over the batch shape, as pointers, advanced by strides.
+template <size_t N>
+class Walk {
+public:
+    Walk(const Operand (&ops)[N], const Py_ssize_t* extent, int ndim) : ops_(ops), extent_(extent), ndim_(ndim) {}
+
+    void seek(Py_ssize_t flat) {
+        for (size_t k = 0; k < N; ++k) offset_[k] = 0;
+        for (int d = ndim_ - 1; d >= 0; --d) {
+            index_[d] = flat % extent_[d];
+            flat /= extent_[d];
+            for (size_t k = 0; k < N; ++k) offset_[k] += index_[d] * ops_[k].stride(d);
+        }
+    }
+    void next() {
+        for (int d = ndim_ - 1; d >= 0; --d) {
+            for (size_t k = 0; k < N; ++k) offset_[k] += ops_[k].stride(d);
+            if (++index_[d] < extent_[d]) return;
+            for (size_t k = 0; k < N; ++k) offset_[k] -= extent_[d] * ops_[k].stride(d);
+            index_[d] = 0;
+        }
+    }
+    const double* at(size_t k) const { return reinterpret_cast<const double*>(ops_[k].base() + offset_[k]); }
+
+private:
+    const Operand (&ops_)[N];
+    const Py_ssize_t* extent_;
+    int ndim_;
+    Py_ssize_t index_[kMaxDims] = {};
+    Py_ssize_t offset_[N] = {};
 };
 
 // Converts the argument to a float64 array and checks its trailing axis; errors name `func` and the argument.
@@ -166,7 +199,13 @@ bool convert(const char* func, PyObject* value, Operand& op) {
         return false;
     }
     op.batch_shape = vx::Ref(PyTuple_GetSlice(shape.get(), 0, ndim - 1));
-    return bool(op.batch_shape);
+    if (!op.batch_shape) return false;
+    // The three components of a vector must be adjacent; only an array strided along them is copied.
+    vx::Ref strides(PyObject_GetAttrString(op.array.get(), "strides"));
+    if (!strides || !PyTuple_Check(strides.get())) return false;
+    if (PyLong_AsSsize_t(PyTuple_GET_ITEM(strides.get(), ndim - 1)) != Py_ssize_t(sizeof(double)))
+        op.array = vx::Ref(call1(np.ascontiguousarray, op.array.get()));
+    return bool(op.array);
 }
 
 // The shape `batch` with `width` appended when it is a vector's.
@@ -191,38 +230,38 @@ bool prepare(const char* func, PyObject* const (&values)[N], Operand (&ops)[N], 
         if (!convert(func, values[i], ops[i])) return false;
         shapes[i] = ops[i].batch_shape.get();
     }
-    if (N == 1) {
-        shape = vx::Ref::borrow(shapes[0]);
-    } else {
-        shape = vx::Ref(PyObject_Vectorcall(np.broadcast_shapes, shapes, N, nullptr));
-        if (!shape) {
-            std::string text = std::string(func) + "(): shapes do not broadcast:";
-            for (size_t i = 0; i < N; ++i) {
-                vx::Ref full(full_shape(shapes[i], ops[i].width));
-                text += std::string(i ? ", " : " ") + ops[i].name + " " + (full ? repr_of(full.get()) : "?");
-            }
-            raise_from(PyExc_ValueError, text);
-            return false;
+    shape = vx::Ref(PyObject_Vectorcall(np.broadcast_shapes, shapes, N, nullptr));
+    if (!shape) {
+        std::string text = std::string(func) + "(): shapes do not broadcast:";
+        for (size_t i = 0; i < N; ++i) {
+            vx::Ref full(full_shape(shapes[i], ops[i].width));
+            text += std::string(i ? ", " : " ") + ops[i].name + " " + (full ? repr_of(full.get()) : "?");
         }
+        raise_from(PyExc_ValueError, text);
+        return false;
     }
     n = size_of(shape.get());
+    if (PyTuple_GET_SIZE(shape.get()) > kMaxDims) {
+        PyErr_Format(PyExc_ValueError, "%s(): more than %d dimensions", func, kMaxDims);
+        return false;
+    }
     for (size_t i = 0; i < N; ++i) {
         Operand& op = ops[i];
-        vx::Ref contiguous;
-        if (size_of(op.batch_shape.get()) == 1 && n != 1) {
-            contiguous = vx::Ref(call1(np.ascontiguousarray, op.array.get()));
-            op.step = 0;
-        } else {
-            vx::Ref full(full_shape(shape.get(), op.width));
-            PyObject* args[] = {op.array.get(), full.get()};
-            vx::Ref broadcast(full ? PyObject_Vectorcall(np.broadcast_to, args, 2, nullptr) : nullptr);
-            contiguous = vx::Ref(broadcast ? call1(np.ascontiguousarray, broadcast.get()) : nullptr);
-            op.step = op.width;
-        }
-        if (!contiguous || !op.buffer.get(contiguous.get(), false)) return false;
-        op.array = std::move(contiguous);
+        vx::Ref full(full_shape(shape.get(), op.width));
+        PyObject* args[] = {op.array.get(), full.get()};
+        vx::Ref view(full ? PyObject_Vectorcall(np.broadcast_to, args, 2, nullptr) : nullptr);
+        if (!view || PyObject_GetBuffer(view.get(), &op.buffer.view, PyBUF_STRIDES) < 0) return false;
+        op.buffer.held = true;
+        op.array = std::move(view);
     }
     return true;
+}
+
+// The batch shape as integers, for a Walk.
+bool extents_of(PyObject* shape, Py_ssize_t (&extent)[kMaxDims], int& ndim) {
+    ndim = static_cast<int>(PyTuple_GET_SIZE(shape));
+    for (int d = 0; d < ndim; ++d) extent[d] = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape, d));
+    return !PyErr_Occurred();
 }
 
 // A new uninitialised C-contiguous array of `shape` and its writable buffer.
@@ -298,16 +337,17 @@ PyObject* geodesy(const char* func, const char* arg, PyObject* const* args, Py_s
     if (!bind(params, 1, args, nargs, kwnames, values) || !import_numpy()) return nullptr;
     int threads = vx::parse_threads(values[1]);
     if (!threads) return nullptr;
-    Operand ops[1] = {{arg, 3}};
-    vx::Ref shape;
-    Py_ssize_t n;
-    PyObject* const inputs[1] = {values[0]};
-    if (!prepare(func, inputs, ops, shape, n)) return nullptr;
-    vx::Ref out_shape(full_shape(shape.get(), 3));
-    Buffer out;
-    vx::Ref result(out_shape ? new_array(out_shape.get(), np.float64, out) : nullptr);
+    // The kernels read the points interleaved and in order: a C-contiguous copy where they are not.
+    Operand op{arg, 3};
+    if (!convert(func, values[0], op)) return nullptr;
+    vx::Ref points(call1(np.ascontiguousarray, op.array.get()));
+    Buffer in_buf, out;
+    if (!points || !in_buf.get(points.get(), false)) return nullptr;
+    const Py_ssize_t n = in_buf.view.len / Py_ssize_t(3 * sizeof(double));
+    vx::Ref shape(PyObject_GetAttrString(points.get(), "shape"));
+    vx::Ref result(shape ? new_array(shape.get(), np.float64, out) : nullptr);
     if (!result) return nullptr;
-    const double* in = ops[0].at(0);
+    const double* in = in_buf.data<const double>();
     double* o = out.data<double>();
     bool done = vx::parallel_for(n, threads, 8192, 32768,
                                  [&](Py_ssize_t b, Py_ssize_t e) { Kernel(in + 3 * b, o + 3 * b, e - b); });
@@ -366,11 +406,16 @@ PyObject* py_propagate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     }
     double* ro = r_buf.data<double>();
     double* vo = v_buf.data<double>();
+    Py_ssize_t extent[kMaxDims];
+    int ndim;
+    if (!extents_of(shape.get(), extent, ndim)) return nullptr;
     bool done = vx::parallel_for(n, threads, 512, 1024, [&](Py_ssize_t b, Py_ssize_t e) {
-        for (Py_ssize_t i = b; i < e; ++i) {
+        Walk<3> walk(ops, extent, ndim);
+        walk.seek(b);
+        for (Py_ssize_t i = b; i < e; ++i, walk.next()) {
             double* r = ro + 3 * i;
             double* v = vo + 3 * i;
-            num::KeplerStatus s = num::propagate(ops[0].at(i), ops[1].at(i), *ops[2].at(i), mu, r, v);
+            num::KeplerStatus s = num::propagate(walk.at(0), walk.at(1), *walk.at(2), mu, r, v);
             if (s != num::KeplerStatus::ok) {
                 r[0] = r[1] = r[2] = v[0] = v[1] = v[2] = NaN;
                 if (!status.empty()) status[i] = static_cast<uint8_t>(s);
@@ -451,15 +496,22 @@ PyObject* py_lambert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         revs_buf.data<int32_t>()[k] = (k + 1) / 2;
         branch_buf.data<int32_t>()[k] = k == 0 ? 0 : (k % 2 ? -1 : 1);
     }
-    const num::LambertBatchInput in{ops[0].at(0), ops[1].at(0), ops[2].at(0), ops[0].step, ops[1].step, ops[2].step,
-                                    mu, prograde != 0, max_revs};
     const num::LambertBatchOutput out{v1_buf.data<double>(), v2_buf.data<double>(), count_buf.data<int32_t>(),
                                       status_buf.data<int32_t>()};
     const int32_t* codes = out.status;
+    Py_ssize_t extent[kMaxDims];
+    int ndim;
+    if (!extents_of(shape.get(), extent, ndim)) return nullptr;
     const Py_ssize_t grain = std::max(1, 512 / K);  // a block stays short when each problem has many arcs
     bool done = vx::parallel_for(n, threads, grain, 2 * grain, [&](Py_ssize_t b, Py_ssize_t e) {
         num::LambertResult scratch;  // one per block: its solution storage is reused from problem to problem
-        num::solve_lambert_range(in, out, b, e, scratch);
+        Walk<3> walk(ops, extent, ndim);
+        walk.seek(b);
+        for (Py_ssize_t i = b; i < e; ++i, walk.next()) {
+            num::LambertStatus s = num::solve_lambert(walk.at(0), walk.at(1), *walk.at(2), mu, prograde != 0, max_revs,
+                                                      scratch);
+            num::store_lambert(out, K, i, s, scratch);
+        }
     });
     if (!done) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {

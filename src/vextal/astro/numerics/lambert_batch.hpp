@@ -33,6 +33,10 @@ struct LambertBatchOutput {
 
 inline int lambert_slots(int max_revs) noexcept { return 1 + 2 * max_revs; }
 
+// Writes problem i's row of `out` (`slots` arcs) from the solver's status and result.
+void store_lambert(const LambertBatchOutput& out, int slots, std::ptrdiff_t i, LambertStatus status,
+                   const LambertResult& result) noexcept;
+
 // Solves problems [begin, end); `scratch` keeps its solution storage from one problem to the next.
 void solve_lambert_range(const LambertBatchInput& in, const LambertBatchOutput& out, std::ptrdiff_t begin,
                          std::ptrdiff_t end, LambertResult& scratch) noexcept;
