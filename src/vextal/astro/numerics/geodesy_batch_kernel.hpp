@@ -3,14 +3,14 @@
 //
 // EFG to LLH: the foot point on the ellipsoid is found by its parametric latitude beta, the root of
 //     f(beta) = p sin(beta) - e_c |z| cos(beta) - a e^2 sin(beta) cos(beta),   e_c = sqrt(1 - e^2) = b / a,
-// (the point minus its foot point is normal to the ellipse), carried as the direction (cos beta, sin beta) so
-// that a step takes square roots and divisions but no trigonometric function. The start (e_c p, |z|) is exact
+// (the point minus its foot point is normal to the ellipse), carried as a vector (C, S) along (cos beta,
+// sin beta), of any length, so that a step takes a square root and a division but no trigonometric function. The start (e_c p, |z|) is exact
 // on the surface; two Halley steps then reach rounding from 1000 km above the centre out past 50,000 km (the
 // start is within e^2 / 2 radians there, and a step takes an error d to about (a e^2 / r)^2 d^3). Only
-// two arc tangents per point remain: the latitude, atan2(sin beta, e_c cos beta), and the longitude. The
-// height is the distance along the normal, h = p cos(phi) + |z| sin(phi) - a sqrt(1 - e^2 sin^2 phi), which
-// in the parametric direction is (e_c (p cos beta - a) + |z| sin beta) / g with g = |(e_c cos beta, sin beta)|:
-// no division by a small cosine or sine anywhere, so the poles need no special form.
+// two arc tangents per point remain: the latitude, atan2(S, e_c C), and the longitude. The height is the
+// distance along the normal, h = p cos(phi) + |z| sin(phi) - a sqrt(1 - e^2 sin^2 phi), which in the
+// parametric direction is (e_c (p cos beta - a) + |z| sin beta) / |(e_c cos beta, sin beta)|: no division by a
+// small cosine or sine anywhere, so the poles need no special form.
 //
 // Lanes the fixed step count does not cover are marked for the caller to redo one by one: the polar axis
 // (p < 1e-10 km, where the scalar method's own answer is kept) and points within kInnerRadius of the centre
