@@ -381,8 +381,8 @@ largest item is the kernel zeroing pages for its NumPy temporaries, then scalar 
 """
 
 LAMBERT_NOTES = """One-thread figures are CPU times: the native core's (`benchmarks/native/build.sh --lambert-file`) is the
-bare solver looping over the same problems without storing anything; the array function adds the output
-arrays (the kernel zeroing their pages is most of the difference). lambert-rs takes n position pairs and m
+bare solver looping over the same problems without storing anything; the array function also stores every
+arc (about 3% in C++ alone) into fresh output arrays whose pages the kernel must zero (a few % more). lambert-rs takes n position pairs and m
 times of flight and solves all n x m; vextal gets the same grid by broadcasting.
 """
 
