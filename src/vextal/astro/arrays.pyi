@@ -1,0 +1,96 @@
+"""Geodesy, propagation and Lambert's problem over NumPy arrays."""
+from typing import Any, ClassVar, Dict, Iterable, Optional, SupportsFloat, SupportsInt, Tuple, final
+
+import numpy as np
+import numpy.typing as npt
+
+LAMBERT_OK: int
+
+@final
+class LambertArrays(Tuple[Any, ...]):
+    """Solutions of a batch of Lambert problems, from `lambert`: a tuple with named fields
+    (v1, v2, count, status, revolutions, branch) that pickles."""
+
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+    __match_args__: ClassVar[Tuple[str, ...]]
+    def __new__(cls, sequence: Iterable[Any], dict: Dict[str, Any] = ...) -> LambertArrays:
+        """Builds the record from its six fields (as pickling does)."""
+        ...
+    @property
+    def v1(self) -> npt.NDArray[np.float64]:
+        """Departure velocities (..., K, 3) in km/s; NaN where an arc does not exist."""
+        ...
+    @property
+    def v2(self) -> npt.NDArray[np.float64]:
+        """Arrival velocities (..., K, 3) in km/s; NaN where an arc does not exist."""
+        ...
+    @property
+    def count(self) -> npt.NDArray[np.int32]:  # type: ignore[override]
+        """Arcs found per problem (...): 1 + 2 * (revolution limit after cropping), 0 on failure."""
+        ...
+    @property
+    def status(self) -> npt.NDArray[np.int32]:
+        """Status code per problem (...): LAMBERT_OK, or a code that `lambert_message` turns into the
+        solver's message."""
+        ...
+    @property
+    def revolutions(self) -> npt.NDArray[np.int32]:
+        """Revolution count of each of the K slots: 0, 1, 1, 2, 2, ..."""
+        ...
+    @property
+    def branch(self) -> npt.NDArray[np.int32]:
+        """Branch of each of the K slots: 0 for no revolutions, then -1 (left) and +1 (right) per count."""
+        ...
+
+def efg_to_llh(xyz: npt.ArrayLike, *, threads: Optional[int] = None) -> npt.NDArray[np.float64]:
+    """Geodetic coordinates of Earth-fixed points: xyz (..., 3) in km to a new float64 array (..., 3) of
+    latitude (degrees), longitude (degrees, in [0, 360)) and height (km) on the package's ellipsoid.
+    Accurate to a few units in the last place at any height off the polar axis; on the axis the answer
+    of EFG.to_llh. threads: worker threads (None: every core). Raises ValueError for a trailing axis
+    other than 3, TypeError for a non-numeric array."""
+    ...
+def llh_to_efg(llh: npt.ArrayLike, *, threads: Optional[int] = None) -> npt.NDArray[np.float64]:
+    """Earth-fixed positions (km) of geodetic coordinates: llh (..., 3) of latitude, longitude (degrees)
+    and height (km) to a new float64 array (..., 3), the formula of LLH.to_efg."""
+    ...
+def propagate(
+    r: npt.ArrayLike,
+    v: npt.ArrayLike,
+    dt: npt.ArrayLike,
+    *,
+    mu: SupportsFloat = ...,
+    errors: str = ...,
+    threads: Optional[int] = None,
+) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Two-body propagation of states: positions r (..., 3) km and velocities v (..., 3) km/s moved on by
+    dt (...) seconds under mu (km^3/s^2, default 398600.5), broadcast together. Returns new arrays
+    (r, v), each value that of kepler.propagate_lagrangian. A state that cannot be propagated gets NaN
+    rows, or with errors='raise' a ValueError naming the first such state."""
+    ...
+def lambert(
+    r1: npt.ArrayLike,
+    r2: npt.ArrayLike,
+    tof: npt.ArrayLike,
+    *,
+    mu: SupportsFloat = ...,
+    prograde: Any = True,
+    max_revs: SupportsInt = 0,
+    errors: str = ...,
+    threads: Optional[int] = None,
+) -> LambertArrays:
+    """Lambert's problem for every broadcast element of r1 (..., 3), r2 (..., 3) km and tof (...) s.
+    Returns LambertArrays(v1, v2, count, status, revolutions, branch): v1 and v2 (..., K, 3) with
+    K = 1 + 2 * max_revs slots in the solver's order (no revolutions, then per N the left and the right
+    branch), NaN where an arc does not exist; the velocities are those of LambertProblem. A problem
+    that cannot be solved gets its status code (see lambert_message) and NaN rows, or with
+    errors='raise' a ValueError naming the first such problem."""
+    ...
+def lambert_message(code: SupportsInt, /) -> str:
+    """The solver's message for a status code of lambert()."""
+    ...
+def _geodesy_path(limit: Optional[str] = None, /) -> str:
+    """The geodesy kernels in use ('avx2', 'sse2', 'scalar'); with a limit, the best available at or
+    below it is chosen first (for tests and benchmarks; not while a call runs)."""
+    ...
