@@ -1,0 +1,151 @@
+"""Porkchop grids and surveys on a Dask LocalCluster (two worker processes on the loopback address)."""
+import contextlib
+import logging
+import os
+import signal
+
+import numpy as np
+import pytest
+
+distributed = pytest.importorskip("distributed")
+
+from vextal.astro import _distributed  # noqa: E402
+from vextal.astro._porkchop import grid  # noqa: E402
+
+FIELDS = ("dv_departure", "dv_arrival", "dv_total", "revolutions", "branch")
+CHASER = (0.0, 6778.1374, 0.0, 0.0, 0.0, 7.6686, 0.0)
+TARGETS = [(0.0, 0.0, 7078.1374, 0.0, -7.5044, 0.0, 0.0),
+           (0.0, -6978.1374, 0.0, 120.0, 0.0, -7.5579, 0.1),
+           (0.0, 4800.0, 5300.0, 0.0, -5.65, 5.12, 0.0)]
+DEPARTURES = np.linspace(0.0, 12000.0, 23)
+TOFS = np.linspace(900.0, 16000.0, 11)
+
+
+@contextlib.contextmanager
+def time_limit(seconds):
+    """Bounds a cluster call: TimeoutError once `seconds` have passed (the call cancels its tasks)."""
+    def expire(signum, frame):
+        raise TimeoutError("cluster call still running after %d s" % seconds)
+
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.alarm(seconds)
+    try:
+        yield
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                       dashboard_address=None, silence_logs=logging.ERROR)
+    client = distributed.Client(cluster)
+    try:
+        yield client
+    finally:
+        client.close()
+        cluster.close()
+
+
+def assert_same_bits(got, expected):
+    for name, a, b in zip(FIELDS, got, expected):
+        a, b = np.asarray(a), np.asarray(b)
+        assert a.shape == b.shape and a.dtype == b.dtype, name
+        assert a.tobytes() == b.tobytes(), "%s differs from the local grid" % name
+
+
+@pytest.mark.parametrize("n_rows, chunks, sizes", [
+    (10, 3, [3, 3, 4]),
+    (23, 5, [4, 5, 4, 5, 5]),
+    (4, 9, [1, 1, 1, 1]),
+    (1, None, [1]),
+    (7, 1, [7]),
+    (6, (1, 4, 1), [1, 4, 1]),
+    (6, np.array([2, 4]), [2, 4]),
+])
+def test_row_bounds_cover_the_axis_in_order(n_rows, chunks, sizes):
+    bounds = _distributed.row_bounds(n_rows, chunks, worker_threads=2)
+    assert [b - a for a, b in bounds] == sizes
+    assert [r for a, b in bounds for r in range(a, b)] == list(range(n_rows))
+
+
+def test_default_chunks_are_a_few_per_worker_thread():
+    bounds = _distributed.row_bounds(1000, None, worker_threads=3)
+    assert len(bounds) == 3 * _distributed.CHUNKS_PER_THREAD
+
+
+@pytest.mark.parametrize("chunks, error, match", [
+    (0, ValueError, "at least 1"),
+    ((3, 3), ValueError, "add up to 6, but there are 7"),
+    ((3, 0, 4), ValueError, "positive"),
+    ((3.5, 3.5), ValueError, "positive"),
+    (2.0, TypeError, "chunks must be"),
+    (True, TypeError, "chunks must be"),
+    ("7", TypeError, "chunks must be"),
+])
+def test_row_bounds_refuse_bad_chunks(chunks, error, match):
+    with pytest.raises(error, match=match):
+        _distributed.row_bounds(7, chunks, worker_threads=2)
+
+
+@pytest.mark.parametrize("chunks", [None, 1, 3, 7, 23, 50, (5, 10, 8)])
+def test_cluster_grid_is_bit_identical_to_local(client, chunks):
+    local = grid(CHASER, TARGETS[0], DEPARTURES, TOFS, True, 2, 2)
+    with time_limit(120):
+        (remote,) = _distributed.grids_on_cluster(client, CHASER, TARGETS[:1], DEPARTURES, TOFS, prograde=True,
+                                                  max_revs=2, threads=None, progress=None, chunks=chunks)
+    assert_same_bits(remote, local)
+
+
+def test_progress_follows_every_chunk(client):
+    fractions = []
+    with time_limit(120):
+        _distributed.grids_on_cluster(client, CHASER, TARGETS, DEPARTURES, TOFS, prograde=True, max_revs=0,
+                                      threads=1, progress=fractions.append, chunks=4)
+    assert len(fractions) == 4 * len(TARGETS)
+    assert fractions == sorted(fractions) and fractions[-1] == 1.0
+
+
+def test_progress_bar(client, capsys):
+    pytest.importorskip("tqdm")
+    with time_limit(120):
+        _distributed.grids_on_cluster(client, CHASER, TARGETS[:1], DEPARTURES, TOFS, prograde=True, max_revs=0,
+                                      threads=1, progress=True, chunks=3)
+    assert "3/3" in capsys.readouterr().err
+
+
+def test_failing_chunk_raises_instead_of_a_partial_grid(client):
+    # threads=0 is refused by the native grid inside every task, on the workers.
+    with time_limit(120), pytest.raises(ValueError, match="threads"):
+        _distributed.grids_on_cluster(client, CHASER, TARGETS, DEPARTURES, TOFS, prograde=True, max_revs=0,
+                                      threads=0, progress=None, chunks=3)
+
+
+def test_worker_killed_mid_survey_gives_the_whole_grid_or_raises(client):
+    departures = np.linspace(0.0, 86400.0, 240)
+    tofs = np.linspace(900.0, 30000.0, 200)
+    local = [grid(CHASER, t, departures, tofs, True, 3, 2) for t in TARGETS]
+    victim = next(iter(client.run(os.getpid).values()))
+    killed = []
+
+    def kill_on_first_chunk(fraction):
+        if not killed:
+            os.kill(victim, signal.SIGKILL)
+            killed.append(fraction)
+
+    try:
+        with time_limit(180):
+            remote = _distributed.grids_on_cluster(client, CHASER, TARGETS, departures, tofs, prograde=True,
+                                                   max_revs=3, threads=None, progress=kill_on_first_chunk,
+                                                   chunks=16)
+    except TimeoutError:
+        raise
+    except Exception:  # raising is allowed (KilledWorker and kin); a partial grid is not
+        remote = None
+    finally:
+        client.wait_for_workers(2, timeout=120)  # the nanny restarts the killed worker for the next tests
+    assert killed and killed[0] < 1.0
+    if remote is not None:
+        for got, expected in zip(remote, local):
+            assert_same_bits(got, expected)
