@@ -125,6 +125,8 @@ def grids_on_cluster(client, chaser, targets, departures, tofs, *, prograde, max
     departures = np.ascontiguousarray(departures, dtype=np.float64)
     tofs = np.ascontiguousarray(tofs, dtype=np.float64)
     bounds = row_bounds(len(departures), chunks, _worker_threads(client))
+    if not bounds:  # no departures: nothing to send; the native grid gives the empty arrays (or its error)
+        return [grid_chunk(chaser, target, departures, tofs, prograde, max_revs, 1) for target in targets]
     task_threads = 1 if threads is None else threads
     run = uuid.uuid4().hex[:12]
 
