@@ -1,4 +1,5 @@
-"""Plan a two-impulse transfer between two ECI states: ``python -m vextal.astro --help``.
+"""Plan a two-impulse transfer between two ECI states: ``python -m vextal.astro [plan] --help``; the
+transfer-window search is ``python -m vextal.astro porkchop --help``.
 
 With no arguments it plans the built-in example: a chaser in a 400 km circular orbit and a target a quarter
 orbit ahead in a 600 km circular orbit of the same plane, four hours of flight, up to ten revolutions. For
@@ -127,6 +128,13 @@ def report(data, out):
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["porkchop"]:
+        from vextal.astro import _cli_porkchop
+
+        return _cli_porkchop.main(argv[1:])
+    if argv[:1] == ["plan"]:
+        argv = argv[1:]
     p = parser()
     args = p.parse_args(argv)
     if args.tof <= 0.0:
