@@ -1,0 +1,548 @@
+// vextal.astro.arrays: geodesy, Kepler propagation and Lambert's problem over NumPy arrays.
+//
+// Arguments are validated and converted with the interpreter lock held (NumPy is called through Python, so
+// it is a run-time dependency only), then the computation runs off the lock on up to `threads` threads
+// (native/parallel.hpp) on the raw float64 buffers. Each element is computed from its own inputs by the same
+// numerics as the scalar classes, so the thread count never shows in the results.
+#include "native/parallel.hpp"
+#include "native/record.hpp"
+#include "native/support.hpp"
+#include "astro/numerics/geodesy_batch.hpp"
+#include "astro/numerics/kepler.hpp"
+#include "astro/numerics/lambert.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace num = vextal::numerics;
+
+namespace {
+
+constexpr double MU_EARTH = 398600.5;
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
+// ---- NumPy, through Python --------------------------------------------------------------------------------
+
+struct NumPy {
+    PyObject* asarray = nullptr;
+    PyObject* ascontiguousarray = nullptr;
+    PyObject* broadcast_to = nullptr;
+    PyObject* broadcast_shapes = nullptr;
+    PyObject* empty = nullptr;
+    PyObject* float64 = nullptr;
+    PyObject* int32 = nullptr;
+    PyObject* dtype_key = nullptr;  // "dtype", the keyword
+} np;
+
+bool import_numpy() {
+    if (np.asarray) return true;
+    vx::Ref module(PyImport_ImportModule("numpy"));
+    if (!module) return false;
+    NumPy n;
+    PyObject* m = module.get();
+    if (!(n.ascontiguousarray = PyObject_GetAttrString(m, "ascontiguousarray")) ||
+        !(n.broadcast_to = PyObject_GetAttrString(m, "broadcast_to")) ||
+        !(n.broadcast_shapes = PyObject_GetAttrString(m, "broadcast_shapes")) ||
+        !(n.empty = PyObject_GetAttrString(m, "empty")) || !(n.float64 = PyObject_GetAttrString(m, "float64")) ||
+        !(n.int32 = PyObject_GetAttrString(m, "int32")) || !(n.dtype_key = PyUnicode_InternFromString("dtype")) ||
+        !(n.asarray = PyObject_GetAttrString(m, "asarray"))) {
+        for (PyObject* p : {n.ascontiguousarray, n.broadcast_to, n.broadcast_shapes, n.empty, n.float64, n.int32,
+                            n.dtype_key, n.asarray})
+            Py_XDECREF(p);
+        return false;
+    }
+    np = n;  // kept for the life of the process, as the module is
+    return true;
+}
+
+// f(arg, dtype=dtype)
+PyObject* call_with_dtype(PyObject* f, PyObject* arg, PyObject* dtype) {
+    vx::Ref names(PyTuple_Pack(1, np.dtype_key));
+    if (!names) return nullptr;
+    PyObject* args[] = {arg, dtype};
+    return PyObject_Vectorcall(f, args, 1, names.get());
+}
+
+PyObject* call1(PyObject* f, PyObject* arg) { return PyObject_CallOneArg(f, arg); }
+
+// Replaces the pending error by a new one of `type` with the message `text`, chained to it as its cause.
+void raise_from(PyObject* type, const std::string& text) {
+    PyObject *cause_type, *cause, *cause_tb;
+    PyErr_Fetch(&cause_type, &cause, &cause_tb);
+    PyErr_NormalizeException(&cause_type, &cause, &cause_tb);
+    if (cause && cause_tb) PyException_SetTraceback(cause, cause_tb);
+    Py_XDECREF(cause_type);
+    Py_XDECREF(cause_tb);
+    PyErr_SetString(type, text.c_str());
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (v && cause) {
+        Py_INCREF(cause);
+        PyException_SetContext(v, cause);  // each steals one reference
+        PyException_SetCause(v, cause);
+    } else {
+        Py_XDECREF(cause);
+    }
+    PyErr_Restore(t, v, tb);
+}
+
+std::string repr_of(PyObject* o) {
+    vx::Ref r(PyObject_Str(o));
+    const char* s = r ? PyUnicode_AsUTF8(r.get()) : nullptr;
+    if (!s) PyErr_Clear();
+    return s ? s : "?";
+}
+
+// A C-contiguous view of an array's data, released with the owner.
+struct Buffer {
+    Py_buffer view{};
+    bool held = false;
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() {
+        if (held) PyBuffer_Release(&view);
+    }
+    bool get(PyObject* array, bool writable) {
+        held = PyObject_GetBuffer(array, &view, PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0)) == 0;
+        return held;
+    }
+    template <class T>
+    T* data() const { return static_cast<T*>(view.buf); }
+};
+
+// One array argument: converted to float64, then to a C-contiguous array of the call's broadcast shape (or
+// kept as its single element, read for every index).
+struct Operand {
+    const char* name;
+    int width;  // 3 for a vector argument (trailing axis), 1 for a scalar one
+    vx::Ref array;
+    vx::Ref batch_shape;  // the shape without the trailing axis
+    Buffer buffer;
+    Py_ssize_t step = 0;  // doubles from one element to the next: 0 (one element for all) or width
+
+    const double* at(Py_ssize_t i) const { return buffer.data<const double>() + i * step; }
+};
+
+// Converts the argument to a float64 array and checks its trailing axis; errors name `func` and the argument.
+bool convert(const char* func, PyObject* value, Operand& op) {
+    vx::Ref raw(call1(np.asarray, value));
+    if (!raw) {
+        raise_from(PyExc_TypeError, std::string(func) + "(): " + op.name + " must be an array of real numbers");
+        return false;
+    }
+    vx::Ref dtype(PyObject_GetAttrString(raw.get(), "dtype"));
+    vx::Ref kind(dtype ? PyObject_GetAttrString(dtype.get(), "kind") : nullptr);
+    const char* k = kind ? PyUnicode_AsUTF8(kind.get()) : nullptr;
+    if (!k) return false;
+    if (!(k[0] == 'f' || k[0] == 'i' || k[0] == 'u' || k[0] == 'b' || k[0] == 'O')) {
+        PyErr_Format(PyExc_TypeError, "%s(): %s must be an array of real numbers, not of dtype %s", func, op.name,
+                     repr_of(dtype.get()).c_str());
+        return false;
+    }
+    op.array = vx::Ref(call_with_dtype(np.asarray, raw.get(), np.float64));
+    if (!op.array) {
+        raise_from(PyExc_TypeError, std::string(func) + "(): " + op.name + " must be an array of real numbers");
+        return false;
+    }
+    vx::Ref shape(PyObject_GetAttrString(op.array.get(), "shape"));
+    if (!shape || !PyTuple_Check(shape.get())) return false;
+    Py_ssize_t ndim = PyTuple_GET_SIZE(shape.get());
+    if (op.width == 1) {
+        op.batch_shape = std::move(shape);
+        return true;
+    }
+    long last = ndim ? PyLong_AsLong(PyTuple_GET_ITEM(shape.get(), ndim - 1)) : 0;
+    if (last != op.width) {
+        PyErr_Format(PyExc_ValueError, "%s(): %s must have a trailing axis of length %d, got shape %s", func, op.name,
+                     op.width, repr_of(shape.get()).c_str());
+        return false;
+    }
+    op.batch_shape = vx::Ref(PyTuple_GetSlice(shape.get(), 0, ndim - 1));
+    return bool(op.batch_shape);
+}
+
+// The shape `batch` with `width` appended when it is a vector's.
+PyObject* full_shape(PyObject* batch, int width, int extra = 0) {
+    if (width == 1 && extra == 0) return vx::newref(batch);
+    vx::Ref tail(extra ? Py_BuildValue("(ii)", extra, width) : Py_BuildValue("(i)", width));
+    return tail ? PySequence_Concat(batch, tail.get()) : nullptr;
+}
+
+Py_ssize_t size_of(PyObject* shape) {
+    Py_ssize_t n = 1;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(shape); ++i) n *= PyLong_AsSsize_t(PyTuple_GET_ITEM(shape, i));
+    return n;
+}
+
+// Converts every operand and broadcasts them together; `shape` receives the broadcast batch shape and `n`
+// its size.
+template <size_t N>
+bool prepare(const char* func, PyObject* const (&values)[N], Operand (&ops)[N], vx::Ref& shape, Py_ssize_t& n) {
+    PyObject* shapes[N];
+    for (size_t i = 0; i < N; ++i) {
+        if (!convert(func, values[i], ops[i])) return false;
+        shapes[i] = ops[i].batch_shape.get();
+    }
+    if (N == 1) {
+        shape = vx::Ref::borrow(shapes[0]);
+    } else {
+        shape = vx::Ref(PyObject_Vectorcall(np.broadcast_shapes, shapes, N, nullptr));
+        if (!shape) {
+            std::string text = std::string(func) + "(): shapes do not broadcast:";
+            for (size_t i = 0; i < N; ++i) {
+                vx::Ref full(full_shape(shapes[i], ops[i].width));
+                text += std::string(i ? ", " : " ") + ops[i].name + " " + (full ? repr_of(full.get()) : "?");
+            }
+            raise_from(PyExc_ValueError, text);
+            return false;
+        }
+    }
+    n = size_of(shape.get());
+    for (size_t i = 0; i < N; ++i) {
+        Operand& op = ops[i];
+        vx::Ref contiguous;
+        if (size_of(op.batch_shape.get()) == 1 && n != 1) {
+            contiguous = vx::Ref(call1(np.ascontiguousarray, op.array.get()));
+            op.step = 0;
+        } else {
+            vx::Ref full(full_shape(shape.get(), op.width));
+            PyObject* args[] = {op.array.get(), full.get()};
+            vx::Ref broadcast(full ? PyObject_Vectorcall(np.broadcast_to, args, 2, nullptr) : nullptr);
+            contiguous = vx::Ref(broadcast ? call1(np.ascontiguousarray, broadcast.get()) : nullptr);
+            op.step = op.width;
+        }
+        if (!contiguous || !op.buffer.get(contiguous.get(), false)) return false;
+        op.array = std::move(contiguous);
+    }
+    return true;
+}
+
+// A new uninitialised C-contiguous array of `shape` and its writable buffer.
+PyObject* new_array(PyObject* shape, PyObject* dtype, Buffer& buffer) {
+    vx::Ref array(call_with_dtype(np.empty, shape, dtype));
+    if (!array || !buffer.get(array.get(), true)) return nullptr;
+    return array.release();
+}
+
+// ---- keyword arguments ------------------------------------------------------------------------------------
+
+// Binds `positional` positional-or-keyword parameters followed by keyword-only ones.
+template <int N>
+bool bind(vx::Params<N>& params, int positional, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+          PyObject** values) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > positional) {
+        vx::raise_arg_count(params.func, positional == params.required, params.required, positional, nargs);
+        return false;
+    }
+    return params.bind(args, nargs, kwnames, values);
+}
+
+enum class Errors { nan, raise };
+
+bool parse_errors(const char* func, PyObject* value, Errors& out) {
+    out = Errors::nan;
+    if (!value) return true;
+    if (PyUnicode_Check(value)) {
+        if (PyUnicode_CompareWithASCIIString(value, "nan") == 0) return true;
+        if (PyUnicode_CompareWithASCIIString(value, "raise") == 0) return out = Errors::raise, true;
+    }
+    PyErr_Format(PyExc_ValueError, "%s(): errors must be 'nan' or 'raise', not %R", func, value);
+    return false;
+}
+
+bool parse_mu(const char* func, PyObject* value, double& mu) {
+    mu = MU_EARTH;
+    if (!value) return true;
+    if (!vx::to_double(value, mu)) return false;
+    if (!(mu > 0) || !std::isfinite(mu)) {
+        PyErr_Format(PyExc_ValueError, "%s(): mu must be a positive finite number", func);
+        return false;
+    }
+    return true;
+}
+
+// NumPy's look of the index of flat element `flat` of `shape` (C order): "()", "(3,)", "(1, 2)".
+std::string index_text(PyObject* shape, Py_ssize_t flat) {
+    Py_ssize_t nd = PyTuple_GET_SIZE(shape);
+    std::vector<Py_ssize_t> index(static_cast<size_t>(nd));
+    for (Py_ssize_t d = nd - 1; d >= 0; --d) {
+        Py_ssize_t extent = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape, d));
+        index[d] = flat % extent;
+        flat /= extent;
+    }
+    std::string text = "(";
+    for (Py_ssize_t d = 0; d < nd; ++d) text += (d ? ", " : "") + std::to_string(index[d]);
+    return text + (nd == 1 ? ",)" : ")");
+}
+
+// ---- geodesy ------------------------------------------------------------------------------------------------
+
+using GeodesyKernel = void (*)(const double*, double*, std::ptrdiff_t) noexcept;
+
+template <GeodesyKernel Kernel>
+PyObject* geodesy(const char* func, const char* arg, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  vx::Params<2>& params) {
+    PyObject* values[2];
+    if (!bind(params, 1, args, nargs, kwnames, values) || !import_numpy()) return nullptr;
+    int threads = vx::parse_threads(values[1]);
+    if (!threads) return nullptr;
+    Operand ops[1] = {{arg, 3}};
+    vx::Ref shape;
+    Py_ssize_t n;
+    PyObject* const inputs[1] = {values[0]};
+    if (!prepare(func, inputs, ops, shape, n)) return nullptr;
+    vx::Ref out_shape(full_shape(shape.get(), 3));
+    Buffer out;
+    vx::Ref result(out_shape ? new_array(out_shape.get(), np.float64, out) : nullptr);
+    if (!result) return nullptr;
+    const double* in = ops[0].at(0);
+    double* o = out.data<double>();
+    bool done = vx::parallel_for(n, threads, 8192, 32768,
+                                 [&](Py_ssize_t b, Py_ssize_t e) { Kernel(in + 3 * b, o + 3 * b, e - b); });
+    return done ? result.release() : nullptr;
+}
+
+PyObject* py_efg_to_llh(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static vx::Params<2> params{"efg_to_llh", {"xyz", "threads"}, 1};
+    return geodesy<num::efg_to_llh_batch>("efg_to_llh", "xyz", args, nargs, kwnames, params);
+}
+
+PyObject* py_llh_to_efg(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static vx::Params<2> params{"llh_to_efg", {"llh", "threads"}, 1};
+    return geodesy<num::llh_to_efg_batch>("llh_to_efg", "llh", args, nargs, kwnames, params);
+}
+
+PyObject* py_geodesy_path(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs > 1) return vx::raise_arg_count("_geodesy_path", false, 0, 1, nargs), nullptr;
+    if (nargs == 1 && args[0] != Py_None) {
+        const char* name = PyUnicode_Check(args[0]) ? PyUnicode_AsUTF8(args[0]) : nullptr;
+        if (!name) return vx::fail(PyExc_TypeError, "_geodesy_path(): the limit must be a str or None");
+        return PyUnicode_FromString(num::geodesy_batch_limit(name));
+    }
+    return PyUnicode_FromString(num::geodesy_batch_path());
+}
+
+// ---- propagation ----------------------------------------------------------------------------------------------
+
+PyObject* py_propagate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static vx::Params<6> params{"propagate", {"r", "v", "dt", "mu", "errors", "threads"}, 3};
+    const char* func = params.func;
+    PyObject* values[6];
+    double mu;
+    Errors errors;
+    int threads;
+    if (!bind(params, 3, args, nargs, kwnames, values) || !import_numpy() || !parse_mu(func, values[3], mu) ||
+        !parse_errors(func, values[4], errors) || !(threads = vx::parse_threads(values[5])))
+        return nullptr;
+    Operand ops[3] = {{"r", 3}, {"v", 3}, {"dt", 1}};
+    vx::Ref shape;
+    Py_ssize_t n;
+    PyObject* const inputs[3] = {values[0], values[1], values[2]};
+    if (!prepare(func, inputs, ops, shape, n)) return nullptr;
+    vx::Ref out_shape(full_shape(shape.get(), 3));
+    Buffer r_buf, v_buf;
+    vx::Ref r_out(out_shape ? new_array(out_shape.get(), np.float64, r_buf) : nullptr);
+    vx::Ref v_out(r_out ? new_array(out_shape.get(), np.float64, v_buf) : nullptr);
+    if (!v_out) return nullptr;
+    std::vector<uint8_t> status;
+    try {
+        if (errors == Errors::raise) status.resize(static_cast<size_t>(n));
+    } catch (...) {
+        return PyErr_NoMemory();
+    }
+    double* ro = r_buf.data<double>();
+    double* vo = v_buf.data<double>();
+    bool done = vx::parallel_for(n, threads, 512, 1024, [&](Py_ssize_t b, Py_ssize_t e) {
+        for (Py_ssize_t i = b; i < e; ++i) {
+            double* r = ro + 3 * i;
+            double* v = vo + 3 * i;
+            num::KeplerStatus s = num::propagate(ops[0].at(i), ops[1].at(i), *ops[2].at(i), mu, r, v);
+            if (s != num::KeplerStatus::ok) {
+                r[0] = r[1] = r[2] = v[0] = v[1] = v[2] = NaN;
+                if (!status.empty()) status[i] = static_cast<uint8_t>(s);
+            }
+        }
+    });
+    if (!done) return nullptr;
+    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(status.size()); ++i) {
+        if (status[i]) {
+            auto s = static_cast<num::KeplerStatus>(status[i]);
+            PyErr_Format(s == num::KeplerStatus::no_convergence ? PyExc_RuntimeError : PyExc_ValueError,
+                         "propagate(): state %s: %s", index_text(shape.get(), i).c_str(), num::kepler_status_message(s));
+            return nullptr;
+        }
+    }
+    return PyTuple_Pack(2, r_out.get(), v_out.get());
+}
+
+// ---- Lambert --------------------------------------------------------------------------------------------------
+
+PyTypeObject LambertArrays_Type;
+
+PyStructSequence_Field lambert_fields[] = {
+    {"v1", "departure velocities (..., K, 3), km/s; NaN where an arc does not exist"},
+    {"v2", "arrival velocities (..., K, 3), km/s; NaN where an arc does not exist"},
+    {"count", "arcs found per problem (...), int32: 1 + 2 * (revolution limit after cropping), 0 on failure"},
+    {"status", "per problem (...), int32: 0 solved, else a code lambert_message() explains"},
+    {"revolutions", "revolution count of each of the K slots (K,), int32"},
+    {"branch", "branch of each slot (K,), int32: 0 for no revolutions, -1 left, +1 right"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc lambert_desc = {
+    "vextal.astro.arrays.LambertArrays",
+    "Solutions of a batch of Lambert problems (from vextal.astro.arrays.lambert).",
+    lambert_fields,
+    6,
+};
+
+PyObject* py_lambert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static vx::Params<8> params{"lambert", {"r1", "r2", "tof", "mu", "prograde", "max_revs", "errors", "threads"}, 3};
+    const char* func = params.func;
+    PyObject* values[8];
+    double mu;
+    int prograde = 1, max_revs = 0, threads;
+    Errors errors;
+    if (!bind(params, 3, args, nargs, kwnames, values) || !import_numpy() || !parse_mu(func, values[3], mu) ||
+        (values[4] && (prograde = vx::to_bool(values[4])) < 0) || (values[5] && !vx::to_int(values[5], max_revs)) ||
+        !parse_errors(func, values[6], errors) || !(threads = vx::parse_threads(values[7])))
+        return nullptr;
+    if (max_revs < 0) return vx::fail_format(PyExc_ValueError, "%s(): max_revs must not be negative (got %d)", func, max_revs);
+    if (max_revs > num::max_lambert_revolutions)
+        return vx::fail_format(PyExc_ValueError, "%s(): max_revs must not exceed %d (got %d)", func,
+                               num::max_lambert_revolutions, max_revs);
+    const int K = 1 + 2 * max_revs;
+    Operand ops[3] = {{"r1", 3}, {"r2", 3}, {"tof", 1}};
+    vx::Ref shape;
+    Py_ssize_t n;
+    PyObject* const inputs[3] = {values[0], values[1], values[2]};
+    if (!prepare(func, inputs, ops, shape, n)) return nullptr;
+    vx::Ref v_shape(full_shape(shape.get(), 3, K));
+    vx::Ref k_shape(Py_BuildValue("(i)", K));
+    Buffer v1_buf, v2_buf, count_buf, status_buf, revs_buf, branch_buf;
+    vx::Ref v1(v_shape && k_shape ? new_array(v_shape.get(), np.float64, v1_buf) : nullptr);
+    vx::Ref v2(v1 ? new_array(v_shape.get(), np.float64, v2_buf) : nullptr);
+    vx::Ref count(v2 ? new_array(shape.get(), np.int32, count_buf) : nullptr);
+    vx::Ref status(count ? new_array(shape.get(), np.int32, status_buf) : nullptr);
+    vx::Ref revs(status ? new_array(k_shape.get(), np.int32, revs_buf) : nullptr);
+    vx::Ref branch(revs ? new_array(k_shape.get(), np.int32, branch_buf) : nullptr);
+    if (!branch) return nullptr;
+    for (int k = 0; k < K; ++k) {
+        revs_buf.data<int32_t>()[k] = (k + 1) / 2;
+        branch_buf.data<int32_t>()[k] = k == 0 ? 0 : (k % 2 ? -1 : 1);
+    }
+    double* v1o = v1_buf.data<double>();
+    double* v2o = v2_buf.data<double>();
+    int32_t* counts = count_buf.data<int32_t>();
+    int32_t* codes = status_buf.data<int32_t>();
+    std::atomic<bool> no_memory{false};
+    const Py_ssize_t grain = std::max(4, 512 / K);
+    bool done = vx::parallel_for(n, threads, grain, 2 * grain, [&](Py_ssize_t b, Py_ssize_t e) {
+        num::LambertResult res;  // one per block: its solution storage is reused from problem to problem
+        for (Py_ssize_t i = b; i < e; ++i) {
+            num::LambertStatus s = num::solve_lambert(ops[0].at(i), ops[1].at(i), *ops[2].at(i), mu, prograde != 0,
+                                                      max_revs, res);
+            int found = s == num::LambertStatus::ok ? static_cast<int>(res.solutions.size()) : 0;
+            double* a = v1o + 3 * K * i;
+            double* c = v2o + 3 * K * i;
+            for (int k = 0; k < found; ++k) {
+                const num::LambertSolution& sol = res.solutions[k];
+                for (int j = 0; j < 3; ++j) {
+                    a[3 * k + j] = sol.v1[j];
+                    c[3 * k + j] = sol.v2[j];
+                }
+            }
+            std::fill(a + 3 * found, a + 3 * K, NaN);
+            std::fill(c + 3 * found, c + 3 * K, NaN);
+            counts[i] = found;
+            codes[i] = static_cast<int32_t>(s);
+            if (s == num::LambertStatus::out_of_memory) no_memory.store(true, std::memory_order_relaxed);
+        }
+    });
+    if (!done) return nullptr;
+    if (no_memory.load()) return PyErr_NoMemory();
+    if (errors == Errors::raise) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (codes[i]) {
+                auto s = static_cast<num::LambertStatus>(codes[i]);
+                return vx::fail_format(s == num::LambertStatus::no_convergence ? PyExc_RuntimeError : PyExc_ValueError,
+                                       "lambert(): problem %s: %s", index_text(shape.get(), i).c_str(),
+                                       num::lambert_status_message(s));
+            }
+        }
+    }
+    vx::Ref result(PyStructSequence_New(&LambertArrays_Type));
+    if (!result) return nullptr;
+    PyObject* fields[] = {v1.release(), v2.release(), count.release(), status.release(), revs.release(), branch.release()};
+    for (int i = 0; i < 6; ++i) PyStructSequence_SET_ITEM(result.get(), i, fields[i]);
+    return result.release();
+}
+
+PyObject* py_lambert_message(PyObject*, PyObject* arg) {
+    int code;
+    if (!vx::to_int(arg, code)) return nullptr;
+    if (code < 0 || code > static_cast<int>(num::LambertStatus::out_of_memory))
+        return vx::fail_format(PyExc_ValueError, "lambert_message(): unknown status code %d", code);
+    return PyUnicode_FromString(num::lambert_status_message(static_cast<num::LambertStatus>(code)));
+}
+
+// ---- module -----------------------------------------------------------------------------------------------
+
+PyMethodDef module_functions[] = {
+    vx::method("efg_to_llh", py_efg_to_llh, METH_FASTCALL | METH_KEYWORDS,
+               "efg_to_llh(xyz, *, threads=None)\n--\n\n"
+               "Geodetic coordinates of Earth-fixed points: xyz (..., 3) in km to a new float64 array (..., 3) of\n"
+               "latitude (degrees), longitude (degrees, in [0, 360)) and height (km) on the package's ellipsoid.\n"
+               "Accurate to a few units in the last place at any height off the polar axis; on the axis the answer\n"
+               "of EFG.to_llh. threads: worker threads (None: every core)."),
+    vx::method("llh_to_efg", py_llh_to_efg, METH_FASTCALL | METH_KEYWORDS,
+               "llh_to_efg(llh, *, threads=None)\n--\n\n"
+               "Earth-fixed positions (km) of geodetic coordinates: llh (..., 3) of latitude, longitude (degrees)\n"
+               "and height (km) to a new float64 array (..., 3), the formula of LLH.to_efg."),
+    vx::method("propagate", py_propagate, METH_FASTCALL | METH_KEYWORDS,
+               "propagate(r, v, dt, *, mu=398600.5, errors='nan', threads=None)\n--\n\n"
+               "Two-body propagation of states: positions r (..., 3) km and velocities v (..., 3) km/s moved on by\n"
+               "dt (...) seconds under mu (km^3/s^2), broadcast together. Returns new arrays (r, v), each value\n"
+               "that of kepler.propagate_lagrangian. A state that cannot be propagated gets NaN rows, or with\n"
+               "errors='raise' a ValueError naming the first such state."),
+    vx::method("lambert", py_lambert, METH_FASTCALL | METH_KEYWORDS,
+               "lambert(r1, r2, tof, *, mu=398600.5, prograde=True, max_revs=0, errors='nan', threads=None)\n--\n\n"
+               "Lambert's problem for every broadcast element of r1 (..., 3), r2 (..., 3) km and tof (...) s.\n"
+               "Returns LambertArrays(v1, v2, count, status, revolutions, branch): v1 and v2 (..., K, 3) with\n"
+               "K = 1 + 2 * max_revs slots in the solver's order (no revolutions, then per N the left and the right\n"
+               "branch), NaN where an arc does not exist; the velocities are those of LambertProblem. A problem\n"
+               "that cannot be solved gets its status code (see lambert_message) and NaN rows, or with\n"
+               "errors='raise' a ValueError naming the first such problem."),
+    {"lambert_message", py_lambert_message, METH_O,
+     "lambert_message(code, /)\n--\n\nThe solver's message for a status code of lambert()."},
+    {"_geodesy_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_geodesy_path)), METH_FASTCALL,
+     "_geodesy_path(limit=None, /)\n--\n\n"
+     "The geodesy kernels in use ('avx2', 'sse2', 'scalar'); with a limit, the best available at or below it\n"
+     "is chosen first (for tests and benchmarks; not while a call runs)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+bool setup(PyObject* module) {
+    if (!import_numpy()) return false;
+    if (!(LambertArrays_Type.tp_flags & Py_TPFLAGS_READY) &&
+        PyStructSequence_InitType2(&LambertArrays_Type, &lambert_desc) < 0)
+        return false;
+    if (PyModule_AddObject(module, "LambertArrays", vx::newref(reinterpret_cast<PyObject*>(&LambertArrays_Type))) < 0) {
+        Py_DECREF(&LambertArrays_Type);
+        return false;
+    }
+    return PyModule_AddIntConstant(module, "LAMBERT_OK", 0) == 0;
+}
+
+}  // namespace
+
+VX_MODULE(arrays, "vextal.astro.arrays", "Geodesy, propagation and Lambert's problem over NumPy arrays.",
+          module_functions, setup)
