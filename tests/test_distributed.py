@@ -2,6 +2,7 @@
 import contextlib
 import logging
 import os
+import re
 import signal
 
 import numpy as np
@@ -10,13 +11,15 @@ import pytest
 distributed = pytest.importorskip("distributed")
 
 from vextal.astro import _distributed  # noqa: E402
-from vextal.astro._porkchop import grid  # noqa: E402
+from vextal.astro.porkchop import Porkchop, porkchop, survey  # noqa: E402
 
 FIELDS = ("dv_departure", "dv_arrival", "dv_total", "revolutions", "branch")
 CHASER = (0.0, 6778.1374, 0.0, 0.0, 0.0, 7.6686, 0.0)
 TARGETS = [(0.0, 0.0, 7078.1374, 0.0, -7.5044, 0.0, 0.0),
            (0.0, -6978.1374, 0.0, 120.0, 0.0, -7.5579, 0.1),
            (0.0, 4800.0, 5300.0, 0.0, -5.65, 5.12, 0.0)]
+RADIAL = (0.0, 8000.0, 0.0, 0.0, 0.3, 0.0, 0.0)  # on the chaser's line of apsides: no transfer plane
+CHASER_RADIAL = (0.0, 7000.0, 0.0, 0.0, 0.5, 0.0, 0.0)
 DEPARTURES = np.linspace(0.0, 12000.0, 23)
 TOFS = np.linspace(900.0, 16000.0, 11)
 
@@ -46,6 +49,15 @@ def client():
     finally:
         client.close()
         cluster.close()
+
+
+def grid_arrays(p):
+    return [getattr(p, name) for name in FIELDS]
+
+
+def records(table):
+    """The survey table as a list of dicts, whichever form it came in."""
+    return table.to_dict("records") if hasattr(table, "to_dict") else list(table)
 
 
 def assert_same_bits(got, expected):
@@ -90,12 +102,32 @@ def test_row_bounds_refuse_bad_chunks(chunks, error, match):
 
 
 @pytest.mark.parametrize("chunks", [None, 1, 3, 7, 23, 50, (5, 10, 8)])
-def test_cluster_grid_is_bit_identical_to_local(client, chunks):
-    local = grid(CHASER, TARGETS[0], DEPARTURES, TOFS, True, 2, 2)
+def test_cluster_porkchop_is_bit_identical_to_local(client, chunks):
+    local = porkchop(CHASER, TARGETS[0], DEPARTURES, TOFS, max_revs=2, threads=2)
     with time_limit(120):
-        (remote,) = _distributed.grids_on_cluster(client, CHASER, TARGETS[:1], DEPARTURES, TOFS, prograde=True,
-                                                  max_revs=2, threads=None, progress=None, chunks=chunks)
-    assert_same_bits(remote, local)
+        remote = porkchop(CHASER, TARGETS[0], DEPARTURES, TOFS, max_revs=2, client=client, chunks=chunks)
+    assert isinstance(remote, Porkchop) and (remote.chaser, remote.target) == (CHASER, TARGETS[0])
+    assert remote.departures.tobytes() == DEPARTURES.tobytes() and remote.tofs.tobytes() == TOFS.tobytes()
+    assert_same_bits(grid_arrays(remote), grid_arrays(local))
+
+
+@pytest.mark.parametrize("change", [
+    {"tofs": -TOFS},
+    {"departures": np.array([0.0, np.inf])},
+    {"departures": DEPARTURES.reshape(1, -1)},
+    {"target": (0.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0)},
+    {"max_revs": -1},
+    {"threads": 0},
+])
+def test_bad_arguments_raise_the_local_error_before_any_task(client, change):
+    args = dict(chaser=CHASER, target=TARGETS[0], departures=DEPARTURES, tofs=TOFS, max_revs=0, threads=None)
+    args.update(change)
+    with pytest.raises(Exception) as local:
+        porkchop(**args)
+    submitted = []
+    with time_limit(60), pytest.raises(type(local.value), match=re.escape(str(local.value))):
+        porkchop(**args, client=client, progress=submitted.append)
+    assert not submitted
 
 
 def test_progress_follows_every_chunk(client):
@@ -115,17 +147,31 @@ def test_progress_bar(client, capsys):
     assert "3/3" in capsys.readouterr().err
 
 
-def test_failing_chunk_raises_instead_of_a_partial_grid(client):
-    # threads=0 is refused by the native grid inside every task, on the workers.
+def test_failing_task_raises_instead_of_a_partial_grid(client):
+    # threads=0 goes past the checks of porkchop(); the native grid refuses it inside every task.
     with time_limit(120), pytest.raises(ValueError, match="threads"):
         _distributed.grids_on_cluster(client, CHASER, TARGETS, DEPARTURES, TOFS, prograde=True, max_revs=0,
                                       threads=0, progress=None, chunks=3)
 
 
-def test_worker_killed_mid_survey_gives_the_whole_grid_or_raises(client):
+def test_survey_on_cluster_equals_local(client):
+    targets = {"east": TARGETS[0], "west": TARGETS[1], "low": TARGETS[2], "none": RADIAL}
+    local = survey(CHASER, targets, DEPARTURES, TOFS, max_revs=1)
+    with time_limit(120):
+        remote = survey(CHASER, targets, DEPARTURES, TOFS, max_revs=1, client=client, chunks=5)
+    for got, expected in zip(remote.porkchops, local.porkchops):
+        assert got.target == expected.target
+        assert_same_bits(grid_arrays(got), grid_arrays(expected))
+    assert records(remote.table) == records(local.table)
+
+
+def test_worker_killed_mid_survey_still_gives_whole_grids(client):
+    # A dead worker's tasks (running, or done but not yet fetched) are run again elsewhere: with the scheduler's
+    # default of 3 allowed failures per task one kill must cost time only. Past that limit the call would raise
+    # KilledWorker; in no case does it return a grid with rows missing.
     departures = np.linspace(0.0, 86400.0, 240)
     tofs = np.linspace(900.0, 30000.0, 200)
-    local = [grid(CHASER, t, departures, tofs, True, 3, 2) for t in TARGETS]
+    local = survey(CHASER, TARGETS, departures, tofs, max_revs=3)
     victim = next(iter(client.run(os.getpid).values()))
     killed = []
 
@@ -136,16 +182,11 @@ def test_worker_killed_mid_survey_gives_the_whole_grid_or_raises(client):
 
     try:
         with time_limit(180):
-            remote = _distributed.grids_on_cluster(client, CHASER, TARGETS, departures, tofs, prograde=True,
-                                                   max_revs=3, threads=None, progress=kill_on_first_chunk,
-                                                   chunks=16)
-    except TimeoutError:
-        raise
-    except Exception:  # raising is allowed (KilledWorker and kin); a partial grid is not
-        remote = None
+            remote = survey(CHASER, TARGETS, departures, tofs, max_revs=3, client=client, chunks=16,
+                            progress=kill_on_first_chunk)
     finally:
         client.wait_for_workers(2, timeout=120)  # the nanny restarts the killed worker for the next tests
-    assert killed and killed[0] < 1.0
-    if remote is not None:
-        for got, expected in zip(remote, local):
-            assert_same_bits(got, expected)
+    assert killed == [1 / 48]
+    for got, expected in zip(remote.porkchops, local.porkchops):
+        assert_same_bits(grid_arrays(got), grid_arrays(expected))
+    assert records(remote.table) == records(local.table)

@@ -34,15 +34,13 @@ class Progress:
     def __init__(self, progress, total):
         self.total, self.done, self.bar, self.callback = total, 0, None, None
         if progress is True:
-            try:
-                from tqdm.auto import tqdm
-            except ImportError:
-                raise ImportError("progress=True needs tqdm: pip install 'vextal[porkchop]'") from None
-            self.bar = tqdm(total=total, unit="chunk")
+            from vextal.astro.porkchop import _optional
+
+            self.bar = _optional("tqdm", "progress=True").tqdm(total=total, unit="chunk", desc="porkchop")
         elif callable(progress):
             self.callback = progress
         elif progress not in (None, False):
-            raise TypeError("progress must be None, a bool or a callable, not %s" % type(progress).__name__)
+            raise TypeError("progress must be True, False, None or a callable taking the fraction done")
 
     def advance(self):
         self.done += 1
@@ -88,19 +86,6 @@ def row_bounds(n_rows, chunks, worker_threads):
     count = max(1, min(count, n_rows))
     edges = [i * n_rows // count for i in range(count + 1)]
     return [(a, b) for a, b in zip(edges[:-1], edges[1:]) if b > a]
-
-
-def state_tuple(state):
-    """A state as the plain 7-tuple the native grid takes (and pickle carries): an ECI or a 7-sequence."""
-    if hasattr(state, "position") and hasattr(state, "velocity"):
-        p, v = state.position, state.velocity
-        values = (state.time, p.x, p.y, p.z, v.x, v.y, v.z)
-    else:
-        values = tuple(state)
-        if len(values) != 7:
-            raise ValueError("a state is an ECI or 7 numbers (time, x, y, z, vx, vy, vz), got %d values"
-                             % len(values))
-    return tuple(float(x) for x in values)
 
 
 def grid_chunk(chaser, target, departures, tofs, prograde, max_revs, threads):
@@ -163,10 +148,26 @@ def _assemble(chunk_parts, bounds, n_tof, target_index):
     return tuple(np.concatenate([part[f] for part in chunk_parts], axis=0) for f in range(_FIELDS))
 
 
+def check_arguments(chaser, targets, departures, tofs, prograde, max_revs, threads):
+    """Raises here, before any task is sent, what the native grid would raise on the workers: the grid over
+    no cells checks every argument and computes nothing."""
+    from vextal.astro._porkchop import grid
+
+    empty = np.empty(0)
+    for target in targets:
+        grid(chaser, target, departures, empty, prograde, max_revs, threads)
+    grid(chaser, targets[0], empty, tofs, prograde, max_revs, threads)
+
+
 def porkchop_on_cluster(chaser, target, departures, tofs, *, prograde, max_revs, threads, progress, client,
                         chunks):
-    """The five grid arrays of one porkchop, computed on ``client``'s cluster."""
-    (arrays,) = grids_on_cluster(client, state_tuple(chaser), [state_tuple(target)], departures, tofs,
-                                 prograde=prograde, max_revs=max_revs, threads=threads, progress=progress,
-                                 chunks=chunks)
-    return arrays
+    """``porkchop(..., client=client)``: one grid computed on ``client``'s cluster, as a Porkchop."""
+    from vextal.astro.porkchop import Porkchop, state_tuple
+
+    chaser, target = state_tuple(chaser, "chaser"), state_tuple(target, "target")
+    departures = np.asarray(departures, dtype=np.float64)
+    tofs = np.asarray(tofs, dtype=np.float64)
+    check_arguments(chaser, [target], departures, tofs, prograde, max_revs, threads)
+    (arrays,) = grids_on_cluster(client, chaser, [target], departures, tofs, prograde=prograde,
+                                 max_revs=max_revs, threads=threads, progress=progress, chunks=chunks)
+    return Porkchop(chaser, target, departures, tofs, prograde, max_revs, *arrays)

@@ -47,11 +47,13 @@ def survey(chaser, targets, departures, tofs, *, prograde=True, max_revs=0, thre
     if client is None:
         porkchops = _local(pc, chaser, states, departures, tofs, prograde, max_revs, threads, progress)
     else:
-        from vextal.astro._distributed import grids_on_cluster
+        from vextal.astro._distributed import check_arguments, grids_on_cluster
 
         chaser_t = pc.state_tuple(chaser, "chaser")
         targets_t = [pc.state_tuple(s, "target %r" % (name,)) for name, s in zip(names, states)]
-        departures, tofs = pc._axes(departures, tofs)
+        departures = np.asarray(departures, dtype=np.float64)
+        tofs = np.asarray(tofs, dtype=np.float64)
+        check_arguments(chaser_t, targets_t, departures, tofs, prograde, max_revs, threads)
         grids = grids_on_cluster(client, chaser_t, targets_t, departures, tofs, prograde=prograde,
                                  max_revs=max_revs, threads=threads, progress=progress, chunks=chunks)
         porkchops = [pc.Porkchop(chaser_t, target, departures, tofs, prograde, max_revs, *arrays)

@@ -341,3 +341,9 @@ def _with_progress(chaser, target, departures, tofs, prograde, max_revs, threads
         if bar is not None:
             bar.close()
     return tuple(np.concatenate([p[k] for p in parts]) for k in range(5))
+
+
+# Surveys (many targets, locally or on a Dask cluster) live beside the grid's cluster code.
+from vextal.astro._survey import Survey, survey  # noqa: E402
+
+__all__ += ["survey", "Survey"]
