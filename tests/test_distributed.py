@@ -190,3 +190,14 @@ def test_worker_killed_mid_survey_still_gives_whole_grids(client):
     for got, expected in zip(remote.porkchops, local.porkchops):
         assert_same_bits(grid_arrays(got), grid_arrays(expected))
     assert records(remote.table) == records(local.table)
+
+
+def test_array_function_blocks_on_the_cluster(client):
+    da = pytest.importorskip("dask.array")
+    from vextal.astro.arrays import efg_to_llh
+
+    xyz = np.random.default_rng(3).normal(size=(1000, 3)) * 7000.0
+    lazy = da.from_array(xyz, chunks=(200, 3)).map_blocks(efg_to_llh, threads=1, dtype=np.float64)
+    with time_limit(120):
+        llh = client.compute(lazy).result()
+    assert llh.tobytes() == efg_to_llh(xyz).tobytes()
