@@ -41,11 +41,13 @@ CHASER = (100.0, 6778.0, 120.0, -40.0, -0.1, 7.61, 0.9)
 TARGET = (5000.0, -2000.0, 6900.0, 1500.0, -7.2, -1.9, 1.1)
 
 
+# Sparse axes, and a dense row where every cell but the first starts from its neighbours' solutions.
+@pytest.mark.parametrize("departures, tofs", [([0.0, 750.0, 3100.5], [600.0, 2400.0, 9000.0, 16000.0]),
+                                              ([1500.0], np.linspace(300.0, 20000.0, 150))])
 @pytest.mark.parametrize("prograde", [True, False])
 @pytest.mark.parametrize("max_revs", [0, 2])
-def test_cells_agree_with_plan_lambert_on_moved_states(prograde, max_revs):
-    departures = np.array([0.0, 750.0, 3100.5])
-    tofs = np.array([600.0, 2400.0, 9000.0, 16000.0])
+def test_cells_agree_with_plan_lambert_on_moved_states(departures, tofs, prograde, max_revs):
+    departures, tofs = np.asarray(departures), np.asarray(tofs)
     grid = porkchop(eci(CHASER), eci(TARGET), departures, tofs, prograde=prograde, max_revs=max_revs)
     backwards = 0
     for i, departure in enumerate(departures):

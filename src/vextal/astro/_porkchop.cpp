@@ -131,8 +131,29 @@ double distance(const double a[3], const double b[3]) {
     return std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
 }
 
-// Cells [begin, end) of one row.
-void run_cells(const Grid& g, Py_ssize_t row, Py_ssize_t begin, Py_ssize_t end, num::LambertResult& lambert) {
+// Warm starts along a run of cells: each arc's x in the last two cells, extrapolated linearly to the next.
+struct History {
+    std::vector<double> last, before, guess;
+
+    void reset() { last.clear(); before.clear(); }
+    const double* predict() {
+        guess.resize(last.size());
+        for (size_t k = 0; k < last.size(); ++k)
+            guess[k] = k < before.size() ? 2 * last[k] - before[k] : last[k];
+        return guess.data();
+    }
+    void record(const num::LambertResult& lambert) {
+        std::swap(before, last);
+        last.resize(lambert.solutions.size());
+        for (size_t k = 0; k < last.size(); ++k) last[k] = lambert.solutions[k].x;
+    }
+};
+
+// Cells [begin, end) of one row. The warm starts begin afresh at `begin`, so a cell depends only on its row's
+// inputs and the fixed segment it lies in.
+void run_cells(const Grid& g, Py_ssize_t row, Py_ssize_t begin, Py_ssize_t end, num::LambertResult& lambert,
+               History& history) {
+    history.reset();
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     const double departure = g.departures[row];
     const double t_departure = g.chaser.t + departure;
@@ -148,9 +169,13 @@ void run_cells(const Grid& g, Py_ssize_t row, Py_ssize_t begin, Py_ssize_t end, 
         const double tof = g.tofs[col];
         const double gap = (t_departure + tof) - g.target.t;
         double r2[3], v_target[3];
-        if (num::propagate(g.target.r, g.target.v, gap, MU_EARTH, r2, v_target) != num::KeplerStatus::ok) continue;
-        if (num::solve_lambert(r1, r2, tof, MU_EARTH, g.prograde, g.max_revs, lambert) != num::LambertStatus::ok)
+        if (num::propagate(g.target.r, g.target.v, gap, MU_EARTH, r2, v_target) != num::KeplerStatus::ok ||
+            num::solve_lambert(r1, r2, tof, MU_EARTH, g.prograde, g.max_revs, lambert, history.predict(),
+                               static_cast<int>(history.last.size())) != num::LambertStatus::ok) {
+            history.reset();
             continue;
+        }
+        history.record(lambert);
         double best = std::numeric_limits<double>::infinity();
         for (const num::LambertSolution& arc : lambert.solutions) {
             const double dv1 = distance(arc.v1, v_chaser), dv2 = distance(v_target, arc.v2);
@@ -206,10 +231,13 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
     const Py_ssize_t segments = cols == 0 ? 0 : (cols + kSegment - 1) / kSegment;
     bool done = vx::parallel_for(rows * segments, threads, 1, 2, [&](Py_ssize_t begin, Py_ssize_t end) {
-        num::LambertResult lambert;  // its arc buffer is reused by every cell of the block
+        // Buffers reused by every cell of the block (out of memory in them ends the process, as any
+        // allocation failure of a worker thread must).
+        num::LambertResult lambert;
+        History history;
         for (Py_ssize_t item = begin; item < end; ++item) {
             const Py_ssize_t row = item / segments, first = (item % segments) * kSegment;
-            run_cells(g, row, first, std::min(cols, first + kSegment), lambert);
+            run_cells(g, row, first, std::min(cols, first + kSegment), lambert, history);
         }
     });
     if (!done) return nullptr;

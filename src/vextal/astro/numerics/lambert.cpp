@@ -311,7 +311,9 @@ TofDerivatives lambert_tof_derivatives(double x, int N, double lambda, double on
 }
 
 LambertStatus solve_lambert(const double r1[3], const double r2[3], double tof, double mu, bool prograde,
-                            int max_revs, LambertResult& out) noexcept {
+                            int max_revs, LambertResult& out, const double* x_start, int n_start) noexcept {
+    // The warm start of arc k, or NaN for none.
+    auto start = [&](int k) { return k < n_start ? x_start[k] : std::numeric_limits<double>::quiet_NaN(); };
     out.status = LambertStatus::ok;
     out.failed_revolutions = -1;
     out.failed_branch = 0;
@@ -418,13 +420,15 @@ LambertStatus solve_lambert(const double r1[3], const double r2[3], double tof, 
     // Zero revolutions, from Izzo's 2015 starting values.
     {
         const double T1 = 2.0 / 3.0 * (1 - lam * lam * lam);
-        double x0;
-        if (T >= T00)
-            x0 = -(T - T00) / (T - T00 + 4);
-        else if (T <= T1)
-            x0 = 2.5 * T1 * (T1 - T) / (T * (1 - lam * lam * lam * lam * lam)) + 1;
-        else
-            x0 = std::pow(T / T00, 0.69314718055994530942 / std::log(T1 / T00)) - 1;
+        double x0 = start(0);
+        if (!(x0 > -1 && x0 < inf)) {
+            if (T >= T00)
+                x0 = -(T - T00) / (T - T00 + 4);
+            else if (T <= T1)
+                x0 = 2.5 * T1 * (T1 - T) / (T * (1 - lam * lam * lam * lam * lam)) + 1;
+            else
+                x0 = std::pow(T / T00, 0.69314718055994530942 / std::log(T1 / T00)) - 1;
+        }
         BranchSolve b = householder(T, 0, 0, x0, -1, inf, sh);
         if (!b.ok) {
             out.failed_revolutions = 0;
@@ -441,12 +445,15 @@ LambertStatus solve_lambert(const double r1[3], const double r2[3], double tof, 
     for (int N = 1; N <= n_max; ++N) {
         const bool bounded = have_min && N == n_max;
         for (int branch = -1; branch <= 1; branch += 2) {
-            // Izzo's 2015 starting values for the two branches.
-            const double q = branch < 0 ? (N + 1) * pi / (8 * T) : 8 * T / (N * pi);
-            const double t = std::cbrt(q * q);
-            double x0 = (t - 1) / (t + 1);
             const double lo = (bounded && branch > 0) ? x_min : -1.0;
             const double hi = (bounded && branch < 0) ? x_min : 1.0;
+            double x0 = start(branch < 0 ? 2 * N - 1 : 2 * N);
+            if (!(x0 > lo && x0 < hi)) {
+                // Izzo's 2015 starting values for the two branches.
+                const double q = branch < 0 ? (N + 1) * pi / (8 * T) : 8 * T / (N * pi);
+                const double t = std::cbrt(q * q);
+                x0 = (t - 1) / (t + 1);
+            }
             if (!(x0 > lo && x0 < hi)) x0 = bounded ? 0.5 * (lo + hi) : 0.0;
             BranchSolve b = householder(T, N, branch, x0, lo, hi, sh);
             if (!b.ok) {

@@ -80,8 +80,14 @@ struct LambertResult {
 };
 
 // Solves Lambert's problem; on any status but ok, `out.solutions` is empty.
+//
+// Warm start: where `x_start` holds n_start values, the iteration of arc k (in the solution order) starts from
+// x_start[k] when that is finite and inside the arc's bracket, instead of from Izzo's starting value. A grid
+// of neighbouring problems passes the previous problem's x values and saves iterations; the converged x is
+// the same to rounding.
 LambertStatus solve_lambert(const double r1[3], const double r2[3], double tof, double mu, bool prograde,
-                            int max_revs, LambertResult& out) noexcept;
+                            int max_revs, LambertResult& out, const double* x_start = nullptr,
+                            int n_start = 0) noexcept;
 
 // Non-dimensional time of flight T(x) for N revolutions and its first three
 // derivatives in x (exposed for tests and benchmarks).
