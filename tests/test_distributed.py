@@ -4,6 +4,7 @@ import logging
 import os
 import re
 import signal
+import time
 
 import numpy as np
 import pytest
@@ -152,6 +153,29 @@ def test_failing_task_raises_instead_of_a_partial_grid(client):
     with time_limit(120), pytest.raises(ValueError, match="threads"):
         _distributed.grids_on_cluster(client, CHASER, TARGETS, DEPARTURES, TOFS, prograde=True, max_revs=0,
                                       threads=0, progress=None, chunks=3)
+
+
+def scheduler_tasks(client):
+    return client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks))
+
+
+@pytest.mark.parametrize("progress, error", [("yes", TypeError), ("raise", KeyboardInterrupt)])
+def test_interrupted_call_leaves_no_work_behind(client, progress, error):
+    # A bad progress argument raises before any task is sent; an exception out of the progress callback (here
+    # a KeyboardInterrupt, as Ctrl-C would raise) cancels every task still queued or running, even while the
+    # traceback (and so the call's futures) stays alive, as it does in an interactive session.
+    def interrupt(fraction):
+        raise KeyboardInterrupt
+
+    with time_limit(60), pytest.raises(error) as raised:
+        porkchop(CHASER, TARGETS[0], np.linspace(0.0, 86400.0, 400), TOFS, max_revs=3, client=client, chunks=40,
+                 progress=interrupt if progress == "raise" else progress)
+    for _ in range(100):
+        if scheduler_tasks(client) == 0:
+            break
+        time.sleep(0.05)
+    assert scheduler_tasks(client) == 0
+    assert raised.traceback
 
 
 def test_survey_on_cluster_equals_local(client):

@@ -115,24 +115,24 @@ def grids_on_cluster(client, chaser, targets, departures, tofs, *, prograde, max
     task_threads = 1 if threads is None else threads
     run = uuid.uuid4().hex[:12]
 
-    futures, where = [], {}
-    for t, target in enumerate(targets):
-        for c, (start, stop) in enumerate(bounds):
-            future = client.submit(grid_chunk, chaser, target, departures[start:stop], tofs, prograde, max_revs,
-                                   task_threads, key="vextal-porkchop-%s-%d-%d" % (run, t, c), pure=False)
-            where[future.key] = (t, c)
-            futures.append(future)
-
     from distributed import as_completed
 
     parts = [[None] * len(bounds) for _ in targets]
-    with Progress(progress, len(futures)) as bar:
+    futures, where = [], {}
+    with Progress(progress, len(targets) * len(bounds)) as bar:  # a bad `progress` raises before any task
         try:
+            for t, target in enumerate(targets):
+                for c, (start, stop) in enumerate(bounds):
+                    future = client.submit(grid_chunk, chaser, target, departures[start:stop], tofs, prograde,
+                                           max_revs, task_threads, key="vextal-porkchop-%s-%d-%d" % (run, t, c),
+                                           pure=False)
+                    where[future.key] = (t, c)
+                    futures.append(future)
             for future, result in as_completed(futures, with_results=True):
                 t, c = where[future.key]
                 parts[t][c] = result
                 bar.advance()
-        except BaseException:
+        except BaseException:  # a failed task, Ctrl-C, a progress callback that raised: stop the rest
             client.cancel(futures)
             raise
     return [_assemble(chunk_parts, bounds, len(tofs), t) for t, chunk_parts in enumerate(parts)]
