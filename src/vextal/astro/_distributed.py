@@ -31,12 +31,12 @@ _FIELDS = 5  # dv_departure, dv_arrival, dv_total, revolutions, branch
 class Progress:
     """Follows ``total`` steps: nothing for None/False, a tqdm bar for True, else ``progress(fraction)``."""
 
-    def __init__(self, progress, total):
+    def __init__(self, progress, total, unit="chunk"):
         self.total, self.done, self.bar, self.callback = total, 0, None, None
         if progress is True:
             from vextal.astro.porkchop import _optional
 
-            self.bar = _optional("tqdm", "progress=True").tqdm(total=total, unit="chunk", desc="porkchop")
+            self.bar = _optional("tqdm", "progress=True").tqdm(total=total, unit=unit, desc="porkchop")
         elif callable(progress):
             self.callback = progress
         elif progress not in (None, False):

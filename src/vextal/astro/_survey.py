@@ -68,7 +68,7 @@ def _local(pc, chaser, states, departures, tofs, prograde, max_revs, threads, pr
     """The grids one after another on this machine; `progress` sees the fraction of the whole survey."""
     from vextal.astro._distributed import Progress
 
-    with Progress(progress, len(states)) as bar:
+    with Progress(progress, len(states), unit="target") as bar:
         grids = []
         for state in states:
             grids.append(pc.porkchop(chaser, state, departures, tofs, prograde=prograde, max_revs=max_revs,
