@@ -11,6 +11,8 @@ revolutions, prograde, mu = 398600.5 km^3/s^2.
 - lambert-rs: `lambert_grid_search(chaser, target, (0, 8 h), dt_step)` with the step chosen so that its
   triangle of (departure < arrival) pairs inside the window holds about N x N cells, on every core (its own
   thread pool). Per cell it propagates both states and keeps the cheapest arc, as vextal does.
+- lambert-rs, rectangular: `LambertSearch(chaser, target).grid(departure_times=..., arrival_times=...)` on N
+  departures in [0, 8 h] by N arrivals in [8 h, 16 h], so that every cell has arrival after departure.
 - Python loop: what a user writes today per cell: both states moved with `propagate_lagrangian_u` (the
   chaser to the departure epoch, the target to the arrival epoch), then `plan_lambert` and the cheapest arc
   by the magnitudes of its burns. Timed over the first R rows.
@@ -74,6 +76,13 @@ def lambert_rs_grid(lambert_rs, size, max_revs):
     return result.cost.size, float(np.nanmin(result.cost))
 
 
+def lambert_rs_axes(lambert_rs, size, max_revs):
+    search = lambert_rs.LambertSearch(np.array(CHASER[1:]), np.array(TARGET[1:]), max_rev=max_revs, mu=MU)
+    result = search.grid(departure_times=np.linspace(0.0, WINDOW, size),
+                         arrival_times=np.linspace(WINDOW * (1 + 1 / size), 2 * WINDOW, size))
+    return result.cost.size, float(np.nanmin(result.cost))
+
+
 def python_loop(size, max_revs, rows):
     def eci(v):
         return ECI(v[0], Vector3(*v[1:4]), Vector3(*v[4:7]))
@@ -119,6 +128,8 @@ def main():
         if lambert_rs is not None:
             entries.append(("lambert-rs lambert_grid_search",
                             lambda: lambert_rs_grid(lambert_rs, args.size, max_revs), args.repeat))
+            entries.append(("lambert-rs LambertSearch.grid (axes)",
+                            lambda: lambert_rs_axes(lambert_rs, args.size, max_revs), args.repeat))
         entries.append(("Python loop (%d rows)" % args.loop_rows,
                         lambda: python_loop(args.size, max_revs, args.loop_rows), 1))
         ours = None

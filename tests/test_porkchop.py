@@ -97,6 +97,22 @@ def test_threads_and_departure_splits_give_the_same_bits():
     assert seen == sorted(seen) and seen[-1] == 1.0
 
 
+def test_ctrl_c_stops_a_long_grid():
+    code = """
+import os, signal, threading
+import numpy as np
+from vextal.astro import _porkchop
+threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+try:
+    _porkchop.grid(%r, %r, np.linspace(0, 1e5, 1000), np.linspace(100, 1e5, 1000), True, 20, 2)
+    print("finished")
+except KeyboardInterrupt:
+    print("interrupted")
+""" % (CHASER, TARGET)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert proc.stdout.strip() == "interrupted", proc.stderr
+
+
 @pytest.mark.parametrize("call, error, text", [
     (lambda: _porkchop.grid(CHASER[:6], TARGET, [0], [1]), TypeError, "7 numbers"),
     (lambda: _porkchop.grid(CHASER, (0, 0, 0, 0, 1, 1, 1), [0], [1]), ValueError, "zero position"),
@@ -195,10 +211,10 @@ def test_csv_and_json_hold_the_grid(tmp_path, hohmann_grid):
     grid = porkchop(state, state, [0.0, 60.0], [1000.0, math.pi * math.sqrt((R_EARTH + 500.0) ** 3 / MU)])
     grid.to_csv(tmp_path / "g.csv")
     grid.to_json(tmp_path / "g.json")
-    rows = list(csv.DictReader(open(tmp_path / "g.csv")))
+    rows = list(csv.DictReader((tmp_path / "g.csv").read_text().splitlines()))
     assert len(rows) == 4 and rows[1]["dv_total_km_s"] == "" and rows[1]["revolutions"] == "-1"
     assert float(rows[2]["departure_s"]) == 60.0 and float(rows[2]["dv_total_km_s"]) == grid.dv_total[1, 0]
-    data = json.load(open(tmp_path / "g.json"))
+    data = json.loads((tmp_path / "g.json").read_text())
     assert data["dv_total"][0][1] is None and data["dv_total"][1][0] == grid.dv_total[1, 0]
     assert data["chaser"] == list(state) and data["tofs"] == grid.tofs.tolist()
 
@@ -227,7 +243,7 @@ def test_cli_prints_the_refined_optimum_and_writes_files(tmp_path):
                "--tofs", "3000:20000:18", "--max-revs", 2, "--out", tmp_path / "p.png", "--csv", tmp_path / "p.csv",
                "--json", tmp_path / "p.json")
     assert proc.returncode == 0, proc.stderr
-    data = json.load(open(tmp_path / "p.json"))
+    data = json.loads((tmp_path / "p.json").read_text())
     grid = porkchop(CHASER, TARGET, np.linspace(0, 6000, 13), np.linspace(3000, 20000, 18), max_revs=2)
     assert data["dv_total"] == grid.dv_total.tolist() and data["max_revs"] == 2
     refined = grid.refine()
@@ -235,7 +251,7 @@ def test_cli_prints_the_refined_optimum_and_writes_files(tmp_path):
     assert float(line[1]) == pytest.approx(refined.departure, abs=1e-3)
     assert float(line[-1]) == pytest.approx(refined.dv_total, abs=1e-6)
     assert data["refined"]["dv_total"] == pytest.approx(refined.dv_total, abs=1e-12)
-    assert len(open(tmp_path / "p.csv").readlines()) == 1 + 13 * 18
+    assert len((tmp_path / "p.csv").read_text().splitlines()) == 1 + 13 * 18
     assert (tmp_path / "p.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
@@ -261,3 +277,19 @@ def test_cli_bad_input_is_one_line_and_status_2(args):
     assert proc.returncode == 2, proc.stdout
     assert proc.stderr.startswith("python -m vextal.astro porkchop: error: ")
     assert proc.stderr.count("\n") == 1 and proc.stdout == ""
+
+
+def test_a_client_hands_the_grid_to_the_distributed_module(monkeypatch):
+    import types
+
+    import vextal.astro
+
+    calls = []
+    fake = types.ModuleType("vextal.astro._distributed")
+    fake.porkchop_on_cluster = lambda *args, **kwargs: calls.append((args, kwargs)) or "cluster result"
+    monkeypatch.setitem(sys.modules, "vextal.astro._distributed", fake)
+    monkeypatch.setattr(vextal.astro, "_distributed", fake, raising=False)
+    client = object()
+    assert porkchop(CHASER, TARGET, [0.0], [60.0], max_revs=2, client=client, chunks=7) == "cluster result"
+    assert calls == [((CHASER, TARGET, [0.0], [60.0]), dict(prograde=True, max_revs=2, threads=None, progress=None,
+                                                           client=client, chunks=7))]

@@ -62,7 +62,8 @@ def parser():
     p = Parser(prog=PROG, description="Search a transfer window: the cheapest two-impulse Lambert transfer over a "
                                       "grid of departure times and times of flight, refined locally.",
                epilog="States are TIME X Y Z VX VY VZ (s, km, km/s, Earth-centred inertial). Without states: "
-                      "a built-in example (400 km chaser, 1000 km target).")
+                      "a built-in example (400 km chaser, 1000 km target). A range that starts below zero is "
+                      "written with '=': --departures=-3600:3600:13.")
     state = dict(nargs=7, type=finite, metavar=("TIME", "X", "Y", "Z", "VX", "VY", "VZ"))
     p.add_argument("--chaser", **state, help="the chaser's state")
     p.add_argument("--target", **state, help="the target's state")

@@ -93,8 +93,8 @@ class Porkchop:
                  revolutions, branch):
         self.chaser = state_tuple(chaser, "chaser")
         self.target = state_tuple(target, "target")
-        self.departures = np.asarray(departures, dtype=np.float64)
-        self.tofs = np.asarray(tofs, dtype=np.float64)
+        self.departures = np.array(departures, dtype=np.float64)  # copies: the caller's arrays may change
+        self.tofs = np.array(tofs, dtype=np.float64)
         self.prograde = bool(prograde)
         self.max_revs = int(max_revs)
         shape = (self.departures.size, self.tofs.size)
@@ -170,10 +170,9 @@ class Porkchop:
         return best
 
     def _cheapest_revolution_counts(self):
-        counts = {}
-        for revs, cost in zip(self.revolutions.ravel(), self.dv_total.ravel()):
-            if cost == cost and (revs not in counts or cost < counts[revs]):
-                counts[int(revs)] = cost
+        """The revolution counts present in the grid, cheapest best cell first."""
+        counts = {int(revs): np.nanmin(np.where(self.revolutions == revs, self.dv_total, np.nan))
+                  for revs in np.unique(self.revolutions[self.revolutions >= 0])}
         return sorted(counts, key=counts.__getitem__)
 
     def _refine_cell(self, optimize, i, j):
@@ -233,13 +232,14 @@ class Porkchop:
             # From the minimum to the median: the cheap half of the window is what the eye looks for;
             # dearer cells take the top colour.
             low, high = float(cost.min()), float(np.nanpercentile(self.dv_total, 50))
-            levels = np.linspace(low, max(high, low * 1.001 + 1e-9), 21)
-        filled = ax.contourf(self.departures / x_scale, self.tofs / y_scale, cost, levels=levels, cmap=cmap,
+            ticker = _optional("matplotlib.ticker", "Porkchop.plot()")
+            levels = ticker.MaxNLocator(20).tick_values(low, max(high, low * 1.001 + 1e-9))
+        colours = plt.get_cmap(cmap).with_extremes(over="#d9d9d9")  # dear cells recede into grey
+        filled = ax.contourf(self.departures / x_scale, self.tofs / y_scale, cost, levels=levels, cmap=colours,
                              extend="max")
-        ax.contour(filled, colors="k", linewidths=0.3, alpha=0.5)
         fig.colorbar(filled, ax=ax, label="total delta-v (km/s)")
-        ax.plot(optimum.departure / x_scale, optimum.tof / y_scale, marker="*", color="red", markersize=14,
-                markeredgecolor="white", linestyle="none", label="optimum")
+        ax.plot(optimum.departure / x_scale, optimum.tof / y_scale, marker="*", color="red", markersize=16,
+                markeredgecolor="black", linestyle="none", label="optimum")
         # The label goes on the side of the marker facing the middle of the plot, so it stays inside.
         x_mid = 0.5 * (self.departures.min() + self.departures.max())
         y_mid = 0.5 * (self.tofs.min() + self.tofs.max())
