@@ -152,12 +152,12 @@ def test_efg_to_llh_accuracy(geodesy_path, kind):
         lat = rng.choice([-1, 1], 150) * (90 - 10.0 ** rng.uniform(-9, -5, 150))
         h = rng.uniform(-100, 50000, 150)
         points = np.array([[float(c) for c in ref.efg(a, b, c)] for a, b, c in zip(lat, rng.uniform(0, 360, 150), h)])
-    else:  # 100 km to 6000 km from the centre: the fixed steps below and above 300 km, the bracketed ones below
+    else:  # 100 km to 6000 km from the centre: the fixed steps above 1000 km, the bracketed ones below
         d = rng.normal(size=(200, 3))
         points = d / np.linalg.norm(d, axis=1, keepdims=True) * 10.0 ** rng.uniform(2, 3.78, (200, 1))
     worst = reference_errors(points)
     assert worst["latitude"] <= 3e-14  # about two units in the last place of 90 degrees
-    assert worst["height"] <= 2.5
+    assert worst["height"] <= 4  # units in the last place of max(|h|, a): 15 nm at 50,000 km, 4 nm below 8,000 km
     assert worst["round_trip"] <= 8 and worst["round_trip_km"] <= 42e-12  # as good as EFG.to_llh's: 42 nm
 
 
@@ -231,6 +231,10 @@ def test_results_are_new_writable_arrays():
     (lambda: arrays.lambert(np.ones((2, 3)), [1, 2, 3], [1.0, 2.0, 3.0, 4.0]), ValueError, "tof (4,)"),
     (lambda: arrays.lambert([1, 2, 3], [3, 2, 1], 1.0, max_revs=-1), ValueError, "max_revs must not be negative"),
     (lambda: arrays.lambert([1, 2, 3], [3, 2, 1], 1.0, mu=math.nan), ValueError, "mu must be a positive"),
+    (lambda: arrays.lambert([1, 2, 3], [3, 2, 1], 1.0, mu="1"), TypeError, "mu must be a real number"),
+    (lambda: arrays.lambert([1, 2, 3], [3, 2, 1], 1.0, max_revs="2"), TypeError, "max_revs must be an int"),
+    (lambda: arrays.lambert([1, 2, 3], [3, 2, 1], 1.0, max_revs=2**40), ValueError, "max_revs must be an int"),
+    (lambda: arrays.lambert([1, 2, 3], [3, 2, 1], 1.0, max_revs=100001), ValueError, "must not exceed 100000"),
     (lambda: arrays.lambert([1, 2, 3], [3, 2, 1], 1.0, errors="ignore"), ValueError, "errors must be 'nan' or 'raise'"),
     (lambda: arrays.efg_to_llh([1, 2, 3], threads=0), ValueError, "threads must be between 1 and 1024"),
     (lambda: arrays.efg_to_llh([1, 2, 3], threads=2.0), TypeError, "threads must be an int or None"),
@@ -321,20 +325,21 @@ def test_other_threads_run_during_a_long_call():
 
 
 def test_ctrl_c_stops_a_long_call():
+    # About a second of work on one thread (2.5e6 propagations) with 120 MB of results; SIGINT after 0.15 s.
     code = """
 import signal, threading, time, os, numpy as np
 from vextal.astro import arrays
-r1 = np.random.default_rng(1).normal(size=(2000000, 3)) * 7000
-threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+dt = np.linspace(-20000.0, 20000.0, 2500000)
+threading.Timer(0.15, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
 start = time.perf_counter()
 try:
-    arrays.lambert(r1, r1[::-1], 5000.0, max_revs=5, threads=2)
+    arrays.propagate([7000.0, 0, 0], [0, 7.0, 1.0], dt, threads=1)
     print("finished", time.perf_counter() - start)
 except KeyboardInterrupt:
     print("interrupted", time.perf_counter() - start)
 """
     out = run_python(code).stdout.split()
-    assert out[0] == "interrupted" and float(out[1]) < 1.5, out
+    assert out[0] == "interrupted" and float(out[1]) < 0.6, out
 
 
 # ---- references ---------------------------------------------------------------------------------------------

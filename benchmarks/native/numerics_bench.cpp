@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -601,9 +602,36 @@ void lambert_bench() {
     lambert_timing(problems, 10, 30000);
 }
 
+// Time per problem of the single-problem solver over problems read from a file of float64 rows
+// (r1[3], r2[3], tof), all prograde under mu 398600.5, as benchmarks/bench_arrays.py writes them: the
+// baseline of the array function on the same problems.
+int lambert_file_timing(const char* path, int max_revs) {
+    std::vector<double> rows;
+    if (FILE* f = std::fopen(path, "rb")) {
+        double buf[7];
+        while (std::fread(buf, sizeof buf, 1, f) == 1) rows.insert(rows.end(), buf, buf + 7);
+        std::fclose(f);
+    }
+    const int n = int(rows.size() / 7);
+    if (n == 0) {
+        std::fprintf(stderr, "no problems in %s\n", path);
+        return 1;
+    }
+    LambertResult res;
+    double t = seconds_per_call(
+        [&](int i) {
+            const double* q = &rows[7 * size_t(i)];
+            solve_lambert(q, q + 3, q[6], 398600.5, true, max_revs, res);
+        },
+        n);
+    std::printf("native lambert max_revs %d: %.1f ns per problem (%d problems)\n", max_revs, t * 1e9, n);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "--lambert-file") == 0) return lambert_file_timing(argv[2], std::atoi(argv[3]));
     bool bench_only = argc > 1 && std::strcmp(argv[1], "--bench") == 0;
     if (!bench_only) {
         std::printf("root\n");

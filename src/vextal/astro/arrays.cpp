@@ -261,7 +261,10 @@ bool parse_errors(const char* func, PyObject* value, Errors& out) {
 bool parse_mu(const char* func, PyObject* value, double& mu) {
     mu = MU_EARTH;
     if (!value) return true;
-    if (!vx::to_double(value, mu)) return false;
+    if (!vx::to_double(value, mu)) {
+        raise_from(PyExc_TypeError, std::string(func) + "(): mu must be a real number");
+        return false;
+    }
     if (!(mu > 0) || !std::isfinite(mu)) {
         PyErr_Format(PyExc_ValueError, "%s(): mu must be a positive finite number", func);
         return false;
@@ -412,9 +415,15 @@ PyObject* py_lambert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     int prograde = 1, max_revs = 0, threads;
     Errors errors;
     if (!bind(params, 3, args, nargs, kwnames, values) || !import_numpy() || !parse_mu(func, values[3], mu) ||
-        (values[4] && (prograde = vx::to_bool(values[4])) < 0) || (values[5] && !vx::to_int(values[5], max_revs)) ||
-        !parse_errors(func, values[6], errors) || !(threads = vx::parse_threads(values[7])))
+        (values[4] && (prograde = vx::to_bool(values[4])) < 0) || !parse_errors(func, values[6], errors) ||
+        !(threads = vx::parse_threads(values[7])))
         return nullptr;
+    if (values[5] && !vx::to_int(values[5], max_revs)) {
+        raise_from(PyErr_ExceptionMatches(PyExc_OverflowError) ? PyExc_ValueError : PyExc_TypeError,
+                   std::string(func) + "(): max_revs must be an int from 0 to " +
+                       std::to_string(num::max_lambert_revolutions));
+        return nullptr;
+    }
     if (max_revs < 0) return vx::fail_format(PyExc_ValueError, "%s(): max_revs must not be negative (got %d)", func, max_revs);
     if (max_revs > num::max_lambert_revolutions)
         return vx::fail_format(PyExc_ValueError, "%s(): max_revs must not exceed %d (got %d)", func,
@@ -444,7 +453,7 @@ PyObject* py_lambert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     int32_t* counts = count_buf.data<int32_t>();
     int32_t* codes = status_buf.data<int32_t>();
     std::atomic<bool> no_memory{false};
-    const Py_ssize_t grain = std::max(4, 512 / K);
+    const Py_ssize_t grain = std::max(1, 512 / K);  // a block stays short when each problem has many arcs
     bool done = vx::parallel_for(n, threads, grain, 2 * grain, [&](Py_ssize_t b, Py_ssize_t e) {
         num::LambertResult res;  // one per block: its solution storage is reused from problem to problem
         for (Py_ssize_t i = b; i < e; ++i) {

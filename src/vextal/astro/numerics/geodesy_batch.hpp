@@ -1,8 +1,8 @@
 // Geodesy over arrays of points: (n, 3) interleaved in, (n, 3) out, on plain doubles.
 //
 // efg_to_llh_batch: a Halley iteration on the parametric latitude (geodesy_batch_kernel.hpp), accurate to a
-// few units in the last place off the polar axis at any height from 300 km above the centre out; nearer the
-// centre a bracketed Newton iteration, and on the polar axis efg_to_llh()'s own answer. llh_to_efg_batch: the
+// few units in the last place off the polar axis at any height from 1000 km above the centre out; nearer the
+// centre (and beyond 1e30 km) a bracketed Newton iteration, and on the polar axis efg_to_llh()'s own answer. llh_to_efg_batch: the
 // formula of llh_to_efg().
 //
 // Both run several points at once where the CPU and the C library allow: four lanes with AVX2, two with

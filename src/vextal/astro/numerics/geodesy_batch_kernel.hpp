@@ -5,8 +5,8 @@
 //     f(beta) = p sin(beta) - e_c |z| cos(beta) - a e^2 sin(beta) cos(beta),   e_c = sqrt(1 - e^2) = b / a,
 // (the point minus its foot point is normal to the ellipse), carried as the direction (cos beta, sin beta) so
 // that a step takes square roots and divisions but no trigonometric function. The start (e_c p, |z|) is exact
-// on the surface; three Halley steps then reach rounding from 300 km above the centre out past 50,000 km (the
-// start is within e^2 / 2 radians and the steps converge cubically with a constant of order a e^2 / r). Only
+// on the surface; two Halley steps then reach rounding from 1000 km above the centre out past 50,000 km (the
+// start is within e^2 / 2 radians there, and a step takes an error d to about (a e^2 / r)^2 d^3). Only
 // two arc tangents per point remain: the latitude, atan2(sin beta, e_c cos beta), and the longitude. The
 // height is the distance along the normal, h = p cos(phi) + |z| sin(phi) - a sqrt(1 - e^2 sin^2 phi), which
 // in the parametric direction is (e_c (p cos beta - a) + |z| sin beta) / g with g = |(e_c cos beta, sin beta)|:
@@ -22,7 +22,7 @@
 
 namespace vextal::numerics::batch {
 
-inline constexpr double kInnerRadius = 300.0;  // km: nearer the centre, the bracketed scalar iteration
+inline constexpr double kInnerRadius = 1000.0;  // km: nearer the centre, the bracketed scalar iteration
 inline constexpr double kAxisDistance = 1e-10;  // km: the scalar method's polar-axis test
 inline constexpr double kEc = 0.99664718933525254;        // sqrt(1 - e^2), correctly rounded
 inline constexpr double kAe2 = EARTH_EQUATORIAL_RADIUS * EARTH_ECCENTRICITY_SQ;
@@ -46,27 +46,31 @@ inline T longitude_lanes(T x, T y) {
     return M::select(M::abs(x) + M::abs(y) >= kAxisDistance, lon, T{} + 0.0);
 }
 
-// The fixed-step solve for one lane group; `redo` marks lanes to be recomputed one by one.
+// The fixed-step solve for one lane group; `redo` marks lanes to be recomputed one by one. The direction
+// (C, S) is not normalised: f and its derivatives are evaluated homogeneously (scaled by |(C, S)|^2, which
+// cancels in the Halley step), so a step takes one square root and one division.
 template <class M, class T, class Mask>
 inline void efg_to_llh_lanes(T x, T y, T z, T& latitude, T& longitude, T& height, Mask& redo) {
     T p = M::sqrt(x * x + y * y);
     T zz = M::abs(z);
     T ecz = kEc * zz;
-    redo = !((p >= kAxisDistance) & (p * p + z * z >= kInnerRadius * kInnerRadius));
+    T r2 = p * p + z * z;
+    // Beyond 1e30 km the homogeneous terms (cubes of lengths) could overflow.
+    redo = !((p >= kAxisDistance) & (r2 >= kInnerRadius * kInnerRadius) & (r2 <= 1e60));
     T C = kEc * p, S = zz;
-    for (int step = 0; step < 3; ++step) {
-        T inv = 1.0 / M::sqrt(C * C + S * S);
-        T c = C * inv, s = S * inv;
-        T sc = s * c;
-        T f = p * s - ecz * c - kAe2 * sc;
-        T f1 = p * c + ecz * s - kAe2 * (c * c - s * s);
-        T f2 = 3.0 * kAe2 * sc - f;
+    for (int step = 0; step < 2; ++step) {
+        T A = M::sqrt(C * C + S * S);
+        T SC = S * C;
+        T f = A * (p * S - ecz * C) - kAe2 * SC;
+        T f1 = A * (p * C + ecz * S) - kAe2 * (C * C - S * S);
+        T f2 = 3.0 * kAe2 * SC - f;
         T d = f * f1 / (f1 * f1 - 0.5 * f * f2);
-        // Rotate (c, s) by -d; cos and sin of the small step from their series (|d| < 0.01 here).
+        // Rotate (C, S) by -d; cos and sin of the small step from their series (|d| < 0.05 here).
         T d2 = d * d;
         T cd = 1.0 - 0.5 * d2, sd = d - d * d2 * (1.0 / 6.0);
-        C = c * cd + s * sd;
-        S = s * cd - c * sd;
+        T C_next = C * cd + S * sd;
+        S = S * cd - C * sd;
+        C = C_next;
     }
     T inv = 1.0 / M::sqrt(C * C + S * S);
     geodetic_from_parametric<M>(p, zz, z, C * inv, S * inv, latitude, height);
