@@ -159,15 +159,24 @@ def check_arguments(chaser, targets, departures, tofs, prograde, max_revs, threa
     grid(chaser, targets[0], empty, tofs, prograde, max_revs, threads)
 
 
-def porkchop_on_cluster(chaser, target, departures, tofs, *, prograde, max_revs, threads, progress, client,
-                        chunks):
-    """``porkchop(..., client=client)``: one grid computed on ``client``'s cluster, as a Porkchop."""
+def porkchops_on_cluster(chaser, targets, departures, tofs, *, prograde, max_revs, threads, progress, client,
+                         chunks, labels=None):
+    """The Porkchop of `chaser` against each of `targets`, computed on ``client``'s cluster; `labels` name
+    the targets in error messages."""
     from vextal.astro.porkchop import Porkchop, state_tuple
 
-    chaser, target = state_tuple(chaser, "chaser"), state_tuple(target, "target")
+    chaser = state_tuple(chaser, "chaser")
+    targets = [state_tuple(t, label) for t, label in zip(targets, labels or ["target"] * len(targets))]
     departures = np.asarray(departures, dtype=np.float64)
     tofs = np.asarray(tofs, dtype=np.float64)
-    check_arguments(chaser, [target], departures, tofs, prograde, max_revs, threads)
-    (arrays,) = grids_on_cluster(client, chaser, [target], departures, tofs, prograde=prograde,
-                                 max_revs=max_revs, threads=threads, progress=progress, chunks=chunks)
-    return Porkchop(chaser, target, departures, tofs, prograde, max_revs, *arrays)
+    check_arguments(chaser, targets, departures, tofs, prograde, max_revs, threads)
+    grids = grids_on_cluster(client, chaser, targets, departures, tofs, prograde=prograde, max_revs=max_revs,
+                             threads=threads, progress=progress, chunks=chunks)
+    return [Porkchop(chaser, target, departures, tofs, prograde, max_revs, *arrays)
+            for target, arrays in zip(targets, grids)]
+
+
+def porkchop_on_cluster(chaser, target, departures, tofs, **options):
+    """``porkchop(..., client=client)``: one grid computed on the client's cluster, as a Porkchop."""
+    (grid,) = porkchops_on_cluster(chaser, [target], departures, tofs, **options)
+    return grid

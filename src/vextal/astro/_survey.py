@@ -8,8 +8,6 @@ import math
 from collections.abc import Mapping
 from typing import Any, List, NamedTuple
 
-import numpy as np
-
 #: The columns of the survey table, in order.
 COLUMNS = ("target", "departure", "tof", "dv_total", "dv_departure", "dv_arrival", "revolutions", "branch")
 
@@ -47,17 +45,11 @@ def survey(chaser, targets, departures, tofs, *, prograde=True, max_revs=0, thre
     if client is None:
         porkchops = _local(pc, chaser, states, departures, tofs, prograde, max_revs, threads, progress)
     else:
-        from vextal.astro._distributed import check_arguments, grids_on_cluster
+        from vextal.astro._distributed import porkchops_on_cluster
 
-        chaser_t = pc.state_tuple(chaser, "chaser")
-        targets_t = [pc.state_tuple(s, "target %r" % (name,)) for name, s in zip(names, states)]
-        departures = np.asarray(departures, dtype=np.float64)
-        tofs = np.asarray(tofs, dtype=np.float64)
-        check_arguments(chaser_t, targets_t, departures, tofs, prograde, max_revs, threads)
-        grids = grids_on_cluster(client, chaser_t, targets_t, departures, tofs, prograde=prograde,
-                                 max_revs=max_revs, threads=threads, progress=progress, chunks=chunks)
-        porkchops = [pc.Porkchop(chaser_t, target, departures, tofs, prograde, max_revs, *arrays)
-                     for target, arrays in zip(targets_t, grids)]
+        porkchops = porkchops_on_cluster(chaser, states, departures, tofs, prograde=prograde, max_revs=max_revs,
+                                         threads=threads, progress=progress, client=client, chunks=chunks,
+                                         labels=["target %r" % (name,) for name in names])
 
     records = [_record(name, grid) for name, grid in zip(names, porkchops)]
     records.sort(key=lambda r: (math.isnan(r["dv_total"]), r["dv_total"]))  # stable: ties keep target order
