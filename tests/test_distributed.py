@@ -109,7 +109,7 @@ def test_failed_call_raises_and_leaves_no_work_behind(client, progress, error):
                                       prograde=True, max_revs=3, threads=0 if progress is None else 1,
                                       progress=interrupt if progress == "raise" else progress, chunks=40)
     tasks = lambda: client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks))  # noqa: E731
-    deadline = time.monotonic() + 5
+    deadline = time.monotonic() + 20
     while tasks() and time.monotonic() < deadline:
         time.sleep(0.05)
     assert tasks() == 0 and raised.traceback
