@@ -24,7 +24,7 @@ DEPARTURES, TOFS = np.linspace(0.0, 12000.0, 23), np.linspace(900.0, 16000.0, 11
 def client():
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                                        dashboard_address=None, silence_logs=logging.ERROR)
-    client = distributed.Client(cluster)
+    client = distributed.Client(cluster, set_as_default=False)  # the calls must use the client they are given
     try:
         yield client
     finally:

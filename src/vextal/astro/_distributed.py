@@ -128,7 +128,8 @@ def grids_on_cluster(client, chaser, targets, departures, tofs, *, prograde, max
                                            pure=False)
                     where[future.key] = (t, c)
                     futures.append(future)
-            for future, result in as_completed(futures, with_results=True):
+            # On this client's loop: the default client may be another one, or none at all.
+            for future, result in as_completed(futures, loop=client.loop, with_results=True):
                 t, c = where[future.key]
                 parts[t][c] = result
                 bar.advance()
