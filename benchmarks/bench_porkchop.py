@@ -17,8 +17,9 @@ revolutions, prograde, mu = 398600.5 km^3/s^2.
   chaser to the departure epoch, the target to the arrival epoch), then `plan_lambert` and the cheapest arc
   by the magnitudes of its burns. Timed over the first R rows.
 
-Figures are cells per second of wall time (best of --repeat runs), with the CPU time over wall time showing
-how many cores each used. The grid's memory is its five (N, N) result arrays; nothing is kept per cell.
+Figures are cells per second of wall time (best of --repeat rounds, the entries taking turns), with the CPU
+time over wall time showing how many cores each used. The grid's memory is its five (N, N) result arrays;
+nothing is kept per cell.
 """
 import argparse
 import math
@@ -49,15 +50,17 @@ CHASER = circular(R_EARTH + 400.0, 0.0, 0.0)
 TARGET = circular(R_EARTH + 1000.0, 60.0, 28.0)
 
 
-def timed(run, repeat):
-    """(best wall seconds, CPU seconds of that run, result)."""
-    best = None
+def timed(entries, repeat):
+    """Runs the entries round-robin, `repeat` rounds, so that a busy spell of the machine hits them alike;
+    per entry the (wall seconds, CPU seconds, result) of its fastest run."""
+    best = [None] * len(entries)
     for _ in range(repeat):
-        wall, cpu = time.perf_counter(), time.process_time()
-        result = run()
-        wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
-        if best is None or wall < best[0]:
-            best = (wall, cpu, result)
+        for k, (_, run) in enumerate(entries):
+            wall, cpu = time.perf_counter(), time.process_time()
+            result = run()
+            wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+            if best[k] is None or wall < best[k][0]:
+                best[k] = (wall, cpu, result)
     return best
 
 
@@ -109,7 +112,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--size", type=int, default=500, help="grid of SIZE x SIZE cells (default 500)")
     p.add_argument("--loop-rows", type=int, default=50, help="rows the Python loop is timed over (default 50)")
-    p.add_argument("--repeat", type=int, default=3, help="runs per entry, best kept (default 3)")
+    p.add_argument("--repeat", type=int, default=5, help="runs per entry, best kept (default 5)")
     args = p.parse_args()
     try:
         import lambert_rs
@@ -124,23 +127,21 @@ def main():
           "vextal speed-up |")
     print("|---:|---|---:|---:|---:|---:|---:|---:|")
     for max_revs in (0, 3):
-        entries = [("vextal porkchop", lambda: vextal_grid(args.size, max_revs), args.repeat)]
+        entries = [("vextal porkchop", lambda: vextal_grid(args.size, max_revs))]
         if lambert_rs is not None:
             entries.append(("lambert-rs lambert_grid_search",
-                            lambda: lambert_rs_grid(lambert_rs, args.size, max_revs), args.repeat))
+                            lambda: lambert_rs_grid(lambert_rs, args.size, max_revs)))
             entries.append(("lambert-rs LambertSearch.grid (axes)",
-                            lambda: lambert_rs_axes(lambert_rs, args.size, max_revs), args.repeat))
+                            lambda: lambert_rs_axes(lambert_rs, args.size, max_revs)))
         entries.append(("Python loop (%d rows)" % args.loop_rows,
-                        lambda: python_loop(args.size, max_revs, args.loop_rows), 1))
+                        lambda: python_loop(args.size, max_revs, args.loop_rows)))
         ours = None
-        for name, run, repeat in entries:
-            wall, cpu, (cells, best) = timed(run, repeat)
+        for (name, _), (wall, cpu, (cells, best)) in zip(entries, timed(entries, args.repeat)):
             rate = cells / wall
             ours = ours or rate
             print("| %d | %s | %d | %.0f | %.3g | %.2f | %.6f | %s |" % (
                 max_revs, name, cells, 1e9 / rate, rate, cpu / wall, best,
                 "" if rate == ours else "%.1fx" % (ours / rate)))
-
 
 if __name__ == "__main__":
     main()

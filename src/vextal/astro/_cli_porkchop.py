@@ -138,8 +138,11 @@ def main(argv=None):
         grid = porkchop(args.chaser, args.target, departures, tofs, prograde=not args.retrograde,
                         max_revs=args.max_revs, threads=args.threads, progress=sys.stderr.isatty() or None)
         best = grid.best()
-    except (ValueError, TypeError) as exc:
-        fail(p.prog, exc)
+    except (ValueError, TypeError, MemoryError) as exc:
+        fail(p.prog, str(exc) or "the grid does not fit in memory")
+    except KeyboardInterrupt:
+        sys.stderr.write("%s: interrupted\n" % p.prog)
+        return 130
     refined = None
     if not args.no_refine:
         try:
