@@ -9,12 +9,13 @@
 #include "native/support.hpp"
 #include "astro/numerics/geodesy_batch.hpp"
 #include "astro/numerics/kepler.hpp"
-#include "astro/numerics/lambert.hpp"
+#include "astro/numerics/lambert_batch.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -328,6 +329,8 @@ PyObject* py_geodesy_path(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs == 1 && args[0] != Py_None) {
         const char* name = PyUnicode_Check(args[0]) ? PyUnicode_AsUTF8(args[0]) : nullptr;
         if (!name) return vx::fail(PyExc_TypeError, "_geodesy_path(): the limit must be a str or None");
+        if (std::strcmp(name, "avx2") && std::strcmp(name, "sse2") && std::strcmp(name, "scalar"))
+            return vx::fail_format(PyExc_ValueError, "_geodesy_path(): unknown kernels %R", args[0]);
         return PyUnicode_FromString(num::geodesy_batch_limit(name));
     }
     return PyUnicode_FromString(num::geodesy_batch_path());
@@ -428,7 +431,7 @@ PyObject* py_lambert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (max_revs > num::max_lambert_revolutions)
         return vx::fail_format(PyExc_ValueError, "%s(): max_revs must not exceed %d (got %d)", func,
                                num::max_lambert_revolutions, max_revs);
-    const int K = 1 + 2 * max_revs;
+    const int K = num::lambert_slots(max_revs);
     Operand ops[3] = {{"r1", 3}, {"r2", 3}, {"tof", 1}};
     vx::Ref shape;
     Py_ssize_t n;
@@ -448,36 +451,20 @@ PyObject* py_lambert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         revs_buf.data<int32_t>()[k] = (k + 1) / 2;
         branch_buf.data<int32_t>()[k] = k == 0 ? 0 : (k % 2 ? -1 : 1);
     }
-    double* v1o = v1_buf.data<double>();
-    double* v2o = v2_buf.data<double>();
-    int32_t* counts = count_buf.data<int32_t>();
-    int32_t* codes = status_buf.data<int32_t>();
-    std::atomic<bool> no_memory{false};
+    const num::LambertBatchInput in{ops[0].at(0), ops[1].at(0), ops[2].at(0), ops[0].step, ops[1].step, ops[2].step,
+                                    mu, prograde != 0, max_revs};
+    const num::LambertBatchOutput out{v1_buf.data<double>(), v2_buf.data<double>(), count_buf.data<int32_t>(),
+                                      status_buf.data<int32_t>()};
+    const int32_t* codes = out.status;
     const Py_ssize_t grain = std::max(1, 512 / K);  // a block stays short when each problem has many arcs
     bool done = vx::parallel_for(n, threads, grain, 2 * grain, [&](Py_ssize_t b, Py_ssize_t e) {
-        num::LambertResult res;  // one per block: its solution storage is reused from problem to problem
-        for (Py_ssize_t i = b; i < e; ++i) {
-            num::LambertStatus s = num::solve_lambert(ops[0].at(i), ops[1].at(i), *ops[2].at(i), mu, prograde != 0,
-                                                      max_revs, res);
-            int found = s == num::LambertStatus::ok ? static_cast<int>(res.solutions.size()) : 0;
-            double* a = v1o + 3 * K * i;
-            double* c = v2o + 3 * K * i;
-            for (int k = 0; k < found; ++k) {
-                const num::LambertSolution& sol = res.solutions[k];
-                for (int j = 0; j < 3; ++j) {
-                    a[3 * k + j] = sol.v1[j];
-                    c[3 * k + j] = sol.v2[j];
-                }
-            }
-            std::fill(a + 3 * found, a + 3 * K, NaN);
-            std::fill(c + 3 * found, c + 3 * K, NaN);
-            counts[i] = found;
-            codes[i] = static_cast<int32_t>(s);
-            if (s == num::LambertStatus::out_of_memory) no_memory.store(true, std::memory_order_relaxed);
-        }
+        num::LambertResult scratch;  // one per block: its solution storage is reused from problem to problem
+        num::solve_lambert_range(in, out, b, e, scratch);
     });
     if (!done) return nullptr;
-    if (no_memory.load()) return PyErr_NoMemory();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (codes[i] == static_cast<int32_t>(num::LambertStatus::out_of_memory)) return PyErr_NoMemory();
+    }
     if (errors == Errors::raise) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (codes[i]) {

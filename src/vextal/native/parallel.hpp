@@ -19,12 +19,26 @@
 #include <thread>
 #include <vector>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 namespace vx {
 
-// The `threads` keyword: None -> every core; otherwise an int >= 1. Returns 0 with an error set.
+// The cores this process may run on: its CPU affinity where the system tells it (a container or `taskset`
+// may allow fewer than the machine has), else the machine's count.
+inline unsigned available_cores() noexcept {
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return static_cast<unsigned>(CPU_COUNT(&set));
+#endif
+    return std::thread::hardware_concurrency();
+}
+
+// The `threads` keyword: None -> every available core; otherwise an int >= 1. Returns 0 with an error set.
 inline int parse_threads(PyObject* value) noexcept {
     if (value == nullptr || value == Py_None) {
-        unsigned cores = std::thread::hardware_concurrency();
+        unsigned cores = available_cores();
         return cores ? static_cast<int>(std::min(cores, 1024u)) : 1;
     }
     if (!PyLong_Check(value) || PyBool_Check(value)) {

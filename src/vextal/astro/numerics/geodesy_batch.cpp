@@ -5,7 +5,9 @@
 #include "geodesy_batch_kernel.hpp"
 
 #include <dlfcn.h>
+#if defined(__x86_64__)
 #include <emmintrin.h>
+#endif
 
 #include <atomic>
 #include <cstring>
@@ -98,6 +100,7 @@ const Libmvec& libmvec() noexcept {
 
 namespace {
 
+#if defined(__x86_64__)
 typedef double V2 __attribute__((vector_size(16)));
 typedef long long B2 __attribute__((vector_size(16)));
 
@@ -115,6 +118,8 @@ void efg_to_llh_sse2(const double* in, double* out, std::ptrdiff_t n) noexcept {
 void llh_to_efg_sse2(const double* in, double* out, std::ptrdiff_t n) noexcept {
     llh_to_efg_blocks<Sse2Math, 2, V2>(in, out, n, llh_to_efg_point);
 }
+#endif  // __x86_64__
+
 void efg_to_llh_scalar(const double* in, double* out, std::ptrdiff_t n) noexcept {
     for (std::ptrdiff_t i = 0; i < n; ++i) efg_to_llh_point(in + 3 * i, out + 3 * i);
 }
@@ -129,6 +134,9 @@ struct Path {
     bool (*available)();
 };
 
+bool always() { return true; }
+
+#if defined(__x86_64__)
 bool has_avx2() {
     const Libmvec& m = libmvec();
     return __builtin_cpu_supports("avx2") && m.sin4 && m.cos4 && m.atan2_4;
@@ -137,11 +145,13 @@ bool has_sse2() {
     const Libmvec& m = libmvec();
     return m.sin2 && m.cos2 && m.atan2_2;
 }
-bool always() { return true; }
+#endif
 
 const Path paths[] = {
+#if defined(__x86_64__)
     {"avx2", efg_to_llh_avx2, llh_to_efg_avx2, has_avx2},
     {"sse2", efg_to_llh_sse2, llh_to_efg_sse2, has_sse2},
+#endif
     {"scalar", efg_to_llh_scalar, llh_to_efg_scalar, always},
 };
 constexpr int kPaths = sizeof paths / sizeof paths[0];

@@ -2,6 +2,8 @@
 // multiply-adds, so that its arithmetic rounds as the other paths' does; it is only called after a run-time
 // check of the CPU.
 #include "geodesy_batch_internal.hpp"
+
+#if defined(__x86_64__)
 #include "geodesy_batch_kernel.hpp"
 
 #include <immintrin.h>
@@ -31,3 +33,4 @@ void llh_to_efg_avx2(const double* in, double* out, std::ptrdiff_t n) noexcept {
 }
 
 }  // namespace vextal::numerics::batch
+#endif  // __x86_64__

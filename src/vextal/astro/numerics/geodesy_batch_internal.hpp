@@ -21,8 +21,8 @@ struct Libmvec {
 };
 const Libmvec& libmvec() noexcept;
 
-// The AVX2 kernels (geodesy_batch_avx2.cpp, built for AVX2); call only when the CPU has AVX2 and
-// libmvec's four-lane entries were found.
+// The AVX2 kernels (geodesy_batch_avx2.cpp, built for AVX2; x86-64 only); call only when the CPU has AVX2
+// and libmvec's four-lane entries were found.
 void efg_to_llh_avx2(const double* in, double* out, std::ptrdiff_t n) noexcept;
 void llh_to_efg_avx2(const double* in, double* out, std::ptrdiff_t n) noexcept;
 
