@@ -298,7 +298,8 @@ def porkchop(chaser, target, departures, tofs, *, prograde=True, max_revs=0, thr
     """The porkchop grid between two states (ECI or 7-tuples): departures are offsets after chaser.time and
     tofs times of flight, in seconds, 1-D. Returns a Porkchop. threads: None for every core. progress: True
     for a progress bar on long grids (tqdm), or a callable that receives the fraction done. client: a
-    dask.distributed Client to spread the departure axis over (in `chunks` rows each)."""
+    dask.distributed Client to spread the departure axis over, cut into `chunks` (a count, or a sequence of
+    chunk sizes; default eight per worker thread), each chunk on one thread unless `threads` is given."""
     if client is not None:
         from vextal.astro import _distributed
 
@@ -341,3 +342,9 @@ def _with_progress(chaser, target, departures, tofs, prograde, max_revs, threads
         if bar is not None:
             bar.close()
     return tuple(np.concatenate([p[k] for p in parts]) for k in range(5))
+
+
+# Surveys (many targets, locally or on a Dask cluster) live beside the grid's cluster code.
+from vextal.astro._survey import Survey, survey  # noqa: E402
+
+__all__ += ["survey", "Survey"]

@@ -1,0 +1,183 @@
+"""Porkchop grids on a Dask cluster.
+
+The departure axis is split into chunks of consecutive rows; each chunk is one Dask task that runs the same
+native grid the local computation runs, on a worker, and the chunks are put back together in order. Only
+plain data travels: a state as a 7-tuple ``(time, x, y, z, vx, vy, vz)`` (the state records refuse pickling)
+and a slice of the departure offsets. Every departure row is computed from its own inputs alone, so the
+assembled arrays are bit-identical to the local run whatever the split.
+
+Failure: a worker that dies takes its tasks with it and the scheduler runs them again elsewhere (up to its
+``allowed-failures`` setting, then ``KilledWorker``); a task that raises makes the whole call raise, and the
+other tasks are cancelled. The call returns every row of every grid or raises: a grid is assembled only from
+a complete set of chunks of the expected shapes.
+
+Threads: on a cluster the worker threads are the parallelism Dask was given (a worker with ``nthreads=T``
+runs T tasks at once), so by default each task runs the native grid on one thread, and the departure axis
+is cut into a few chunks per worker thread so that the load evens out. ``threads=k`` makes every task use k
+threads instead (for workers started with one thread on a machine of k cores).
+"""
+import numbers
+import uuid
+
+import numpy as np
+
+#: Default chunk count per worker thread: enough for the load to even out across workers of unequal speed,
+#: few enough that the per-task cost (a few milliseconds) stays small against the work.
+CHUNKS_PER_THREAD = 8
+
+_FIELDS = 5  # dv_departure, dv_arrival, dv_total, revolutions, branch
+
+
+class Progress:
+    """Follows ``total`` steps: nothing for None/False, a tqdm bar for True, else ``progress(fraction)``."""
+
+    def __init__(self, progress, total, unit="chunk"):
+        self.total, self.done, self.bar, self.callback = total, 0, None, None
+        if progress is True:
+            from vextal.astro.porkchop import _optional
+
+            self.bar = _optional("tqdm", "progress=True").tqdm(total=total, unit=unit, desc="porkchop")
+        elif callable(progress):
+            self.callback = progress
+        elif progress not in (None, False):
+            raise TypeError("progress must be True, False, None or a callable taking the fraction done")
+
+    def advance(self):
+        self.done += 1
+        if self.bar is not None:
+            self.bar.update(1)
+        elif self.callback is not None:
+            self.callback(self.done / self.total)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.bar is not None:
+            self.bar.close()
+
+
+def row_bounds(n_rows, chunks, worker_threads):
+    """The ``(start, stop)`` row ranges of the chunks, in order, covering ``range(n_rows)`` exactly.
+
+    ``chunks`` is None (a few per worker thread), a chunk count (the rows are shared out as evenly as
+    integers allow: sizes differ by at most one, in any count that need not divide ``n_rows``; a count above
+    ``n_rows`` gives one row per chunk), or a sequence of chunk sizes that add up to ``n_rows``.
+    """
+    if chunks is None:
+        count = CHUNKS_PER_THREAD * max(1, worker_threads)
+    elif isinstance(chunks, numbers.Integral) and not isinstance(chunks, bool):
+        count = int(chunks)
+        if count < 1:
+            raise ValueError("chunks must be at least 1, got %d" % count)
+    elif isinstance(chunks, (str, bytes, float, bool)) or not hasattr(chunks, "__iter__"):
+        raise TypeError("chunks must be None, an int or a sequence of chunk sizes, not %s"
+                        % type(chunks).__name__)
+    else:
+        sizes = []
+        for size in chunks:
+            if not isinstance(size, numbers.Integral) or isinstance(size, bool) or size < 1:
+                raise ValueError("chunk sizes must be positive ints, got %r" % (size,))
+            sizes.append(int(size))
+        if sum(sizes) != n_rows:
+            raise ValueError("chunk sizes add up to %d, but there are %d departures" % (sum(sizes), n_rows))
+        stops = np.cumsum(sizes).tolist()
+        return list(zip([0] + stops[:-1], stops))
+    count = max(1, min(count, n_rows))
+    edges = [i * n_rows // count for i in range(count + 1)]
+    return [(a, b) for a, b in zip(edges[:-1], edges[1:]) if b > a]
+
+
+def grid_chunk(chaser, target, departures, tofs, prograde, max_revs, threads):
+    """One task: the native grid over a slice of the departures (runs on a worker)."""
+    from vextal.astro._porkchop import grid
+
+    return grid(chaser, target, departures, tofs, prograde, max_revs, threads)
+
+
+def _worker_threads(client):
+    try:
+        return sum(client.nthreads().values())
+    except Exception:  # a scheduler that cannot answer yet: fall back to the minimum
+        return 0
+
+
+def grids_on_cluster(client, chaser, targets, departures, tofs, *, prograde, max_revs, threads, progress,
+                     chunks):
+    """The native grid of ``chaser`` against each of ``targets`` (7-tuples), computed on ``client``'s
+    cluster; returns one ``(dv_departure, dv_arrival, dv_total, revolutions, branch)`` tuple per target.
+    All targets' chunks are submitted at once, so a survey keeps every worker busy across targets."""
+    departures = np.ascontiguousarray(departures, dtype=np.float64)
+    tofs = np.ascontiguousarray(tofs, dtype=np.float64)
+    bounds = row_bounds(len(departures), chunks, _worker_threads(client))
+    if not bounds:  # no departures: nothing to send; the native grid gives the empty arrays (or its error)
+        return [grid_chunk(chaser, target, departures, tofs, prograde, max_revs, 1) for target in targets]
+    task_threads = 1 if threads is None else threads
+    run = uuid.uuid4().hex[:12]
+
+    from distributed import as_completed
+
+    parts = [[None] * len(bounds) for _ in targets]
+    futures, where = [], {}
+    with Progress(progress, len(targets) * len(bounds)) as bar:  # a bad `progress` raises before any task
+        try:
+            for t, target in enumerate(targets):
+                for c, (start, stop) in enumerate(bounds):
+                    future = client.submit(grid_chunk, chaser, target, departures[start:stop], tofs, prograde,
+                                           max_revs, task_threads, key="vextal-porkchop-%s-%d-%d" % (run, t, c),
+                                           pure=False)
+                    where[future.key] = (t, c)
+                    futures.append(future)
+            # On this client's loop: the default client may be another one, or none at all.
+            for future, result in as_completed(futures, loop=client.loop, with_results=True):
+                t, c = where[future.key]
+                parts[t][c] = result
+                bar.advance()
+        except BaseException:  # a failed task, Ctrl-C, a progress callback that raised: stop the rest
+            client.cancel(futures)
+            raise
+    return [_assemble(chunk_parts, bounds, len(tofs), t) for t, chunk_parts in enumerate(parts)]
+
+
+def _assemble(chunk_parts, bounds, n_tof, target_index):
+    """Stack one grid's chunks in row order, after checking that every chunk is there and of its shape."""
+    for c, (part, (start, stop)) in enumerate(zip(chunk_parts, bounds)):
+        shape = (stop - start, n_tof)
+        if part is None or len(part) != _FIELDS or any(np.shape(a) != shape for a in part):
+            raise RuntimeError("porkchop chunk %d (departures %d to %d) of target %d came back incomplete"
+                               % (c, start, stop, target_index))
+    return tuple(np.concatenate([part[f] for part in chunk_parts], axis=0) for f in range(_FIELDS))
+
+
+def check_arguments(chaser, targets, departures, tofs, prograde, max_revs, threads):
+    """Raises here, before any task is sent, what the native grid would raise on the workers: the grid over
+    no cells checks every argument and computes nothing."""
+    from vextal.astro._porkchop import grid
+
+    empty = np.empty(0)
+    for target in targets:
+        grid(chaser, target, departures, empty, prograde, max_revs, threads)
+    grid(chaser, targets[0], empty, tofs, prograde, max_revs, threads)
+
+
+def porkchops_on_cluster(chaser, targets, departures, tofs, *, prograde, max_revs, threads, progress, client,
+                         chunks, labels=None):
+    """The Porkchop of `chaser` against each of `targets`, computed on ``client``'s cluster; `labels` name
+    the targets in error messages."""
+    from vextal.astro.porkchop import Porkchop, state_tuple
+
+    chaser = state_tuple(chaser, "chaser")
+    targets = [state_tuple(t, label) for t, label in zip(targets, labels or ["target"] * len(targets))]
+    departures = np.asarray(departures, dtype=np.float64)
+    tofs = np.asarray(tofs, dtype=np.float64)
+    check_arguments(chaser, targets, departures, tofs, prograde, max_revs, threads)
+    grids = grids_on_cluster(client, chaser, targets, departures, tofs, prograde=prograde, max_revs=max_revs,
+                             threads=threads, progress=progress, chunks=chunks)
+    return [Porkchop(chaser, target, departures, tofs, prograde, max_revs, *arrays)
+            for target, arrays in zip(targets, grids)]
+
+
+def porkchop_on_cluster(chaser, target, departures, tofs, **options):
+    """``porkchop(..., client=client)``: one grid computed on the client's cluster, as a Porkchop."""
+    (grid,) = porkchops_on_cluster(chaser, [target], departures, tofs, **options)
+    return grid

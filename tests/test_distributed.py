@@ -1,0 +1,150 @@
+"""Porkchop grids, surveys and array functions on a Dask LocalCluster (two worker processes, loopback only)."""
+import logging
+import os
+import re
+import signal
+import time
+
+import numpy as np
+import pytest
+
+distributed = pytest.importorskip("distributed")
+
+from vextal.astro import _distributed  # noqa: E402
+from vextal.astro.porkchop import porkchop, survey  # noqa: E402
+
+FIELDS = ("dv_departure", "dv_arrival", "dv_total", "revolutions", "branch")
+CHASER = (0.0, 6778.1374, 0.0, 0.0, 0.0, 7.6686, 0.0)
+TARGETS = [(0.0, 0.0, 7078.1374, 0.0, -7.5044, 0.0, 0.0), (0.0, -6978.1374, 0.0, 120.0, 0.0, -7.5579, 0.1),
+           (0.0, 4800.0, 5300.0, 0.0, -5.65, 5.12, 0.0)]
+DEPARTURES, TOFS = np.linspace(0.0, 12000.0, 23), np.linspace(900.0, 16000.0, 11)
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                       dashboard_address=None, silence_logs=logging.ERROR)
+    client = distributed.Client(cluster, set_as_default=False)  # the calls must use the client they are given
+    try:
+        yield client
+    finally:
+        client.close()
+        cluster.close()
+
+
+@pytest.fixture(autouse=True)
+def time_limit():
+    """Every test here is bounded: TimeoutError after 3 minutes (a cluster call then cancels its tasks)."""
+    def expire(signum, frame):
+        raise TimeoutError("still running after 3 minutes")
+
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.alarm(180)
+    yield
+    signal.alarm(0)
+    signal.signal(signal.SIGALRM, previous)
+
+
+def assert_same_bits(got, expected):
+    for name in FIELDS:
+        a, b = getattr(got, name), getattr(expected, name)
+        assert a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes(), name
+
+
+@pytest.mark.parametrize("n_rows, chunks, sizes", [
+    (10, 3, [3, 3, 4]), (23, 5, [4, 5, 4, 5, 5]), (4, 9, [1, 1, 1, 1]), (7, 1, [7]), (6, (1, 4, 1), [1, 4, 1]),
+    (7, 0, ValueError), (7, (3, 3), ValueError), (7, (3, 0, 4), ValueError), (7, 2.0, TypeError),
+    (7, True, TypeError), (7, "7", TypeError),
+])
+def test_row_bounds_cover_the_axis_in_order(n_rows, chunks, sizes):
+    if not isinstance(sizes, list):
+        with pytest.raises(sizes, match="chunk"):
+            _distributed.row_bounds(n_rows, chunks, worker_threads=2)
+        return
+    bounds = _distributed.row_bounds(n_rows, chunks, worker_threads=2)
+    assert [b - a for a, b in bounds] == sizes
+    assert [r for a, b in bounds for r in range(a, b)] == list(range(n_rows))
+
+
+@pytest.mark.parametrize("chunks", [None, 1, 3, 7, 23, 50, (5, 10, 8)])
+def test_cluster_porkchop_is_bit_identical_to_local(client, chunks):
+    local = porkchop(CHASER, TARGETS[0], DEPARTURES, TOFS, max_revs=2, threads=2)
+    remote = porkchop(CHASER, TARGETS[0], DEPARTURES, TOFS, max_revs=2, client=client, chunks=chunks)
+    assert (remote.chaser, remote.target, remote.max_revs) == (CHASER, TARGETS[0], 2)
+    assert remote.departures.tobytes() == DEPARTURES.tobytes() and remote.tofs.tobytes() == TOFS.tobytes()
+    assert_same_bits(remote, local)
+
+
+@pytest.mark.parametrize("change", [{"tofs": -TOFS}, {"departures": DEPARTURES.reshape(1, -1)},
+                                    {"target": (0.0,) * 7}, {"max_revs": -1}, {"threads": 0}])
+def test_bad_arguments_raise_the_local_error_before_any_task(client, change):
+    args = dict(dict(chaser=CHASER, target=TARGETS[0], departures=DEPARTURES, tofs=TOFS), **change)
+    with pytest.raises(Exception) as local:
+        porkchop(**args)
+    submitted = []
+    with pytest.raises(type(local.value), match=re.escape(str(local.value))):
+        porkchop(**args, client=client, progress=submitted.append)
+    assert not submitted
+
+
+def test_progress_follows_every_chunk(client, capsys):
+    fractions = []
+    porkchop(CHASER, TARGETS[0], DEPARTURES, TOFS, client=client, chunks=4, progress=fractions.append)
+    assert fractions == [0.25, 0.5, 0.75, 1.0]
+    pytest.importorskip("tqdm")
+    porkchop(CHASER, TARGETS[0], DEPARTURES, TOFS, client=client, chunks=3, progress=True)
+    assert "3/3" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("progress, error", [("yes", TypeError), ("raise", KeyboardInterrupt), (None, ValueError)])
+def test_failed_call_raises_and_leaves_no_work_behind(client, progress, error):
+    # A bad progress argument raises before any task is sent; a task that fails on a worker (threads=0 reaches
+    # the native grid past porkchop's checks) or a KeyboardInterrupt out of the progress callback (as Ctrl-C
+    # would raise) cancels every other task, even while the traceback keeps the call's futures alive.
+    def interrupt(fraction):
+        raise KeyboardInterrupt
+
+    with pytest.raises(error) as raised:
+        _distributed.grids_on_cluster(client, CHASER, TARGETS, np.linspace(0.0, 86400.0, 400), TOFS,
+                                      prograde=True, max_revs=3, threads=0 if progress is None else 1,
+                                      progress=interrupt if progress == "raise" else progress, chunks=40)
+    tasks = lambda: client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks))  # noqa: E731
+    deadline = time.monotonic() + 20
+    while tasks() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert tasks() == 0 and raised.traceback
+
+
+def test_worker_killed_mid_survey_still_gives_whole_grids(client):
+    # A dead worker's tasks (running, or done but not yet fetched) run again elsewhere: with the scheduler's
+    # default of 3 allowed failures per task one kill costs time only (past that the call raises KilledWorker).
+    departures, tofs = np.linspace(0.0, 86400.0, 240), np.linspace(900.0, 30000.0, 200)
+    targets = dict(zip("abc", TARGETS))
+    local = survey(CHASER, targets, departures, tofs, max_revs=3)
+    victim = next(iter(client.run(os.getpid).values()))
+    killed = []
+
+    def kill_on_first_chunk(fraction):
+        if not killed:
+            os.kill(victim, signal.SIGKILL)
+            killed.append(fraction)
+
+    try:
+        remote = survey(CHASER, targets, departures, tofs, max_revs=3, client=client, chunks=16,
+                        progress=kill_on_first_chunk)
+    finally:
+        client.wait_for_workers(2, timeout=120)  # the nanny restarts the killed worker for the next tests
+    assert killed == [1 / 48]
+    for got, expected in zip(remote.porkchops, local.porkchops):
+        assert_same_bits(got, expected)
+    as_records = lambda t: t.to_dict("records") if hasattr(t, "to_dict") else t  # noqa: E731
+    assert as_records(remote.table) == as_records(local.table)
+
+
+def test_array_function_blocks_on_the_cluster(client):
+    da = pytest.importorskip("dask.array")
+    from vextal.astro.arrays import efg_to_llh
+
+    xyz = np.random.default_rng(3).normal(size=(1000, 3)) * 7000.0
+    lazy = da.from_array(xyz, chunks=(200, 3)).map_blocks(efg_to_llh, threads=1, dtype=np.float64)
+    assert client.compute(lazy).result().tobytes() == efg_to_llh(xyz).tobytes()
