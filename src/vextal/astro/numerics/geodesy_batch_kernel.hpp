@@ -16,6 +16,8 @@
 // (p < 1e-10 km, where the scalar method's own answer is kept) and points within kInnerRadius of the centre
 // (a bracketed Newton iteration there).
 #pragma once
+
+#include <algorithm>
 #include "geodesy.hpp"
 
 #include <cmath>
@@ -92,13 +94,28 @@ inline void llh_to_efg_lanes(T latitude, T longitude, T height, T& x, T& y, T& z
     z = ((1.0 - EARTH_ECCENTRICITY_SQ) * n + height) * s;
 }
 
-// Interleaved (..., 3) arrays processed W points at a time; the tail and the marked lanes go through
-// `scalar_efg_to_llh`, which the caller supplies (the redo path).
+// Interleaved (..., 3) arrays processed W points at a time. A short tail is padded to W lanes (with copies of
+// its last point) and goes through the same lane kernel, so a point's result never depends on where it sits
+// in the array or how the array was split; the lanes the kernel marks (near the centre) are redone by
+// `scalar`, which the caller supplies.
+template <int W, class Block>
+void for_each_lane_block(const double* in, double* out, long n, Block&& block) {
+    long i = 0;
+    for (; i + W <= n; i += W) block(in + 3 * i, out + 3 * i);
+    if (i == n) return;
+    double q[3 * W], o[3 * W];
+    for (int k = 0; k < W; ++k) {
+        long src = std::min<long>(i + k, n - 1);
+        for (int c = 0; c < 3; ++c) q[3 * k + c] = in[3 * src + c];
+    }
+    block(q, o);
+    for (long k = 0; k < n - i; ++k)
+        for (int c = 0; c < 3; ++c) out[3 * (i + k) + c] = o[3 * k + c];
+}
+
 template <class M, int W, class T, class Mask>
 void efg_to_llh_blocks(const double* in, double* out, long n, void (*scalar)(const double*, double*)) {
-    long i = 0;
-    for (; i + W <= n; i += W) {
-        const double* q = in + 3 * i;
+    for_each_lane_block<W>(in, out, n, [scalar](const double* q, double* o) {
         T x, y, z;
         for (int k = 0; k < W; ++k) {
             x[k] = q[3 * k];
@@ -108,7 +125,6 @@ void efg_to_llh_blocks(const double* in, double* out, long n, void (*scalar)(con
         T lat, lon, h;
         Mask redo;
         efg_to_llh_lanes<M>(x, y, z, lat, lon, h, redo);
-        double* o = out + 3 * i;
         for (int k = 0; k < W; ++k) {
             o[3 * k] = lat[k];
             o[3 * k + 1] = lon[k];
@@ -116,15 +132,12 @@ void efg_to_llh_blocks(const double* in, double* out, long n, void (*scalar)(con
         }
         for (int k = 0; k < W; ++k)
             if (redo[k]) scalar(q + 3 * k, o + 3 * k);
-    }
-    for (; i < n; ++i) scalar(in + 3 * i, out + 3 * i);
+    });
 }
 
 template <class M, int W, class T>
-void llh_to_efg_blocks(const double* in, double* out, long n, void (*scalar)(const double*, double*)) {
-    long i = 0;
-    for (; i + W <= n; i += W) {
-        const double* q = in + 3 * i;
+void llh_to_efg_blocks(const double* in, double* out, long n, void (*)(const double*, double*)) {
+    for_each_lane_block<W>(in, out, n, [](const double* q, double* o) {
         T lat, lon, h;
         for (int k = 0; k < W; ++k) {
             lat[k] = q[3 * k];
@@ -133,14 +146,12 @@ void llh_to_efg_blocks(const double* in, double* out, long n, void (*scalar)(con
         }
         T x, y, z;
         llh_to_efg_lanes<M>(lat, lon, h, x, y, z);
-        double* o = out + 3 * i;
         for (int k = 0; k < W; ++k) {
             o[3 * k] = x[k];
             o[3 * k + 1] = y[k];
             o[3 * k + 2] = z[k];
         }
-    }
-    for (; i < n; ++i) scalar(in + 3 * i, out + 3 * i);
+    });
 }
 
 // The vector maths a lane type needs beyond + - * /: V is the GCC vector type, F the libmvec entries.
