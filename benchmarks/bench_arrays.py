@@ -38,6 +38,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 import geodesy_reference as ref  # noqa: E402
 from vextal.astro import arrays  # noqa: E402
+from _readme import replace_readme_section  # noqa: E402
 
 MU = 398600.5
 A_M = ref.A * 1000.0
@@ -356,18 +357,8 @@ def render(n_points, n_problems, geo, floors, lam, total, prop, scale):
 
 
 def write_readme(text):
-    path = os.path.join(HERE, "..", "README.md")
-    with open(path) as f:
-        readme = f.read()
     body = SECTION + "\n\n" + README_INTRO + "\n" + text
-    start = readme.find(SECTION + "\n")
-    if start < 0:
-        readme = readme.rstrip("\n") + "\n\n" + body
-    else:
-        end = readme.find("\n## ", start + len(SECTION))
-        readme = readme[:start] + body + (readme[end:] if end >= 0 else "")
-    with open(path, "w") as f:
-        f.write(readme)
+    replace_readme_section(SECTION, body)
 
 
 GEODESY_NOTES = """The kernels are chosen at run time: four lanes where the CPU has AVX2 and glibc's vector maths library

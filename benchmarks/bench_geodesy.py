@@ -22,6 +22,7 @@ import pymap3d  # noqa: E402
 import pyproj  # noqa: E402
 from vextal.astro.orbitvector import EFG, LLH  # noqa: E402
 from vextal.vector3 import Vector3  # noqa: E402
+from _readme import replace_readme_section  # noqa: E402
 
 A_M = ref.A * 1000.0
 SECTION = "## Geodesy: speed and accuracy"
@@ -172,19 +173,9 @@ def main():
 
 
 def write_readme(text):
-    path = os.path.join(HERE, "..", "README.md")
-    with open(path) as f:
-        readme = f.read()
     body = "%s\n\n`python3 -m pip install pymap3d pyproj mpmath && python3 benchmarks/bench_geodesy.py`:\n\n%s\n" % (
         SECTION, text)
-    start = readme.find(SECTION + "\n")
-    if start < 0:
-        readme = readme.rstrip("\n") + "\n\n" + body
-    else:
-        end = readme.find("\n## ", start + len(SECTION))
-        readme = readme[:start] + body + (readme[end:] if end >= 0 else "")
-    with open(path, "w") as f:
-        f.write(readme)
+    replace_readme_section(SECTION, body)
 
 
 if __name__ == "__main__":
