@@ -4,21 +4,21 @@ Exported as ``vextal.astro.porkchop.survey``. Locally the targets' grids run one
 every core; with a Dask client every chunk of every target's grid is submitted at once, so the whole cluster
 stays busy across targets.
 """
+import collections.abc
 import math
-from collections.abc import Mapping
-from typing import Any, List, NamedTuple
+import typing
 
 #: The columns of the survey table, in order.
 COLUMNS = ("target", "departure", "tof", "dv_total", "dv_departure", "dv_arrival", "revolutions", "branch")
 
 
-class Survey(NamedTuple):
+class Survey(typing.NamedTuple):
     """What ``survey`` returns: ``porkchops``, one ``Porkchop`` per target in the order given, and ``table``,
     one record per target (the columns ``COLUMNS``) sorted by total delta-v, cheapest first, targets without
     any transfer last; a pandas DataFrame when pandas is installed, otherwise a list of dicts."""
 
-    porkchops: List[Any]
-    table: Any
+    porkchops: typing.List[typing.Any]
+    table: typing.Any
 
 
 def survey(chaser, targets, departures, tofs, *, prograde=True, max_revs=0, threads=None, progress=None,
@@ -34,7 +34,7 @@ def survey(chaser, targets, departures, tofs, *, prograde=True, max_revs=0, thre
     """
     from vextal.astro import porkchop as pc
 
-    if isinstance(targets, Mapping):
+    if isinstance(targets, collections.abc.Mapping):
         names, states = list(targets.keys()), list(targets.values())
     else:
         states = list(targets)
