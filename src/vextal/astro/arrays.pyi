@@ -1,4 +1,5 @@
 """Geodesy, propagation and Lambert's problem over NumPy arrays."""
+import sys
 from typing import Any, ClassVar, Dict, Iterable, Optional, SupportsFloat, SupportsInt, Tuple, final
 
 import numpy as np
@@ -18,6 +19,8 @@ class LambertArrays(Tuple[Any, ...]):
     def __new__(cls, sequence: Iterable[Any], dict: Dict[str, Any] = ...) -> LambertArrays:
         """Builds the record from its six fields (as pickling does)."""
         ...
+    if sys.version_info >= (3, 13):
+        def __replace__(self, **changes: Any) -> LambertArrays: ...
     @property
     def v1(self) -> npt.NDArray[np.float64]:
         """Departure velocities (..., K, 3) in km/s; NaN where an arc does not exist."""
