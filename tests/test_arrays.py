@@ -321,6 +321,25 @@ def test_thread_count_does_not_change_results():
         np.testing.assert_array_equal(a, b)
 
 
+def misaligned(a):
+    """The same values at an address that is no multiple of 8 (as arrays over pickled buffers can be)."""
+    raw = bytearray(a.nbytes + 1)
+    out = np.frombuffer(raw, dtype=np.float64, offset=1, count=a.size).reshape(a.shape)
+    out[...] = a
+    assert not out.flags.aligned
+    return out
+
+
+def test_misaligned_inputs_give_the_same_results():
+    points = random_points(50, seed=7)
+    assert arrays.efg_to_llh(misaligned(points)).tobytes() == arrays.efg_to_llh(points).tobytes()
+    r, v, dt = random_states(20)
+    for a, b in zip(arrays.propagate(misaligned(r), v, misaligned(dt)), arrays.propagate(r, v, dt)):
+        assert a.tobytes() == b.tobytes()
+    r1, r2, tof = random_problems(20)
+    assert arrays.lambert(misaligned(r1), r2, tof).v1.tobytes() == arrays.lambert(r1, r2, tof).v1.tobytes()
+
+
 def test_a_point_gets_the_same_bits_wherever_it_sits(geodesy_path):
     # the vector kernels take several points at a time: a short tail must not be computed differently
     points = random_points(11, seed=5)

@@ -185,6 +185,13 @@ bool convert(const char* func, PyObject* value, Operand& op) {
         raise_from(PyExc_TypeError, std::string(func) + "(): " + op.name + " must be an array of real numbers");
         return false;
     }
+    // Data at an address that is no multiple of 8 (an array over a pickled or other foreign buffer, as Dask
+    // hands its workers) is copied once: the kernels load whole doubles.
+    vx::Ref flags(PyObject_GetAttrString(op.array.get(), "flags"));
+    vx::Ref aligned(flags ? PyObject_GetAttrString(flags.get(), "aligned") : nullptr);
+    if (!aligned) return false;
+    if (aligned.get() != Py_True && !(op.array = vx::Ref(PyObject_CallMethod(op.array.get(), "copy", nullptr))))
+        return false;
     vx::Ref shape(PyObject_GetAttrString(op.array.get(), "shape"));
     if (!shape || !PyTuple_Check(shape.get())) return false;
     Py_ssize_t ndim = PyTuple_GET_SIZE(shape.get());
