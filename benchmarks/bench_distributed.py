@@ -60,6 +60,8 @@ def main():
     parser.add_argument("--tofs", type=int, default=500)
     parser.add_argument("--max-revs", type=int, default=3)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--chunks", type=int, default=None, help="chunks of the departure axis on a cluster "
+                        "(default: the library's, a few per worker thread)")
     args = parser.parse_args()
 
     import dask
@@ -83,7 +85,8 @@ def main():
                                                        host="127.0.0.1", dashboard_address=None))
             clients[workers] = stack.enter_context(Client(cluster, set_as_default=False))
             porkchop(chaser, target, departures[:8], tofs[:8], max_revs=args.max_revs, client=clients[workers])
-        runs = {"local": grid, 1: lambda: grid(client=clients[1]), 2: lambda: grid(client=clients[2])}
+        runs = {"local": grid, 1: lambda: grid(client=clients[1], chunks=args.chunks),
+                2: lambda: grid(client=clients[2], chunks=args.chunks)}
         best, results = {}, {}
         for _ in range(args.repeat):  # the three take turns, so a burst of load elsewhere hits them alike
             for name, run in runs.items():

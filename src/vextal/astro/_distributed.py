@@ -23,7 +23,7 @@ import numpy as np
 
 #: Default chunk count per worker thread: enough for the load to even out across workers of unequal speed,
 #: few enough that the per-task cost (a few milliseconds) stays small against the work.
-CHUNKS_PER_THREAD = 8
+CHUNKS_PER_THREAD = 4
 
 _FIELDS = 5  # dv_departure, dv_arrival, dv_total, revolutions, branch
 

@@ -299,7 +299,7 @@ def porkchop(chaser, target, departures, tofs, *, prograde=True, max_revs=0, thr
     tofs times of flight, in seconds, 1-D. Returns a Porkchop. threads: None for every core. progress: True
     for a progress bar on long grids (tqdm), or a callable that receives the fraction done. client: a
     dask.distributed Client to spread the departure axis over, cut into `chunks` (a count, or a sequence of
-    chunk sizes; default eight per worker thread), each chunk on one thread unless `threads` is given."""
+    chunk sizes; default four per worker thread), each chunk on one thread unless `threads` is given."""
     if client is not None:
         from vextal.astro import _distributed
 
