@@ -9,6 +9,7 @@
 // The work is split into (row, segment) items, segments being fixed runs of the tof axis, so every cell is a
 // function of its row's inputs and its column alone: any thread count and any split of the departure axis
 // give the same bits (the distributed grid relies on it).
+#include "native/numpy.hpp"
 #include "native/parallel.hpp"
 #include "native/record.hpp"
 #include "native/support.hpp"
@@ -37,8 +38,6 @@ constexpr const char kTofPositive[] = "tofs must be positive (times of flight in
 constexpr const char kMaxRevs[] = "max_revs must not be negative";
 constexpr const char kTooLarge[] = "the grid of %zd x %zd cells is too large";
 
-PyObject* numpy = nullptr;  // imported on first call, kept for the life of the process
-
 struct State {
     double t, r[3], v[3];
 };
@@ -64,27 +63,10 @@ bool read_state(PyObject* obj, const char* name, State& out) {
     return true;
 }
 
-// A buffer view released on every path.
-struct View {
-    Py_buffer view{};
-    bool held = false;
-    bool get(PyObject* obj, int flags) {
-        held = PyObject_GetBuffer(obj, &view, flags) == 0;
-        return held;
-    }
-    ~View() {
-        if (held) PyBuffer_Release(&view);
-    }
-};
-
 // A 1-D array-like as float64 values, copied: the caller's array may change while the lock is released.
 bool read_axis(PyObject* obj, const char* name, std::vector<double>& out) {
-    vx::Ref asarray(PyObject_GetAttrString(numpy, "asarray"));
-    vx::Ref dtype(asarray ? PyObject_GetAttrString(numpy, "float64") : nullptr);
-    if (!dtype) return false;
-    PyObject* args[] = {obj, dtype.get()};
-    vx::Ref array(PyObject_Vectorcall(asarray.get(), args, 2, nullptr));
-    View v;
+    vx::Ref array(PyObject_CallFunctionObjArgs(vx::np.asarray, obj, vx::np.float64, nullptr));
+    vx::Buffer v;
     if (!array || !v.get(array.get(), PyBUF_STRIDES)) return false;
     if (v.view.ndim != 1) return vx::fail_format(PyExc_ValueError, kAxisShape, name, v.view.ndim), false;
     try {
@@ -98,18 +80,6 @@ bool read_axis(PyObject* obj, const char* name, std::vector<double>& out) {
         if (!std::isfinite(out[k])) return vx::fail_format(PyExc_ValueError, kAxisFinite, name), false;
     }
     return true;
-}
-
-// A new C-contiguous (rows, cols) array of `dtype` and a writable view of it.
-PyObject* new_array(Py_ssize_t rows, Py_ssize_t cols, const char* dtype, View& v) {
-    vx::Ref empty(PyObject_GetAttrString(numpy, "empty"));
-    vx::Ref shape(empty ? Py_BuildValue("(nn)", rows, cols) : nullptr);
-    vx::Ref type(shape ? PyUnicode_FromString(dtype) : nullptr);
-    if (!type) return nullptr;
-    PyObject* args[] = {shape.get(), type.get()};
-    vx::Ref array(PyObject_Vectorcall(empty.get(), args, 2, nullptr));
-    if (!array || !v.get(array.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return nullptr;
-    return array.release();
 }
 
 struct Grid {
@@ -195,7 +165,7 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         "grid", {"chaser", "target", "departures", "tofs", "prograde", "max_revs", "threads"}, 4};
     vx::Bound<7> values;
     if (!params.bind(args, PyVectorcall_NARGS(nargs), kwnames, values)) return nullptr;
-    if (!numpy && !(numpy = PyImport_ImportModule("numpy"))) return nullptr;
+    if (!vx::import_numpy()) return nullptr;
 
     Grid g{};
     std::vector<double> departures, tofs;
@@ -215,11 +185,12 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     const Py_ssize_t rows = static_cast<Py_ssize_t>(departures.size());
     const Py_ssize_t cols = static_cast<Py_ssize_t>(tofs.size());
     if (cols > 0 && rows > PY_SSIZE_T_MAX / 16 / cols) return vx::fail_format(PyExc_MemoryError, kTooLarge, rows, cols);
-    View views[5];
-    const char* dtypes[5] = {"float64", "float64", "float64", "int32", "int8"};
+    vx::Buffer views[5];
+    PyObject* dtypes[5] = {vx::np.float64, vx::np.float64, vx::np.float64, vx::np.int32, vx::np.int8};
+    vx::Ref shape(Py_BuildValue("(nn)", rows, cols));
     vx::Ref arrays[5];
     for (int k = 0; k < 5; ++k)
-        if (!(arrays[k] = vx::Ref(new_array(rows, cols, dtypes[k], views[k])))) return nullptr;
+        if (!shape || !(arrays[k] = vx::Ref(vx::new_array(shape.get(), dtypes[k], views[k])))) return nullptr;
     g.departures = departures.data();
     g.tofs = tofs.data();
     g.cols = cols;
@@ -241,10 +212,7 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         }
     });
     if (!done) return nullptr;
-    for (View& v : views) {
-        PyBuffer_Release(&v.view);
-        v.held = false;
-    }
+    for (vx::Buffer& v : views) v.release();
     return PyTuple_Pack(5, arrays[0].get(), arrays[1].get(), arrays[2].get(), arrays[3].get(), arrays[4].get());
 }
 

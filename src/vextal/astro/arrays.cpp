@@ -4,6 +4,7 @@
 // it is a run-time dependency only), then the computation runs off the lock on up to `threads` threads
 // (native/parallel.hpp) on the raw float64 buffers. Each element is computed from its own inputs by the same
 // numerics as the scalar classes, so the thread count never shows in the results.
+#include "native/numpy.hpp"
 #include "native/parallel.hpp"
 #include "native/record.hpp"
 #include "native/support.hpp"
@@ -21,6 +22,11 @@
 #include <vector>
 
 namespace num = vextal::numerics;
+using vx::Buffer;
+using vx::call_with_dtype;
+using vx::import_numpy;
+using vx::new_array;
+using vx::np;
 
 namespace {
 
@@ -29,46 +35,6 @@ constexpr int kMaxDims = 64;  // NumPy's limit (32 before NumPy 2)
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 // ---- NumPy, through Python --------------------------------------------------------------------------------
-
-struct NumPy {
-    PyObject* asarray = nullptr;
-    PyObject* ascontiguousarray = nullptr;
-    PyObject* broadcast_to = nullptr;
-    PyObject* broadcast_shapes = nullptr;
-    PyObject* empty = nullptr;
-    PyObject* float64 = nullptr;
-    PyObject* int32 = nullptr;
-    PyObject* dtype_key = nullptr;  // "dtype", the keyword
-} np;
-
-bool import_numpy() {
-    if (np.asarray) return true;
-    vx::Ref module(PyImport_ImportModule("numpy"));
-    if (!module) return false;
-    NumPy n;
-    PyObject* m = module.get();
-    if (!(n.ascontiguousarray = PyObject_GetAttrString(m, "ascontiguousarray")) ||
-        !(n.broadcast_to = PyObject_GetAttrString(m, "broadcast_to")) ||
-        !(n.broadcast_shapes = PyObject_GetAttrString(m, "broadcast_shapes")) ||
-        !(n.empty = PyObject_GetAttrString(m, "empty")) || !(n.float64 = PyObject_GetAttrString(m, "float64")) ||
-        !(n.int32 = PyObject_GetAttrString(m, "int32")) || !(n.dtype_key = PyUnicode_InternFromString("dtype")) ||
-        !(n.asarray = PyObject_GetAttrString(m, "asarray"))) {
-        for (PyObject* p : {n.ascontiguousarray, n.broadcast_to, n.broadcast_shapes, n.empty, n.float64, n.int32,
-                            n.dtype_key, n.asarray})
-            Py_XDECREF(p);
-        return false;
-    }
-    np = n;  // kept for the life of the process, as the module is
-    return true;
-}
-
-// f(arg, dtype=dtype)
-PyObject* call_with_dtype(PyObject* f, PyObject* arg, PyObject* dtype) {
-    vx::Ref names(PyTuple_Pack(1, np.dtype_key));
-    if (!names) return nullptr;
-    PyObject* args[] = {arg, dtype};
-    return PyObject_Vectorcall(f, args, 1, names.get());
-}
 
 PyObject* call1(PyObject* f, PyObject* arg) { return PyObject_CallOneArg(f, arg); }
 
@@ -100,24 +66,6 @@ std::string repr_of(PyObject* o) {
     if (!s) PyErr_Clear();
     return s ? s : "?";
 }
-
-// A C-contiguous view of an array's data, released with the owner.
-struct Buffer {
-    Py_buffer view{};
-    bool held = false;
-    Buffer() = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
-        if (held) PyBuffer_Release(&view);
-    }
-    bool get(PyObject* array, bool writable) {
-        held = PyObject_GetBuffer(array, &view, PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0)) == 0;
-        return held;
-    }
-    template <class T>
-    T* data() const { return static_cast<T*>(view.buf); }
-};
 
 // One array argument, converted to float64 with its vector axis (if any) contiguous, then viewed in the call's
 // broadcast shape: a broadcast axis has stride 0, so nothing is copied to broadcast.
@@ -257,8 +205,7 @@ bool prepare(const char* func, PyObject* const (&values)[N], Operand (&ops)[N], 
         vx::Ref full(full_shape(shape.get(), op.width));
         PyObject* args[] = {op.array.get(), full.get()};
         vx::Ref view(full ? PyObject_Vectorcall(np.broadcast_to, args, 2, nullptr) : nullptr);
-        if (!view || PyObject_GetBuffer(view.get(), &op.buffer.view, PyBUF_STRIDES) < 0) return false;
-        op.buffer.held = true;
+        if (!view || !op.buffer.get(view.get(), PyBUF_STRIDES)) return false;
         op.array = std::move(view);
     }
     return true;
@@ -269,13 +216,6 @@ bool extents_of(PyObject* shape, Py_ssize_t (&extent)[kMaxDims], int& ndim) {
     ndim = static_cast<int>(PyTuple_GET_SIZE(shape));
     for (int d = 0; d < ndim; ++d) extent[d] = PyLong_AsSsize_t(PyTuple_GET_ITEM(shape, d));
     return !PyErr_Occurred();
-}
-
-// A new uninitialised C-contiguous array of `shape` and its writable buffer.
-PyObject* new_array(PyObject* shape, PyObject* dtype, Buffer& buffer) {
-    vx::Ref array(call_with_dtype(np.empty, shape, dtype));
-    if (!array || !buffer.get(array.get(), true)) return nullptr;
-    return array.release();
 }
 
 // ---- keyword arguments ------------------------------------------------------------------------------------
@@ -349,7 +289,7 @@ PyObject* geodesy(const char* func, const char* arg, PyObject* const* args, Py_s
     if (!convert(func, values[0], op)) return nullptr;
     vx::Ref points(call1(np.ascontiguousarray, op.array.get()));
     Buffer in_buf, out;
-    if (!points || !in_buf.get(points.get(), false)) return nullptr;
+    if (!points || !in_buf.get(points.get(), PyBUF_C_CONTIGUOUS)) return nullptr;
     const Py_ssize_t n = in_buf.view.len / Py_ssize_t(3 * sizeof(double));
     vx::Ref shape(PyObject_GetAttrString(points.get(), "shape"));
     vx::Ref result(shape ? new_array(shape.get(), np.float64, out) : nullptr);

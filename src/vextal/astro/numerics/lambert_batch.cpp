@@ -22,13 +22,4 @@ void store_lambert(const LambertBatchOutput& out, int slots, std::ptrdiff_t i, L
     out.status[i] = static_cast<std::int32_t>(status);
 }
 
-void solve_lambert_range(const LambertBatchInput& in, const LambertBatchOutput& out, std::ptrdiff_t begin,
-                         std::ptrdiff_t end, LambertResult& scratch) noexcept {
-    for (std::ptrdiff_t i = begin; i < end; ++i) {
-        LambertStatus s = solve_lambert(in.r1 + i * in.r1_step, in.r2 + i * in.r2_step, in.tof[i * in.tof_step], in.mu,
-                                        in.prograde, in.max_revs, scratch);
-        store_lambert(out, lambert_slots(in.max_revs), i, s, scratch);
-    }
-}
-
 }  // namespace vextal::numerics

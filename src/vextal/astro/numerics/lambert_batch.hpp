@@ -1,6 +1,6 @@
-// Lambert's problem over arrays of problems, on plain doubles: the single-problem solver (lambert.hpp) run
-// over a range of problems into fixed-size output slots. The caller splits the range over threads (each with
-// its own scratch result) and reads the statuses afterwards.
+// Lambert's problem over arrays of problems, on plain doubles: the single-problem solver's results (lambert.hpp)
+// stored into fixed-size output slots per problem. The caller splits the problems over threads (each with its
+// own scratch result) and reads the statuses afterwards.
 #pragma once
 #include "lambert.hpp"
 
@@ -9,19 +9,7 @@
 
 namespace vextal::numerics {
 
-// Problem i reads r1 + i * r1_step, r2 + i * r2_step (3 doubles each) and tof[i * tof_step]; a step of 0
-// gives every problem the same value.
-struct LambertBatchInput {
-    const double* r1;
-    const double* r2;
-    const double* tof;
-    std::ptrdiff_t r1_step, r2_step, tof_step;
-    double mu;
-    bool prograde;
-    int max_revs;
-};
-
-// Problem i writes slots() rows of 3 doubles at v1 + 3 * slots() * i and v2 likewise (the solver's order,
+// Problem i writes `slots` rows of 3 doubles at v1 + 3 * slots * i and v2 likewise (the solver's order,
 // NaN rows where an arc does not exist or the problem failed), the number of arcs found at count[i] (0 on
 // failure) and its LambertStatus at status[i].
 struct LambertBatchOutput {
@@ -36,9 +24,5 @@ inline int lambert_slots(int max_revs) noexcept { return 1 + 2 * max_revs; }
 // Writes problem i's row of `out` (`slots` arcs) from the solver's status and result.
 void store_lambert(const LambertBatchOutput& out, int slots, std::ptrdiff_t i, LambertStatus status,
                    const LambertResult& result) noexcept;
-
-// Solves problems [begin, end); `scratch` keeps its solution storage from one problem to the next.
-void solve_lambert_range(const LambertBatchInput& in, const LambertBatchOutput& out, std::ptrdiff_t begin,
-                         std::ptrdiff_t end, LambertResult& scratch) noexcept;
 
 }  // namespace vextal::numerics
