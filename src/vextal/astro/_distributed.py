@@ -21,40 +21,13 @@ import uuid
 
 import numpy as np
 
+from vextal.astro.porkchop import Progress
+
 #: Default chunk count per worker thread: enough for the load to even out across workers of unequal speed,
 #: few enough that the per-task cost (a few milliseconds) stays small against the work.
 CHUNKS_PER_THREAD = 4
 
 _FIELDS = 5  # dv_departure, dv_arrival, dv_total, revolutions, branch
-
-
-class Progress:
-    """Follows ``total`` steps: nothing for None/False, a tqdm bar for True, else ``progress(fraction)``."""
-
-    def __init__(self, progress, total, unit="chunk"):
-        self.total, self.done, self.bar, self.callback = total, 0, None, None
-        if progress is True:
-            from vextal.astro.porkchop import _optional
-
-            self.bar = _optional("tqdm", "progress=True").tqdm(total=total, unit=unit, desc="porkchop")
-        elif callable(progress):
-            self.callback = progress
-        elif progress not in (None, False):
-            raise TypeError("progress must be True, False, None or a callable taking the fraction done")
-
-    def advance(self):
-        self.done += 1
-        if self.bar is not None:
-            self.bar.update(1)
-        elif self.callback is not None:
-            self.callback(self.done / self.total)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        if self.bar is not None:
-            self.bar.close()
 
 
 def row_bounds(n_rows, chunks, worker_threads):

@@ -58,7 +58,7 @@ def survey(chaser, targets, departures, tofs, *, prograde=True, max_revs=0, thre
 
 def _local(pc, chaser, states, departures, tofs, prograde, max_revs, threads, progress):
     """The grids one after another on this machine; `progress` sees the fraction of the whole survey."""
-    from vextal.astro._distributed import Progress
+    from vextal.astro.porkchop import Progress
 
     with Progress(progress, len(states), unit="target") as bar:
         grids = []

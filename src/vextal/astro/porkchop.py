@@ -31,6 +31,35 @@ def _optional(name, feature):
         raise ImportError("%s needs %s: pip install '%s'" % (feature, name.split(".")[0], EXTRA)) from exc
 
 
+class Progress:
+    """Follows ``total`` steps: nothing for None/False, a tqdm bar for True (``bar_options`` passed on), else
+    ``progress(fraction)`` after each advance."""
+
+    def __init__(self, progress, total, unit="chunk", **bar_options):
+        self.total, self.done, self.bar, self.callback = total, 0, None, None
+        if progress is True:
+            self.bar = _optional("tqdm", "progress=True").tqdm(total=total, unit=unit, desc="porkchop",
+                                                                 **bar_options)
+        elif callable(progress):
+            self.callback = progress
+        elif progress not in (None, False):
+            raise TypeError("progress must be True, False, None or a callable taking the fraction done")
+
+    def advance(self, steps=1):
+        self.done += steps
+        if self.bar is not None:
+            self.bar.update(steps)
+        elif self.callback is not None:
+            self.callback(self.done / self.total)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.bar is not None:
+            self.bar.close()
+
+
 def state_tuple(state, name="state"):
     """(time, x, y, z, vx, vy, vz) as floats from an ECI state or a sequence of seven numbers."""
     if hasattr(state, "position") and hasattr(state, "velocity"):
@@ -319,28 +348,15 @@ def porkchop(chaser, target, departures, tofs, *, prograde=True, max_revs=0, thr
 def _with_progress(chaser, target, departures, tofs, prograde, max_revs, threads, progress):
     """The grid in blocks of departure rows, reporting after each; rows do not depend on the split, so the
     result is the same as one call's."""
-    report, bar = progress, None
-    if progress is True:
-        tqdm = _optional("tqdm", "progress=True")
-        bar = tqdm.tqdm(total=departures.size * tofs.size, unit="cell", unit_scale=True, delay=0.5,
-                        desc="porkchop")
-        report = None
-    elif not callable(progress):
-        raise TypeError("progress must be True, False, None or a callable taking the fraction done")
     rows = max(1, min(departures.size, 2 ** 16 // max(1, tofs.size)))
     rows = max(rows, -(-departures.size // 200))  # at most about 200 blocks
+    per_row = max(tofs.size, 1)  # cells, counted so that an empty grid still ends its count
     parts = []
-    try:
+    with Progress(progress, max(departures.size, 1) * per_row, unit="cell", unit_scale=True, delay=0.5) as bar:
         for start in range(0, max(departures.size, 1), rows):
             block = departures[start:start + rows]
             parts.append(_porkchop.grid(chaser, target, block, tofs, prograde, max_revs, threads))
-            if bar is not None:
-                bar.update(block.size * tofs.size)
-            elif report is not None:
-                report(min(1.0, (start + block.size) / max(departures.size, 1)))
-    finally:
-        if bar is not None:
-            bar.close()
+            bar.advance(block.size * per_row)
     return tuple(np.concatenate([p[k] for p in parts]) for k in range(5))
 
 
