@@ -13,34 +13,20 @@ porkchop command where that is installed.
 import importlib
 import json
 import math
-import os
 import sys
 
-from vextal.astro._cli import Parser, fail, finite as _finite, installed, revolutions as _revolutions
+from vextal.astro._cli import (EARTH_RADIUS, MU_EARTH, Parser, circular_state, emit, fail, finite as _finite, installed,
+                               revolutions as _revolutions)
 
 PROG = "python -m vextal.astro"
 PORKCHOP = "vextal.astro._cli_porkchop"  # the porkchop command, where installed
-EARTH_RADIUS = 6378.1374  # km
-MU_EARTH = 398600.5  # km^3/s^2, the planner's own value
 EPOCH_GAP = 1e-7  # the planner moves the target on only when it lies more than this before the arrival epoch
 UNITS = {"time": "s", "tof": "s", "position": "km", "velocity": "km/s", "delta_v": "km/s", "period": "s"}
 
 
-def _circular(radius, angle_deg, inclination_deg):
-    """Position and velocity (km, km/s) on a circular orbit of the given radius, `angle_deg` along it from
-    the ascending node, in a plane of the given inclination with its node on the x axis."""
-    u, i = math.radians(angle_deg), math.radians(inclination_deg)
-    speed = math.sqrt(MU_EARTH / radius)
-    position = (radius * math.cos(u), radius * math.sin(u) * math.cos(i), radius * math.sin(u) * math.sin(i))
-    velocity = (-speed * math.sin(u), speed * math.cos(u) * math.cos(i), speed * math.cos(u) * math.sin(i))
-    return position, velocity
-
-
 def example():
-    chaser = _circular(EARTH_RADIUS + 400.0, 0.0, 51.6)
-    target = _circular(EARTH_RADIUS + 600.0, 90.0, 51.6)
-    return {"initial": (0.0,) + chaser[0] + chaser[1], "target": (0.0,) + target[0] + target[1],
-            "tof": 4 * 3600.0, "max_revs": 10}
+    return {"initial": circular_state(EARTH_RADIUS + 400.0, 0.0, 51.6),
+            "target": circular_state(EARTH_RADIUS + 600.0, 90.0, 51.6), "tof": 4 * 3600.0, "max_revs": 10}
 
 
 def parser():
@@ -207,17 +193,9 @@ def plan_command(argv):
         fail(p.prog, "cannot plan this transfer: %s" % exc)
     for warning in data["warnings"]:
         sys.stderr.write("%s: warning: %s\n" % (p.prog, warning))
-    try:
-        if args.json:
-            json.dump(data, sys.stdout, indent=2)
-            sys.stdout.write("\n")
-        else:
-            report(data, sys.stdout)
-        sys.stdout.flush()
-    except BrokenPipeError:  # the reader went away (| head): stop quietly
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
-    return 0
+    if args.json:
+        return emit(lambda: sys.stdout.write(json.dumps(data, indent=2) + "\n"))
+    return emit(lambda: report(data, sys.stdout))
 
 
 def main(argv=None):

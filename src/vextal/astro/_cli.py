@@ -1,4 +1,5 @@
-"""Pieces shared by the commands of ``python -m vextal.astro``: argument types and the error convention.
+"""Pieces shared by the commands of ``python -m vextal.astro``: argument types, the error convention, the
+examples' orbits and quiet output into a closed pipe.
 
 Every input error ends the command with one line on stderr, ``<prog>: error: <message>``, and exit status 2,
 whether argparse found it or the command did (a bad range, a degenerate state, a solver refusal).
@@ -6,7 +7,11 @@ whether argparse found it or the command did (a bad range, a degenerate state, a
 import argparse
 import importlib.util
 import math
+import os
 import sys
+
+EARTH_RADIUS = 6378.1374  # km
+MU_EARTH = 398600.5  # km^3/s^2, the planner's own value
 
 
 class Parser(argparse.ArgumentParser):
@@ -56,3 +61,28 @@ def revolutions(text):
     if value > INT32_MAX:
         raise argparse.ArgumentTypeError("must be at most %d: %r" % (INT32_MAX, text))
     return value
+
+
+def circular_state(radius, angle_deg, inclination_deg, node_deg=0.0):
+    """A state (time 0, km, km/s) on a circular orbit of the given radius, `angle_deg` along it from the
+    ascending node, in a plane of the given inclination whose node lies `node_deg` east of the x axis."""
+    u, i = math.radians(angle_deg), math.radians(inclination_deg)
+    speed = math.sqrt(MU_EARTH / radius)
+    p = (math.cos(u), math.sin(u) * math.cos(i), math.sin(u) * math.sin(i))
+    q = (-math.sin(u), math.cos(u) * math.cos(i), math.cos(u) * math.sin(i))
+    if node_deg:  # rotate about z by the node's longitude
+        c, s = math.cos(math.radians(node_deg)), math.sin(math.radians(node_deg))
+        p, q = ((v[0] * c - v[1] * s, v[0] * s + v[1] * c, v[2]) for v in (p, q))
+    return (0.0,) + tuple(radius * c for c in p) + tuple(speed * c for c in q)
+
+
+def emit(write):
+    """Runs `write`, which prints to stdout, and flushes: status 0, or 1 when the reader went away (| head),
+    quietly."""
+    try:
+        write()
+        sys.stdout.flush()
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    return 0

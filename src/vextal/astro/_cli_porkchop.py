@@ -6,34 +6,17 @@ local search (scipy); the grid can be written as a plot (PNG and the other forma
 JSON. Without states it runs a built-in example: a chaser in a 400 km circular orbit and a target in a 1000 km
 circular orbit of the same inclination, its node 0.5 degree further east, over a day of departures.
 """
-import math
-import os
 import sys
 
-from vextal.astro._cli import Parser, fail, finite, revolutions
+from vextal.astro._cli import EARTH_RADIUS, Parser, circular_state, emit, fail, finite, revolutions
 
 PROG = "python -m vextal.astro porkchop"
-EARTH_RADIUS = 6378.1374  # km
-MU_EARTH = 398600.5  # km^3/s^2
 MAX_CELLS = 25_000_000  # about 0.7 GB of result arrays
 
 
-def _circular(radius, angle_deg, inclination_deg, node_deg=0.0):
-    """A state (time 0) on a circular orbit: `angle_deg` along it from the ascending node."""
-    u, i, node = (math.radians(a) for a in (angle_deg, inclination_deg, node_deg))
-    speed = math.sqrt(MU_EARTH / radius)
-    p = (math.cos(u), math.sin(u) * math.cos(i), math.sin(u) * math.sin(i))
-    q = (-math.sin(u), math.cos(u) * math.cos(i), math.cos(u) * math.sin(i))
-
-    def rotate(v):  # about z by the node's longitude
-        return (v[0] * math.cos(node) - v[1] * math.sin(node), v[0] * math.sin(node) + v[1] * math.cos(node), v[2])
-
-    return (0.0,) + tuple(radius * c for c in rotate(p)) + tuple(speed * c for c in rotate(q))
-
-
 def example():
-    return {"chaser": _circular(EARTH_RADIUS + 400.0, 0.0, 51.6),
-            "target": _circular(EARTH_RADIUS + 1000.0, 120.0, 51.6, 0.5),
+    return {"chaser": circular_state(EARTH_RADIUS + 400.0, 0.0, 51.6),
+            "target": circular_state(EARTH_RADIUS + 1000.0, 120.0, 51.6, 0.5),
             "departures": (0.0, 86400.0, 145), "tofs": (1200.0, 3 * 3600.0, 145), "max_revs": 1}
 
 
@@ -164,10 +147,4 @@ def main(argv=None):
         p.exit(1, "%s: error: %s\n" % (p.prog, exc))
     except OSError as exc:
         p.exit(1, "%s: error: cannot write %s: %s\n" % (p.prog, exc.filename, exc.strerror))
-    try:
-        _report(grid, best, refined, sys.stdout)
-        sys.stdout.flush()
-    except BrokenPipeError:  # the reader went away (| head): stop quietly
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
-    return 0
+    return emit(lambda: _report(grid, best, refined, sys.stdout))
