@@ -9,6 +9,7 @@
 #include "native/record.hpp"
 #include "native/support.hpp"
 #include "astro/numerics/geodesy_batch.hpp"
+#include "astro/numerics/j2.hpp"
 #include "astro/numerics/kepler.hpp"
 #include "astro/numerics/lambert_batch.hpp"
 
@@ -489,6 +490,8 @@ PyObject* py_lambert_message(PyObject*, PyObject* arg) {
     return PyUnicode_FromString(num::lambert_status_message(static_cast<num::LambertStatus>(code)));
 }
 
+#include "astro/arrays_j2.inc"
+
 // ---- module -----------------------------------------------------------------------------------------------
 
 PyMethodDef module_functions[] = {
@@ -516,6 +519,7 @@ PyMethodDef module_functions[] = {
                "branch), NaN where an arc does not exist; the velocities are those of LambertProblem. A problem\n"
                "that cannot be solved gets its status code (see lambert_message) and NaN rows, or with\n"
                "errors='raise' a ValueError naming the first such problem."),
+    VX_J2_METHODS
     {"lambert_message", py_lambert_message, METH_O,
      "lambert_message(code, /)\n--\n\nThe solver's message for a status code of lambert()."},
     {"_geodesy_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_geodesy_path)), METH_FASTCALL,
