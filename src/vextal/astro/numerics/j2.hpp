@@ -31,7 +31,7 @@ const char* j2_status_message(J2Status status) noexcept;
 // The relative tolerance of the step control: each step's error estimate is kept below this times the size
 // of the position (for the position) and of the velocity (for the velocity). Chosen by measurement so that a
 // day in LEO and in GEO stays within 1 mm of a far tighter integration.
-constexpr double j2_default_rtol = 1e-12;
+constexpr double j2_default_rtol = 1e-13;
 constexpr long j2_max_steps = 20'000'000;
 
 // Acceleration (km/s^2) at position r.
