@@ -75,3 +75,13 @@ def test_table_density_keeps_hermite_within_the_bounds(name, state):
     assert pos_err < TABLE_POSITION_BOUND and vel_err < TABLE_VELOCITY_BOUND
     # ... and not needlessly dense: the bound is used to within a factor of 20.
     assert pos_err > TABLE_POSITION_BOUND / 20
+
+
+def test_pickles_and_takes_any_shape_of_epochs():
+    import pickle
+
+    orbit = J2((T0, *SSO[0], *SSO[1]), j2=1.5e-3)
+    copy = pickle.loads(pickle.dumps(orbit))
+    assert (copy.state, copy.j2) == (orbit.state, orbit.j2)
+    assert np.array_equal(copy.states([T0 + 500.0])[0], orbit.states([T0 + 500.0])[0])
+    assert orbit.states([])[0].shape == (0, 3) and orbit.states(T0 + 1.0)[1].shape == (3,)
