@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace vextal::numerics::dop853 {
 
@@ -136,23 +137,48 @@ private:
         for (int i = 0; i < n; ++i) to[i] = from[i];
     }
 
-    // y_tmp = y + h sum_j a[s][j] k[j] over j < s.
-    void stage_state(int s, double h, const double* y, double* out) const noexcept {
-        for (int i = 0; i < n; ++i) {
-            double sum = 0.0;
-            for (int j = 0; j < s; ++j) sum += a[s][j] * k_[j][i];
-            out[i] = y[i] + h * sum;
+    // Row r of the coefficients: a[r] for r < 16, e5 for r = 16, d[r - 20] for r = 20..23.
+    static constexpr double coefficient(int row, int j) noexcept {
+        return row < 16 ? a[row][j] : row == 16 ? e5[j] : d[row - 20][j];
+    }
+    template <int Row, int J>
+    void add_term(double& sum, int i) const noexcept {
+        if constexpr (coefficient(Row, J) != 0.0) sum += coefficient(Row, J) * k_[J][i];
+    }
+    // sum_j row[j] k[j][i] over the row's first N entries, skipping its zeros: the sums keep their order, so
+    // the bits are those of the full sums.
+    template <int Row, int... J>
+    double combine(std::integer_sequence<int, J...>, int i) const noexcept {
+        double sum = 0.0;
+        (add_term<Row, J>(sum, i), ...);
+        return sum;
+    }
+    template <int Row, int N>
+    double combine(int i) const noexcept {
+        return combine<Row>(std::make_integer_sequence<int, N>{}, i);
+    }
+
+    // out = y + h sum_j a[S][j] k[j] over j < S.
+    template <int S>
+    void stage_state(double h, const double* y, double* out) const noexcept {
+        for (int i = 0; i < n; ++i) out[i] = y[i] + h * combine<S, S>(i);
+    }
+
+    // Stages First..Last-1 from y.
+    template <int First, int Last>
+    void run_stages(double h, const double* y) noexcept {
+        if constexpr (First < Last) {
+            double tmp[n];
+            stage_state<First>(h, y, tmp);
+            system_.derivative(tmp, k_[First]);
+            run_stages<First + 1, Last>(h, y);
         }
     }
 
     // Stages 1..11 and the eighth-order solution y_new (k_[0] holds f(y)).
     void stages(double h) noexcept {
-        double tmp[n];
-        for (int s = 1; s < 12; ++s) {
-            stage_state(s, h, y_, tmp);
-            system_.derivative(tmp, k_[s]);
-        }
-        stage_state(12, h, y_, y_new_);
+        run_stages<1, 12>(h, y_);
+        stage_state<12>(h, y_, y_new_);
     }
 
     // Hairer's combination of the fifth- and third-order estimates: |h| err5^2 / sqrt(err5^2 + 0.01 err3^2),
@@ -160,12 +186,8 @@ private:
     double error_norm(double h, const double* sk) const noexcept {
         double err5 = 0.0, err3 = 0.0;
         for (int i = 0; i < n_error; ++i) {
-            double s5 = 0.0, s3 = 0.0;
-            for (int j = 0; j < 12; ++j) {
-                s5 += e5[j] * k_[j][i];
-                s3 += a[12][j] * k_[j][i];
-            }
-            s3 -= bhh[0] * k_[0][i] + bhh[8] * k_[8][i] + bhh[11] * k_[11][i];
+            double s5 = combine<16, 12>(i);
+            double s3 = combine<12, 12>(i) - (bhh[0] * k_[0][i] + bhh[8] * k_[8][i] + bhh[11] * k_[11][i]);
             s5 /= sk[i];
             s3 /= sk[i];
             err5 += s5 * s5;
@@ -205,21 +227,16 @@ private:
 
     // The three extra stages and the coefficients of the seventh-order interpolant.
     void prepare_dense(double h) noexcept {
-        for (int s = 13; s < 16; ++s) {
-            double tmp[n];
-            stage_state(s, h, y_old_, tmp);
-            system_.derivative(tmp, k_[s]);
-        }
+        run_stages<13, 16>(h, y_old_);
         for (int i = 0; i < n; ++i) {
             const double dy = y_[i] - y_old_[i];
             f_[0][i] = dy;
             f_[1][i] = h * k_[0][i] - dy;
             f_[2][i] = 2.0 * dy - h * (k_[12][i] + k_[0][i]);
-            for (int m = 0; m < 4; ++m) {
-                double sum = 0.0;
-                for (int j = 0; j < 16; ++j) sum += d[m][j] * k_[j][i];
-                f_[3 + m][i] = h * sum;
-            }
+            f_[3][i] = h * combine<20, 16>(i);
+            f_[4][i] = h * combine<21, 16>(i);
+            f_[5][i] = h * combine<22, 16>(i);
+            f_[6][i] = h * combine<23, 16>(i);
         }
         dense_ready_ = true;
     }
