@@ -4,7 +4,7 @@ import math
 import numpy as np
 import pytest
 
-from vextal.astro import _porkchop, arrays
+from vextal.astro import _porkchop
 from vextal.astro.porkchop import porkchop
 from vextal.astro.trajectory import MU_EARTH, Table, TwoBody
 
@@ -122,9 +122,3 @@ def test_grid_refuses_epochs_the_table_does_not_cover(departures, tofs):
     # Natively the uncovered cells are empty, never extrapolated.
     out = _porkchop.grid(sampled(LEO), sampled(HIGHER), departures, tofs, threads=1)
     assert np.isnan(out[2][0]).all() and (out[3][0] == -1).all()
-
-
-def test_slot_mapping_is_the_solvers():
-    solved = arrays.lambert([7000.0, 0, 0], [0, 7100.0, 50.0], 40000.0, max_revs=3, threads=1)
-    assert solved.count == 7
-    assert [_porkchop.slot_arc(k) for k in range(7)] == list(zip(solved.revolutions, solved.branch))

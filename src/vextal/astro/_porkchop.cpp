@@ -4,12 +4,16 @@
 #include "native/numpy.hpp"
 #include "native/parallel.hpp"
 #include "native/record.hpp"
+#include "native/status.hpp"
 #include "native/support.hpp"
 #include "astro/numerics/constants.hpp"
+#include "astro/numerics/geodesy.hpp"
 #include "astro/numerics/porkchop.hpp"
 #include "astro/numerics/trajectory.hpp"
 
+#include <atomic>
 #include <cmath>
+#include <utility>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -188,13 +192,16 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     g.out = {views[0].data<double>(), views[1].data<double>(), views[2].data<double>(), views[3].data<int32_t>(),
              views[4].data<int8_t>()};
 
+    std::atomic<bool> out_of_memory{false};
     bool done = vx::parallel_for(num::porkchop_items(rows, cols), threads, 1, 2, [&](Py_ssize_t begin, Py_ssize_t end) {
         // Scratch reused by every cell of the block (out of memory in it ends the process, as any allocation
         // failure of a worker thread must).
         num::PorkchopWorkspace work;
-        num::porkchop_run(g, begin, end, work);
+        if (num::porkchop_run(g, begin, end, work) != num::LambertStatus::ok) out_of_memory = true;
     });
     if (!done) return nullptr;
+    if (out_of_memory) return PyErr_Format(vx::exception_of(num::LambertStatus::out_of_memory), "grid(): %s",
+                                           num::lambert_status_message(num::LambertStatus::out_of_memory));
     for (vx::Buffer& v : views) v.release();
     return PyTuple_Pack(5, arrays[0].get(), arrays[1].get(), arrays[2].get(), arrays[3].get(), arrays[4].get());
 }
@@ -266,8 +273,16 @@ PyMethodDef module_functions[] = {
 };
 
 bool setup(PyObject* module) {
-    vx::Ref mu(PyFloat_FromDouble(num::mu_earth));
-    return mu && PyModule_AddObject(module, "MU_EARTH", mu.get()) == 0 && (mu.release(), true);
+    // The package's constants, for the Python modules that need them.
+    const std::pair<const char*, double> constants[] = {{"MU_EARTH", num::mu_earth},
+                                                        {"EARTH_EQUATORIAL_RADIUS", num::earth_ellipsoid.a},
+                                                        {"EARTH_ECCENTRICITY_SQ", num::earth_ellipsoid.e2}};
+    for (const auto& [name, value] : constants) {
+        vx::Ref number(PyFloat_FromDouble(value));
+        if (!number || PyModule_AddObject(module, name, number.get()) < 0) return false;
+        number.release();
+    }
+    return true;
 }
 
 }  // namespace

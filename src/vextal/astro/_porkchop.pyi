@@ -6,6 +6,10 @@ import numpy.typing as npt
 
 MU_EARTH: float
 """The gravitational parameter of the package (km^3/s^2)."""
+EARTH_EQUATORIAL_RADIUS: float
+"""The equatorial radius of the package's ellipsoid (km)."""
+EARTH_ECCENTRICITY_SQ: float
+"""The first eccentricity squared of the package's ellipsoid."""
 
 def grid(
     chaser: Union[Sequence[SupportsFloat], Any],

@@ -7,7 +7,9 @@
 #include "native/numpy.hpp"
 #include "native/parallel.hpp"
 #include "native/record.hpp"
+#include "native/status.hpp"
 #include "native/support.hpp"
+#include "astro/numerics/constants.hpp"
 #include "astro/numerics/geodesy_batch.hpp"
 #include "astro/numerics/kepler.hpp"
 #include "astro/numerics/lambert_batch.hpp"
@@ -30,7 +32,6 @@ using vx::np;
 
 namespace {
 
-constexpr double MU_EARTH = 398600.5;
 constexpr int kMaxDims = 64;  // NumPy's limit (32 before NumPy 2)
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -246,7 +247,7 @@ bool parse_errors(const char* func, PyObject* value, Errors& out) {
 }
 
 bool parse_mu(const char* func, PyObject* value, double& mu) {
-    mu = MU_EARTH;
+    mu = num::mu_earth;
     if (!value) return true;
     if (!vx::to_double(value, mu)) {
         raise_from(PyExc_TypeError, std::string(func) + "(): mu must be a real number");
@@ -373,8 +374,7 @@ PyObject* py_propagate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(status.size()); ++i) {
         if (status[i]) {
             auto s = static_cast<num::KeplerStatus>(status[i]);
-            PyErr_Format(s == num::KeplerStatus::no_convergence ? PyExc_RuntimeError : PyExc_ValueError,
-                         "propagate(): state %s: %s", index_text(shape.get(), i).c_str(), num::kepler_status_message(s));
+            PyErr_Format(vx::exception_of(s), "propagate(): state %s: %s", index_text(shape.get(), i).c_str(), num::kepler_status_message(s));
             return nullptr;
         }
     }
@@ -440,8 +440,8 @@ PyObject* py_lambert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     vx::Ref branch(revs ? new_array(k_shape.get(), np.int32, branch_buf) : nullptr);
     if (!branch) return nullptr;
     for (int k = 0; k < K; ++k) {
-        revs_buf.data<int32_t>()[k] = (k + 1) / 2;
-        branch_buf.data<int32_t>()[k] = k == 0 ? 0 : (k % 2 ? -1 : 1);
+        revs_buf.data<int32_t>()[k] = num::slot_revolutions(k);
+        branch_buf.data<int32_t>()[k] = num::slot_branch(k);
     }
     const num::LambertBatchOutput out{v1_buf.data<double>(), v2_buf.data<double>(), count_buf.data<int32_t>(),
                                       status_buf.data<int32_t>()};
@@ -468,8 +468,7 @@ PyObject* py_lambert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (codes[i]) {
                 auto s = static_cast<num::LambertStatus>(codes[i]);
-                return vx::fail_format(s == num::LambertStatus::no_convergence ? PyExc_RuntimeError : PyExc_ValueError,
-                                       "lambert(): problem %s: %s", index_text(shape.get(), i).c_str(),
+                return vx::fail_format(vx::exception_of(s), "lambert(): problem %s: %s", index_text(shape.get(), i).c_str(),
                                        num::lambert_status_message(s));
             }
         }

@@ -3,6 +3,39 @@
 
 namespace vextal::numerics {
 
+// sqrt(y) correctly rounded, for 0.25 <= y <= 1, as a constant expression (std::sqrt is not one in C++17):
+// Newton's iteration, then of the candidate and its two neighbours (spacing 2^-53 in [0.5, 1)) the one whose
+// square is nearest y, the square's error taken exactly by Veltkamp splitting.
+inline constexpr double unit_sqrt(double y) noexcept {
+    double x = 1.0;
+    for (int k = 0; k < 8; ++k) x = 0.5 * (x + y / x);
+    constexpr double ulp = 1.0 / 9007199254740992.0;  // 2^-53
+    double best = x, best_error = -1.0;
+    const double candidates[3] = {x - ulp, x, x + ulp};
+    for (double c : candidates) {
+        const double split = 134217729.0 * c, hi = split - (split - c), lo = c - hi;  // c = hi + lo, 26 bits each
+        const double square = c * c;
+        const double tail = ((hi * hi - square) + 2.0 * hi * lo) + lo * lo;  // c * c - square, exactly
+        double error = (square - y) + tail;
+        error = error < 0 ? -error : error;
+        if (best_error < 0 || error < best_error) best = c, best_error = error;
+    }
+    return best;
+}
+
+// An ellipsoid of revolution by its equatorial radius a (km) and first eccentricity squared e^2; everything
+// else derives from those two.
+struct Ellipsoid {
+    double a;
+    double e2;
+
+    constexpr double polar_ratio() const noexcept { return unit_sqrt(1.0 - e2); }  // b / a = sqrt(1 - e^2)
+    constexpr double polar_radius() const noexcept { return a * polar_ratio(); }
+};
+
+// The package's ellipsoid.
+inline constexpr Ellipsoid earth_ellipsoid{6378.1374, 0.0066943799901414};
+
 // The Earth's gravitational parameter of the planner and of every default (km^3/s^2).
 inline constexpr double mu_earth = 398600.5;
 

@@ -26,7 +26,8 @@ namespace vextal::numerics::batch {
 
 inline constexpr double kInnerRadius = 1000.0;  // km: nearer the centre, the bracketed scalar iteration
 inline constexpr double kAxisDistance = 1e-10;  // km: the scalar method's polar-axis test
-inline constexpr double kEc = 0.9966471893352524;  // sqrt(1 - e^2), correctly rounded
+inline constexpr double kEc = earth_ellipsoid.polar_ratio();  // sqrt(1 - e^2), correctly rounded
+static_assert(kEc > 0.99664718933525 && kEc < 0.99664718933526, "sqrt(1 - e^2)");
 inline constexpr double kAe2 = EARTH_EQUATORIAL_RADIUS * EARTH_ECCENTRICITY_SQ;
 
 // Latitude (degrees, sign of z), height (km) from the parametric direction (C, S), of any length, of a point

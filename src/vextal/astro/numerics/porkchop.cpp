@@ -30,8 +30,9 @@ void record(PorkchopWorkspace& w) {
 Vec3 vec(const double (&a)[3]) { return {a[0], a[1], a[2]}; }
 
 // Cells [begin, end) of one row; the warm starts begin afresh at `begin`.
-void run_cells(const PorkchopGrid& g, std::ptrdiff_t row, std::ptrdiff_t begin, std::ptrdiff_t end,
+bool run_cells(const PorkchopGrid& g, std::ptrdiff_t row, std::ptrdiff_t begin, std::ptrdiff_t end,
                PorkchopWorkspace& w) {
+    bool memory = true;
     reset(w);
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     const PorkchopOptions& o = g.options;
@@ -54,8 +55,10 @@ void run_cells(const PorkchopGrid& g, std::ptrdiff_t row, std::ptrdiff_t begin, 
             continue;
         }
         const double r2_array[3] = {r2.x, r2.y, r2.z};
-        if (solve_lambert(r1_array, r2_array, tof, o.mu, o.prograde, o.max_revs, w.lambert, predict(w),
-                          static_cast<int>(w.last.size())) != LambertStatus::ok) {
+        const LambertStatus status = solve_lambert(r1_array, r2_array, tof, o.mu, o.prograde, o.max_revs, w.lambert,
+                                                   predict(w), static_cast<int>(w.last.size()));
+        if (status != LambertStatus::ok) {
+            memory = memory && status != LambertStatus::out_of_memory;
             reset(w);
             continue;
         }
@@ -72,16 +75,20 @@ void run_cells(const PorkchopGrid& g, std::ptrdiff_t row, std::ptrdiff_t begin, 
             g.out.branch[cell] = static_cast<std::int8_t>(arc.branch);
         }
     }
+    return memory;
 }
 
 }  // namespace
 
-void porkchop_run(const PorkchopGrid& grid, std::ptrdiff_t begin, std::ptrdiff_t end, PorkchopWorkspace& work) {
+LambertStatus porkchop_run(const PorkchopGrid& grid, std::ptrdiff_t begin, std::ptrdiff_t end,
+                           PorkchopWorkspace& work) {
     const std::ptrdiff_t segments = porkchop_items(1, grid.cols);
+    bool memory = true;
     for (std::ptrdiff_t item = begin; item < end; ++item) {
         const std::ptrdiff_t row = item / segments, first = (item % segments) * porkchop_segment;
-        run_cells(grid, row, first, std::min(grid.cols, first + porkchop_segment), work);
+        memory = run_cells(grid, row, first, std::min(grid.cols, first + porkchop_segment), work) && memory;
     }
+    return memory ? LambertStatus::ok : LambertStatus::out_of_memory;
 }
 
 }  // namespace vextal::numerics

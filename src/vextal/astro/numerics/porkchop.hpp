@@ -59,15 +59,16 @@ struct PorkchopWorkspace {
     std::vector<double> last, before, guess;  // warm starts: each arc's x in the last two cells
 };
 
-// Items [begin, end) of the grid (row-major over (row, segment)). Allocation failure in the workspace throws
-// std::bad_alloc.
-void porkchop_run(const PorkchopGrid& grid, std::ptrdiff_t begin, std::ptrdiff_t end, PorkchopWorkspace& work);
+// Items [begin, end) of the grid (row-major over (row, segment)). Returns ok, or out_of_memory when a Lambert
+// solve ran out of memory (its cell is NaN but the grid is not to be trusted: report the failure). Allocation
+// failure in the workspace throws std::bad_alloc.
+LambertStatus porkchop_run(const PorkchopGrid& grid, std::ptrdiff_t begin, std::ptrdiff_t end, PorkchopWorkspace& work);
 
 // Rows [first, last) of the grid.
-inline void porkchop_rows(const PorkchopGrid& grid, std::ptrdiff_t first, std::ptrdiff_t last,
-                          PorkchopWorkspace& work) {
+inline LambertStatus porkchop_rows(const PorkchopGrid& grid, std::ptrdiff_t first, std::ptrdiff_t last,
+                                   PorkchopWorkspace& work) {
     const std::ptrdiff_t per_row = porkchop_items(1, grid.cols);
-    porkchop_run(grid, first * per_row, last * per_row, work);
+    return porkchop_run(grid, first * per_row, last * per_row, work);
 }
 
 }  // namespace vextal::numerics
