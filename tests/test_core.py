@@ -1,5 +1,7 @@
 """What the doors share from the numerics core: constants, the slot mapping, and one status → exception map."""
 import os
+import platform
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -54,3 +56,28 @@ def test_the_package_constants_come_from_the_core():
 
     assert _porkchop.MU_EARTH == MU_EARTH == _cli.MU_EARTH == 398600.5
     assert _porkchop.EARTH_EQUATORIAL_RADIUS == _cli.EARTH_RADIUS == 6378.1374
+
+
+AVX2_UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "src", "vextal", "astro", "numerics",
+                         "geodesy_batch_avx2.cpp")
+AVX2_ENTRIES = {"vextal::numerics::batch::efg_to_llh_avx2(double const*, double*, long)",
+                "vextal::numerics::batch::llh_to_efg_avx2(double const*, double*, long)"}
+
+
+@pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64"), reason="the AVX2 unit is built on x86-64 only")
+@pytest.mark.parametrize("inlining", ["-finline-functions", "-fno-inline"])
+def test_the_avx2_unit_exports_nothing_but_its_entries(tmp_path, inlining):
+    # Any global code symbol besides the entries (a weak inline function, a template instance) could be chosen by
+    # the linker for the scalar callers too, and would then run AVX2 code on a CPU without it. -fno-inline is the
+    # worst case: every inline function called is emitted.
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    nm = shutil.which("nm")
+    if not compiler or not nm or not os.path.exists(AVX2_UNIT):
+        pytest.skip("needs the sources, a C++ compiler and nm")
+    obj = tmp_path / "avx2.o"
+    subprocess.run([compiler, "-std=c++17", "-O2", inlining, "-mavx2", "-mfma", "-ffp-contract=off", "-fPIC",
+                    "-I", os.path.join(os.path.dirname(AVX2_UNIT), os.pardir, os.pardir), "-c", AVX2_UNIT,
+                    "-o", str(obj)], check=True)
+    listing = subprocess.run([nm, "-C", "--defined-only", str(obj)], capture_output=True, text=True, check=True).stdout
+    code = {line.split(" ", 2)[2] for line in listing.splitlines() if line.split(" ")[1] in ("T", "W", "i", "u")}
+    assert code == AVX2_ENTRIES

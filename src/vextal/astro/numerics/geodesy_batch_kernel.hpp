@@ -106,7 +106,7 @@ void for_each_lane_block(const double* in, double* out, long n, Block&& block) {
     if (i == n) return;
     double q[3 * W], o[3 * W];
     for (int k = 0; k < W; ++k) {
-        long src = std::min<long>(i + k, n - 1);
+        const long src = i + k < n - 1 ? i + k : n - 1;  // a plain expression: nothing shared to emit
         for (int c = 0; c < 3; ++c) q[3 * k + c] = in[3 * src + c];
     }
     block(q, o);
