@@ -77,7 +77,7 @@ def test_the_avx2_unit_exports_nothing_but_its_entries(tmp_path, inlining):
     obj = tmp_path / "avx2.o"
     subprocess.run([compiler, "-std=c++17", "-O2", inlining, "-mavx2", "-mfma", "-ffp-contract=off", "-fPIC",
                     "-I", os.path.join(os.path.dirname(AVX2_UNIT), os.pardir, os.pardir), "-c", AVX2_UNIT,
-                    "-o", str(obj)], check=True)
+                    "-o", str(obj)], check=True, env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
     listing = subprocess.run([nm, "-C", "--defined-only", str(obj)], capture_output=True, text=True, check=True).stdout
     code = {line.split(" ", 2)[2] for line in listing.splitlines() if line.split(" ")[1] in ("T", "W", "i", "u")}
     assert code == AVX2_ENTRIES
