@@ -122,3 +122,17 @@ def test_grid_refuses_epochs_the_table_does_not_cover(departures, tofs):
     # Natively the uncovered cells are empty, never extrapolated.
     out = _porkchop.grid(sampled(LEO), sampled(HIGHER), departures, tofs, threads=1)
     assert np.isnan(out[2][0]).all() and (out[3][0] == -1).all()
+
+
+@pytest.mark.parametrize("progress", [None, lambda fraction: None])
+def test_grid_over_a_table_is_the_same_in_blocks(progress):
+    # The progress path cuts the departure axis into blocks; a table source gives the same bits either way.
+    table = sampled(LEO)
+    whole = porkchop(table, HIGHER, threads=1, **GRID)
+    blocks = porkchop(table, HIGHER, threads=2, progress=progress, **GRID)
+    assert whole.dv_total.tobytes() == blocks.dv_total.tobytes()
+
+
+def test_cluster_grid_refuses_trajectories_clearly():
+    with pytest.raises(TypeError, match="cluster grid takes the chaser"):
+        porkchop(sampled(LEO), HIGHER, [0.0], [600.0], client=object())

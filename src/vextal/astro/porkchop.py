@@ -324,13 +324,19 @@ def _time_unit(seconds):
 
 def porkchop(chaser, target, departures, tofs, *, prograde=True, max_revs=0, threads=None, progress=None,
              client=None, chunks=None):
-    """The porkchop grid between two states (ECI, 7-tuples or trajectories, see vextal.astro.trajectory): departures are offsets after chaser.time and
-    tofs times of flight, in seconds, 1-D. Returns a Porkchop. threads: None for every core. progress: True
-    for a progress bar on long grids (tqdm), or a callable that receives the fraction done. client: a
-    dask.distributed Client to spread the departure axis over, cut into `chunks` (a count, or a sequence of
-    chunk sizes; default four per worker thread), each chunk on one thread unless `threads` is given."""
+    """The porkchop grid between two states (ECI, 7-tuples or trajectories of vextal.astro.trajectory, whose
+    `epoch` then stands for chaser.time): departures are offsets after chaser.time and tofs times of flight, in
+    seconds, 1-D. Returns a Porkchop. threads: None for every core. progress: True for a progress bar on long
+    grids (tqdm), or a callable that receives the fraction done. client: a dask.distributed Client to spread the
+    departure axis over, cut into `chunks` (a count, or a sequence of chunk sizes; default four per worker
+    thread), each chunk on one thread unless `threads` is given."""
     if client is not None:
         from vextal.astro import _distributed
+
+        for name, source in (("chaser", chaser), ("target", target)):
+            if hasattr(source, "_grid_source"):
+                raise TypeError("a cluster grid takes the %s as an ECI state or 7 numbers, not a trajectory (%s)"
+                                % (name, type(source).__name__))
 
         return _distributed.porkchop_on_cluster(chaser, target, departures, tofs, prograde=prograde,
                                                 max_revs=max_revs, threads=threads, progress=progress,

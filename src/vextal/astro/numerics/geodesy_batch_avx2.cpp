@@ -28,7 +28,9 @@ typedef long long B4 __attribute__((vector_size(32)));
 
 struct Avx2Entries {
     static V4 sqrt(V4 v) { return _mm256_sqrt_pd(v); }
-    static V4 atan2(V4 y, V4 x) { return reinterpret_cast<__m256d (*)(__m256d, __m256d)>(shared::libmvec().atan2_4)(y, x); }
+    static V4 atan2(V4 y, V4 x) {
+        return reinterpret_cast<__m256d (*)(__m256d, __m256d)>(shared::libmvec().atan2_4)(y, x);
+    }
     static V4 sin(V4 v) { return reinterpret_cast<__m256d (*)(__m256d)>(shared::libmvec().sin4)(v); }
     static V4 cos(V4 v) { return reinterpret_cast<__m256d (*)(__m256d)>(shared::libmvec().cos4)(v); }
 };
