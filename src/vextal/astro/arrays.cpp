@@ -13,6 +13,7 @@
 #include "astro/numerics/geodesy_batch.hpp"
 #include "astro/numerics/kepler.hpp"
 #include "astro/numerics/lambert_batch.hpp"
+#include "astro/numerics/trajectory.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -363,8 +364,13 @@ PyObject* py_propagate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         for (Py_ssize_t i = b; i < e; ++i, walk.next()) {
             double* r = ro + 3 * i;
             double* v = vo + 3 * i;
-            num::KeplerStatus s = num::propagate(walk.at(0), walk.at(1), *walk.at(2), mu, r, v);
-            if (s != num::KeplerStatus::ok) {
+            num::Vec3 r1, v1;
+            const num::KeplerStatus s =
+                num::move({0.0, num::load(walk.at(0)), num::load(walk.at(1)), mu}, *walk.at(2), r1, v1);
+            if (s == num::KeplerStatus::ok) {
+                num::store(r1, r);
+                num::store(v1, v);
+            } else {
                 r[0] = r[1] = r[2] = v[0] = v[1] = v[2] = NaN;
                 if (!status.empty()) status[i] = static_cast<uint8_t>(s);
             }

@@ -1,7 +1,5 @@
 #include "trajectory.hpp"
 
-#include "kepler.hpp"
-
 #include <algorithm>
 
 namespace vextal::numerics {
@@ -43,17 +41,23 @@ TrajectoryStatus interpolate(const Table& table, double t, Vec3& r, Vec3& v) noe
     return TrajectoryStatus::ok;
 }
 
+KeplerStatus move(const TwoBody& body, double step, Vec3& r, Vec3& v) noexcept {
+    const double r0[3] = {body.r0.x, body.r0.y, body.r0.z};
+    const double v0[3] = {body.v0.x, body.v0.y, body.v0.z};
+    double r1[3], v1[3];
+    const KeplerStatus status = propagate(r0, v0, step, body.mu, r1, v1);
+    if (status == KeplerStatus::ok) {
+        r = load(r1);
+        v = load(v1);
+    }
+    return status;
+}
+
 TrajectoryStatus Trajectory::state(double epoch, double offset, Vec3& r, Vec3& v) const noexcept {
     if (kind_ == Kind::table) return interpolate(table_, epoch + offset, r, v);
     const double step = (epoch - two_body_.t0) + offset;
-    const double r0[3] = {two_body_.r0.x, two_body_.r0.y, two_body_.r0.z};
-    const double v0[3] = {two_body_.v0.x, two_body_.v0.y, two_body_.v0.z};
-    double r1[3], v1[3];
-    if (propagate(r0, v0, step, two_body_.mu, r1, v1) != KeplerStatus::ok)
-        return TrajectoryStatus::propagation_failed;
-    r = {r1[0], r1[1], r1[2]};
-    v = {v1[0], v1[1], v1[2]};
-    return TrajectoryStatus::ok;
+    return move(two_body_, step, r, v) == KeplerStatus::ok ? TrajectoryStatus::ok
+                                                           : TrajectoryStatus::propagation_failed;
 }
 
 }  // namespace vextal::numerics

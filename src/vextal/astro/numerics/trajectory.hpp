@@ -10,6 +10,7 @@
 // exactly as given: the grid's chaser moves by the departure offset itself, not by (t0 + d) - t0.
 #pragma once
 #include "constants.hpp"
+#include "kepler.hpp"
 #include "vec3.hpp"
 
 #include <cstddef>
@@ -29,6 +30,10 @@ struct TwoBody {
     Vec3 r0, v0;
     double mu = mu_earth;
 };
+
+// The two-body kind's motion: `body` moved on by `step` seconds (exact Kepler). The array functions move
+// their states with it, the grid through Trajectory::state.
+KeplerStatus move(const TwoBody& body, double step, Vec3& r, Vec3& v) noexcept;
 
 // Samples at strictly increasing epochs; positions and velocities are n rows of 3 doubles. The table does not
 // own the memory.
