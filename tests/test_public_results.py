@@ -1,5 +1,7 @@
 """Public results stay bit for bit what tests/data/public_results.npz recorded (made by
-tests/data/make_public_results.py): grids, array functions, plan_lambert and LambertProblem."""
+tests/data/make_public_results.py): grids, array functions, plan_lambert and LambertProblem. The recording was
+made on x86-64 Linux with glibc's libm; re-record (and say why in the commit) only after a deliberate change of
+results or for a platform whose libm rounds differently."""
 import importlib.util
 import os
 
