@@ -7,15 +7,17 @@
 // constants). Units: km, km/s, s.
 #pragma once
 
+#include "constants.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
 namespace vextal::numerics {
 
 struct J2Model {
-    double mu = 398600.5;
-    double j2 = 1.08262668e-3;
-    double radius = 6378.1374;
+    double mu = mu_earth;
+    double j2 = j2_earth;
+    double radius = earth_ellipsoid.a;
 };
 
 enum class J2Status : uint8_t {
