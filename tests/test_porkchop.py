@@ -277,6 +277,20 @@ def test_cli_prints_the_refined_optimum_and_writes_files(tmp_path):
     assert (tmp_path / "p.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
+@pytest.mark.parametrize("options, size", [
+    ([], (500, 700)),
+    (["--which", "c3", "--axes", "arrival", "--levels", "8", "--dpi", "50", "--size", "400x300"], (300, 400)),
+])
+def test_cli_plot_options(tmp_path, options, size):
+    pytest.importorskip("matplotlib")
+    proc = cli("porkchop", "--chaser", *CHASER, "--target", *TARGET, "--departures", "0:6000:13",
+               "--tofs", "3000:20000:18", "--max-revs", 2, "--no-refine", "--out", tmp_path / "p.png", *options)
+    assert proc.returncode == 0, proc.stderr
+    import matplotlib.pyplot as plt
+
+    assert plt.imread(tmp_path / "p.png").shape[:2] == size
+
+
 def test_cli_example_and_plan_word():
     proc = cli("porkchop", "--no-refine")
     assert proc.returncode == 0, proc.stderr
@@ -293,6 +307,7 @@ def test_cli_example_and_plan_word():
     ["--chaser", 0, 7000, 0, 0, 1, 0, 0, "--target", 0, 8000, 0, 0, 0.5, 0, 0, "--departures", "0:100:3",
      "--tofs", "600:1200:3"],
     ["--max-revs", "-2"], ["--threads", "0"], ["--bogus"],
+    ["--size", "700"], ["--size", "8x8"], ["--levels", "1"], ["--dpi", "0"], ["--which", "c4"], ["--axes", "date"],
 ])
 def test_cli_bad_input_is_one_line_and_status_2(args):
     proc = cli("porkchop", *args)
