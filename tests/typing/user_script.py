@@ -89,6 +89,7 @@ refined: Transfer = grid.refine()
 assert refined.dv_total <= cheapest.dv_total and grid.shape == (7, 7)
 figure: Figure = grid.plot(optimum=refined)
 figure.savefig("porkchop.png")
+launch: Figure = grid.plot(which="c3", axes="arrival", levels=8, vmax=1.0, epoch=2.5e9, title="C3")
 rows = [row for row in grid.rows() if not math.isnan(row[4])]
 window: Survey = survey(chaser, {"A": target, "B": state((0.0, 0.0, 7100.0, 0.0, -7.49, 0.0, 0.1))},
                         grid.departures, grid.tofs, progress=lambda fraction: None)

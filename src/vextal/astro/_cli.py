@@ -58,8 +58,8 @@ def whole_number(low, high):
         except ValueError:
             raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
         if value < low:
-            raise argparse.ArgumentTypeError(("must not be negative: %r" if low == 0 else "must be at least %d: %%r"
-                                              % low) % text)
+            raise argparse.ArgumentTypeError("must not be negative: %r" % text if low == 0
+                                             else "must be at least %d: %r" % (low, text))
         if value > high:
             raise argparse.ArgumentTypeError("must be at most %d: %r" % (high, text))
         return value
