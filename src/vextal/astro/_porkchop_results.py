@@ -99,7 +99,7 @@ def eci(values: StateTuple) -> ECI:
 
 def arc(index: int) -> Tuple[int, int]:
     """(revolutions, branch) of arc `index` in the planner's order: 0, then left and right per count."""
-    return (index + 1) // 2, (0 if index == 0 else (-1 if index % 2 else 1))
+    return _porkchop.slot_arc(index)
 
 
 def _magnitude(burn: SatBurn) -> float:
