@@ -76,8 +76,10 @@ def test_cells_agree_with_plan_lambert_on_moved_states(departures, tofs, prograd
 
 @pytest.mark.parametrize("prograde", [True, False])
 def test_each_cells_transfer_names_the_grids_arc(prograde):
-    # Every cell's Transfer (plan_lambert's arcs, read back through the slot order) has the grid's revolution
-    # count, branch and cost; the window holds cells of every (revolutions, branch) pair up to two revolutions.
+    # Every cell's Transfer has the grid's revolution count, branch and cost, and the branch means what it says
+    # independently of any slot mapping: of the two arcs of one revolution count (consecutive in the planner's
+    # order), the left branch (-1) is the one on the smaller transfer orbit (shorter period). The window holds
+    # cells of every (revolutions, branch) pair up to two revolutions.
     grid = porkchop(CHASER, TARGET, np.linspace(0, 6000, 7), np.linspace(3000, 20000, 12), prograde=prograde,
                     max_revs=2)
     seen = set()
@@ -87,6 +89,17 @@ def test_each_cells_transfer_names_the_grids_arc(prograde):
             assert (transfer.revolutions, transfer.branch) == (grid.revolutions[i, j], grid.branch[i, j])
             assert transfer.dv_total == pytest.approx(grid.dv_total[i, j], rel=1e-12)
             seen.add((transfer.revolutions, transfer.branch))
+            if transfer.revolutions:
+                start = propagate_lagrangian_u(eci(CHASER), float(departure))
+                target = propagate_lagrangian_u(eci(TARGET), start.time + float(tof) - TARGET[0])
+                burns = plan_lambert(start, target, float(tof), prograde, 2).burns
+                k = min(range(len(burns)), key=lambda n: abs(burns[n][0].delta_v.magnitude() - transfer.dv_departure)
+                        + abs(burns[n][1].delta_v.magnitude() - transfer.dv_arrival))  # the transfer's arc
+                pair = (k, k + 1) if k % 2 else (k - 1, k)
+                r = start.position.magnitude()
+                axes = [1.0 / (2.0 / r - (start.velocity + burns[n][0].delta_v).magnitude() ** 2 / MU) for n in pair]
+                smaller = pair[int(np.argmin(axes))]
+                assert (transfer.branch == -1) == (k == smaller), (i, j, axes)
     assert seen == {(0, 0), (1, -1), (1, 1), (2, -1), (2, 1)}
 
 

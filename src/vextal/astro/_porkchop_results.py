@@ -10,8 +10,8 @@ import csv
 import json
 import math
 import os
-from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, SupportsFloat, Tuple,
-                    Union)
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Protocol, Sequence, SupportsFloat,
+                    Tuple, Union)
 
 import numpy as np
 import numpy.typing as npt
@@ -31,6 +31,24 @@ FIELDS = ("dv_departure", "dv_arrival", "dv_total", "revolutions", "branch")
 
 #: A state as the grids take it: an ECI record, or (time, x, y, z, vx, vy, vz) in s, km, km/s.
 State = Union[ECI, Sequence[SupportsFloat]]
+
+
+class Trajectory(Protocol):
+    """An object's motion as the grid reads it (the kinds of vextal.astro.trajectory)."""
+
+    @property
+    def epoch(self) -> float:
+        """The reference epoch (s): a chaser's stands for departure offset zero."""
+
+    def state_at(self, epoch: float) -> ECI:
+        """The state at `epoch`."""
+
+    def _grid_source(self, start: float, stop: float) -> Any:
+        """What the native grid reads for epochs in [start, stop]."""
+
+
+#: What porkchop() takes for the chaser and the target: a state or a trajectory.
+Source = Union[State, Trajectory]
 #: ``progress=``: nothing (None/False), a tqdm bar (True), or a callable that receives the fraction done.
 ProgressOption = Union[None, bool, Callable[[float], object]]
 StateTuple = Tuple[float, float, float, float, float, float, float]
