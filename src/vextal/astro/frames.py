@@ -32,8 +32,9 @@ def _matvec(m: np.ndarray, x: np.ndarray) -> np.ndarray:
     state."""
     mf = m.reshape(-1, 3, 3)
     x3 = x.reshape(-1, mf.shape[0], 3)
-    out = np.matmul(x3.transpose(1, 0, 2), mf.transpose(0, 2, 1)).transpose(1, 0, 2)
-    return np.ascontiguousarray(out).reshape(x.shape)
+    out = np.empty(x3.shape)
+    np.matmul(x3.transpose(1, 0, 2), mf.transpose(0, 2, 1), out=out.transpose(1, 0, 2))
+    return out.reshape(x.shape)
 
 
 def _prepare(r: Any, v: Any, epochs: Any) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
