@@ -14,7 +14,7 @@ import datetime as _dt
 import os
 from typing import Any, Mapping, Optional, Tuple
 
-import erfa
+import erfa  # type: ignore  # no type information
 import numpy as np
 
 from . import frames as _frames
@@ -27,7 +27,7 @@ _GPS_MINUS_TAI = -19.0
 
 def _oem_module() -> Any:
     try:
-        import oem
+        import oem  # type: ignore  # optional, and without type information
     except ImportError:
         raise ImportError("reading and writing OEM files needs the 'oem' package: pip install 'vextal[oem]'") from None
     return oem
@@ -37,7 +37,7 @@ def _utc_epochs(times: Any, system: str, path: str) -> np.ndarray:
     """UTC epoch numbers of a segment's epochs (astropy Time in the segment's scale, or naive datetimes holding
     GPS clock readings, which astropy has no scale for)."""
     if system in ("UTC", "TAI", "TT"):
-        from astropy.time import Time
+        from astropy.time import Time  # type: ignore
 
         return np.asarray(_time.epoch(Time(list(times))), dtype=np.float64)
     if system == "GPS":
@@ -93,7 +93,7 @@ def read_oem_arrays(path: Any, *, eop: Optional[Mapping[str, Any]] = None) -> Tu
 
 def read_oem(path: Any, *, eop: Optional[Mapping[str, Any]] = None) -> Any:
     """A table trajectory (``vextal.astro.trajectory.Table``) of an OEM file; see :func:`read_oem_arrays`."""
-    from .trajectory import Table
+    from .trajectory import Table  # type: ignore  # the seam module, on main later
 
     return Table(*read_oem_arrays(path, eop=eop))
 
@@ -107,8 +107,8 @@ def write_oem(path: Any, trajectory: Any, epochs: Any, *, object_name: str = "UN
     if format not in ("kvn", "xml"):
         raise ValueError(f"write_oem(): format must be 'kvn' or 'xml', not {format!r}")
     oem = _oem_module()
-    from astropy.time import Time
-    from oem.components import EphemerisSegment, HeaderSection, MetaDataSection
+    from astropy.time import Time  # type: ignore
+    from oem.components import EphemerisSegment, HeaderSection, MetaDataSection  # type: ignore
 
     e = np.asarray(_time.epoch(epochs), dtype=np.float64).ravel()
     if e.size < 1 or not np.all(np.isfinite(e)) or np.any(np.diff(e) <= 0):

@@ -17,8 +17,8 @@ import os
 from typing import Any, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
-from sgp4 import omm as _omm
-from sgp4.api import SGP4_ERRORS, WGS72, Satrec, SatrecArray
+from sgp4 import omm as _omm  # type: ignore  # no type information
+from sgp4.api import SGP4_ERRORS, WGS72, Satrec, SatrecArray  # type: ignore
 
 from . import frames as _frames
 from . import time as _time
@@ -133,7 +133,7 @@ class TLE:
     def _grid_source(self, start: float, stop: float) -> Any:
         """A table sampled from SGP4 over [start, stop], densely enough for the table's cubic Hermite reading
         to stay within about a millimetre of SGP4 (at least 100 samples per revolution at periapsis)."""
-        from .trajectory import Table
+        from .trajectory import Table  # type: ignore  # the seam module, on main later
 
         return Table(*sample(self, start, stop))
 

@@ -83,7 +83,7 @@ def to_state(a: Any, e: Any, i: Any, raan: Any, argp: Any, anomaly: Any, *, mu: 
     flat = [np.ascontiguousarray(x.ravel()) for x in arrays]
     for k in (2, 3, 4, 5):
         flat[k] = np.radians(flat[k])
-    r, v, status = _elements.to_state(*flat, mu, kind == "mean")
+    r, v, status = _elements.to_state(flat[0], flat[1], flat[2], flat[3], flat[4], flat[5], mu, kind == "mean")
     _raise_first("to_state", status, shape)
     return r.reshape(shape + (3,)), v.reshape(shape + (3,))
 

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 from typing import Any, Mapping, Optional, Tuple
 
-import erfa
+import erfa  # type: ignore  # no type information
 import numpy as np
 
 from . import time as _time

@@ -28,7 +28,7 @@ import re
 import warnings
 from typing import Any, Tuple, Union
 
-import erfa
+import erfa  # type: ignore  # no type information
 import numpy as np
 
 __all__ = [
@@ -146,7 +146,7 @@ def _from_string(text: str) -> float:
         raise ValueError(f"epoch(): {text!r} is not an ISO 8601 date and time")
     date = m["date"]
     if len(date) == 8 and date[4] == "-":  # ordinal date YYYY-DDD
-        day = np.datetime64(date[:4] + "-01-01", "D") + np.timedelta64(int(date[5:]) - 1, "D")
+        day: Any = np.datetime64(date[:4] + "-01-01", "D") + np.timedelta64(int(date[5:]) - 1, "D")
         if int(date[5:]) < 1 or day.astype(object).year != int(date[:4]):
             raise ValueError(f"epoch(): {text!r}: day of year out of range")
     else:
