@@ -68,27 +68,42 @@ def test_an_sgp4_error_is_a_row_status_and_a_clear_exception():
         doomed.state_at(epochs[np.argmax(bad)])
 
 
-def test_reading_tle_files_and_omm_records(tmp_path, iss):
+def test_reading_tle_files(tmp_path):
     path = tmp_path / "sats.txt"
-    path.write_text("ISS (ZARYA)\n%s\n%s\n\n%s\n%s\n" % (ISS + VANGUARD))
+    path.write_text("ISS (ZARYA)\n%s\n%s\n\n%s\n%s\n0 VANGUARD 1\n%s\n%s\n" % (ISS + VANGUARD + VANGUARD))
     tles = S.read_tle(path)
-    assert [t.name for t in tles] == ["ISS (ZARYA)", None]
-    assert [t.satnum for t in tles] == ["25544", "00005"]
-    # OMM in CSV, written by the sgp4 package's own exporter.
-    fields = export_omm(Satrec.twoline2rv(*ISS, WGS72), "ISS (ZARYA)")
-    text = io.StringIO()
-    writer = csv.DictWriter(text, fieldnames=list(fields))
-    writer.writeheader()
-    writer.writerow(fields)
-    (omm,) = S.read_omm(io.StringIO(text.getvalue()))
-    assert omm.name == "ISS (ZARYA)"
-    epochs = iss.epoch + np.arange(0, 86400, 3600.0)
-    np.testing.assert_allclose(omm.states(epochs)[0], iss.states(epochs)[0], rtol=0, atol=1e-3)
+    assert [t.name for t in tles] == ["ISS (ZARYA)", None, "VANGUARD 1"]
+    assert [t.satnum for t in tles] == ["25544", "00005", "00005"]
     (tmp_path / "bad.txt").write_text(ISS[0] + "\n")
     with pytest.raises(ValueError, match="not part of a two-line set"):
         S.read_tle(tmp_path / "bad.txt")
     with pytest.raises(ValueError, match="different satellites"):
         S.TLE(ISS[0], VANGUARD[1])
+
+
+def omm_csv(fields):
+    text = io.StringIO()
+    writer = csv.DictWriter(text, fieldnames=list(fields))
+    writer.writeheader()
+    writer.writerow(fields)
+    return text.getvalue()
+
+
+def omm_xml(fields):
+    # The layout the sgp4 package reads: every keyword as an element of the segment's metadata here.
+    items = "".join("<%s>%s</%s>" % (k, v, k) for k, v in fields.items())
+    return ("<ndm><omm><body><segment><metadata>%s</metadata><data><meanElements/><tleParameters/></data>"
+            "</segment></body></omm></ndm>" % items)
+
+
+@pytest.mark.parametrize("encode", [omm_csv, omm_xml], ids=["csv", "xml"])
+def test_omm_records_give_the_states_of_their_element_sets(iss, encode):
+    # Written by the sgp4 package's own exporter from the same element set.
+    fields = export_omm(Satrec.twoline2rv(*ISS, WGS72), "ISS (ZARYA)")
+    (omm,) = S.read_omm(io.StringIO(encode(fields)))
+    assert omm.name == "ISS (ZARYA)" and omm.epoch == pytest.approx(iss.epoch, abs=1e-3)
+    epochs = iss.epoch + np.arange(0, 86400, 3600.0)
+    np.testing.assert_allclose(omm.states(epochs)[0], iss.states(epochs)[0], rtol=0, atol=1e-3)
 
 
 # ---- OEM --------------------------------------------------------------------------------------------------------
