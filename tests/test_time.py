@@ -54,6 +54,9 @@ def test_arrays_keep_their_shape_and_nat_is_nan():
     assert e.shape == (2, 2) and e.dtype == np.float64
     np.testing.assert_array_equal(e, [[Y2K, np.nan], [Y2K + 86400, -86400.0]])
     assert np.isnat(T.to_datetime64(np.array([np.nan, 0.0]))[0])
+    assert np.isnan(T.tai_minus_utc([np.nan, 0.0])[0])
+    with pytest.raises(ValueError, match="range of datetime64"):
+        T.to_datetime64(1e10)
     np.testing.assert_array_equal(T.epoch(["2000-01-01", dt.datetime(2000, 1, 2)]), [Y2K, Y2K + 86400])
 
 

@@ -54,6 +54,7 @@ _DAY = 86400.0
 _ORIGIN_NS = np.datetime64("1950-01-01T00:00:00", "ns")
 _ORIGIN_DT = _dt.datetime(1950, 1, 1)
 _ONE_SECOND = np.timedelta64(1, "s")
+_NS_RANGE = 9.2e9  # seconds either side of 1950 that int64 nanoseconds hold
 
 Epochs = Union[float, np.ndarray]
 
@@ -209,6 +210,8 @@ def to_datetime64(e: Any) -> Any:
     about half a microsecond)."""
     s = np.asarray(epoch(e), dtype=np.float64)
     finite = np.isfinite(s)
+    if np.any(np.abs(s[finite]) > _NS_RANGE):
+        raise ValueError("to_datetime64(): an epoch lies beyond the range of datetime64[ns] (years 1658 to 2242)")
     safe = np.where(finite, s, 0.0)
     whole = np.floor(safe)
     ns = whole.astype(np.int64) * 1_000_000_000 + np.rint((safe - whole) * 1e9).astype(np.int64)
@@ -237,15 +240,18 @@ def _calendar(e: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.nda
 
 
 def _dat(e: np.ndarray) -> np.ndarray:
-    iy, im, id_, fd = _calendar(e)
+    """TAI - UTC at UTC epochs; NaN where an epoch is not finite."""
+    finite = np.isfinite(e)
+    iy, im, id_, fd = _calendar(np.where(finite, e, 0.0))
     with warnings.catch_warnings():
         # Years before 1960 (no offset then) and years past the table's end are flagged dubious by ERFA; the
         # table's value is still the best there is.
         warnings.simplefilter("ignore", erfa.ErfaWarning)
-        return np.asarray(erfa.dat(iy, im, id_, fd), dtype=np.float64)
+        dat = np.asarray(erfa.dat(iy, im, id_, fd), dtype=np.float64)
+    return np.where(finite, dat, np.nan)
 
 
-def _finite_array(e: Any) -> Tuple[np.ndarray, bool]:
+def _epoch_array(e: Any) -> Tuple[np.ndarray, bool]:
     a = np.asarray(epoch(e), dtype=np.float64)
     return a, a.ndim == 0
 
@@ -256,14 +262,14 @@ def _out(a: np.ndarray, scalar: bool) -> Any:
 
 def tai_minus_utc(e: Any) -> Any:
     """TAI - UTC in seconds at UTC epochs ``e`` (ERFA's leap-second table)."""
-    a, scalar = _finite_array(e)
+    a, scalar = _epoch_array(e)
     return _out(_dat(a), scalar)
 
 
 def utc_to_tai(e: Any) -> Any:
     """TAI seconds since 1950-01-01T00:00:00 TAI of UTC epochs: the elapsed SI time between two UTC epochs
     is the difference of their TAI values (a leap second in between counts)."""
-    a, scalar = _finite_array(e)
+    a, scalar = _epoch_array(e)
     return _out(a + _dat(a), scalar)
 
 
