@@ -10,8 +10,10 @@ import math
 import os
 import sys
 
-EARTH_RADIUS = 6378.1374  # km
-MU_EARTH = 398600.5  # km^3/s^2, the planner's own value
+from vextal.astro import _porkchop
+
+EARTH_RADIUS = _porkchop.EARTH_EQUATORIAL_RADIUS  # km
+MU_EARTH = _porkchop.MU_EARTH  # km^3/s^2, the planner's own value
 
 
 class Parser(argparse.ArgumentParser):

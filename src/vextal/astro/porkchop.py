@@ -324,24 +324,52 @@ def _time_unit(seconds):
 
 def porkchop(chaser, target, departures, tofs, *, prograde=True, max_revs=0, threads=None, progress=None,
              client=None, chunks=None):
-    """The porkchop grid between two states (ECI or 7-tuples): departures are offsets after chaser.time and
-    tofs times of flight, in seconds, 1-D. Returns a Porkchop. threads: None for every core. progress: True
-    for a progress bar on long grids (tqdm), or a callable that receives the fraction done. client: a
-    dask.distributed Client to spread the departure axis over, cut into `chunks` (a count, or a sequence of
-    chunk sizes; default four per worker thread), each chunk on one thread unless `threads` is given."""
+    """The porkchop grid between two states (ECI, 7-tuples or trajectories of vextal.astro.trajectory, whose
+    `epoch` then stands for chaser.time): departures are offsets after chaser.time and tofs times of flight, in
+    seconds, 1-D. Returns a Porkchop. threads: None for every core. progress: True for a progress bar on long
+    grids (tqdm), or a callable that receives the fraction done. client: a dask.distributed Client to spread the
+    departure axis over, cut into `chunks` (a count, or a sequence of chunk sizes; default four per worker
+    thread), each chunk on one thread unless `threads` is given."""
     if client is not None:
         from vextal.astro import _distributed
+
+        for name, source in (("chaser", chaser), ("target", target)):
+            if hasattr(source, "_grid_source"):
+                raise TypeError("a cluster grid takes the %s as an ECI state or 7 numbers, not a trajectory (%s)"
+                                % (name, type(source).__name__))
 
         return _distributed.porkchop_on_cluster(chaser, target, departures, tofs, prograde=prograde,
                                                 max_revs=max_revs, threads=threads, progress=progress,
                                                 client=client, chunks=chunks)
-    chaser, target = state_tuple(chaser, "chaser"), state_tuple(target, "target")
     departures = np.asarray(departures, dtype=np.float64)
     tofs = np.asarray(tofs, dtype=np.float64)
-    if not progress:
-        arrays = _porkchop.grid(chaser, target, departures, tofs, prograde, max_revs, threads)
+    sources = []
+    for name, source in (("chaser", chaser), ("target", target)):
+        if hasattr(source, "_grid_source") and hasattr(source, "state_at"):
+            sources.append(source)
+        else:
+            sources.append(state_tuple(source, name))
+    chaser, target = sources
+    if not isinstance(chaser, tuple) or not isinstance(target, tuple):
+        # Trajectories: the native grid reads what covers the grid's epochs (a two-body state or a table);
+        # the result keeps the states at the chaser's epoch and at the target's.
+        t0 = chaser[0] if isinstance(chaser, tuple) else float(chaser.epoch)
+        if departures.size and tofs.size:
+            first, last = t0 + float(departures.min()), t0 + float(departures.max())
+            if not isinstance(chaser, tuple):
+                chaser = chaser._grid_source(first, last)
+            if not isinstance(target, tuple):
+                target = target._grid_source(first + float(tofs.min()), last + float(tofs.max()))
+        grid_chaser, grid_target = chaser, target
+        chaser = chaser if isinstance(chaser, tuple) else state_tuple(chaser.state_at(t0), "chaser")
+        target = target if isinstance(target, tuple) else \
+            state_tuple(target.state_at(float(target.epoch)), "target")
     else:
-        arrays = _with_progress(chaser, target, departures, tofs, prograde, max_revs, threads, progress)
+        grid_chaser, grid_target = chaser, target
+    if not progress:
+        arrays = _porkchop.grid(grid_chaser, grid_target, departures, tofs, prograde, max_revs, threads)
+    else:
+        arrays = _with_progress(grid_chaser, grid_target, departures, tofs, prograde, max_revs, threads, progress)
     return Porkchop(chaser, target, departures, tofs, prograde, max_revs, *arrays)
 
 
