@@ -106,3 +106,14 @@ def test_scales_round_trip_over_random_epochs():
     np.testing.assert_allclose(T.tt_to_utc(T.utc_to_tt(e)), e, rtol=0, atol=1e-6)
     np.testing.assert_allclose(T.utc_to_tt(e) - T.utc_to_tai(e), 32.184, rtol=0, atol=1e-6)
     assert T.utc_to_tt("2020-01-01") - T.epoch("2020-01-01") == pytest.approx(69.184, abs=1e-6)
+
+
+def test_trajectories_read_dates_as_epochs_never_as_numbers():
+    from vextal.astro.trajectory import Table, TwoBody
+
+    two_body = TwoBody((T.epoch("2026-11-01"), 7000.0, 0.0, 0.0, 0.0, 7.5, 0.0))
+    days = np.array(["2026-11-01T06", "2026-11-02"], dtype="datetime64[h]")
+    np.testing.assert_array_equal(two_body.states(days)[0], two_body.states(T.epoch(days))[0])
+    assert two_body.state_at("2026-11-02T00:00:00Z").time == T.epoch("2026-11-02")
+    table = Table(T.epoch(days), *two_body.states(days))
+    np.testing.assert_array_equal(table.states(days[1])[0], two_body.states(days[1])[0])

@@ -93,7 +93,7 @@ def read_oem_arrays(path: Any, *, eop: Optional[Mapping[str, Any]] = None) -> Tu
 
 def read_oem(path: Any, *, eop: Optional[Mapping[str, Any]] = None) -> Any:
     """A table trajectory (``vextal.astro.trajectory.Table``) of an OEM file; see :func:`read_oem_arrays`."""
-    from .trajectory import Table  # type: ignore  # the seam module, on main later
+    from .trajectory import Table  # here: the trajectory module imports this one
 
     return Table(*read_oem_arrays(path, eop=eop))
 

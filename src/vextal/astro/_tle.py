@@ -131,30 +131,44 @@ class TLE:
         return ECI(t, Vector3(*r.tolist()), Vector3(*v.tolist()))
 
     def _grid_source(self, start: float, stop: float) -> Any:
-        """A table sampled from SGP4 over [start, stop], densely enough for the table's cubic Hermite reading
-        to stay within about a millimetre of SGP4 (at least 100 samples per revolution at periapsis)."""
-        from .trajectory import Table  # type: ignore  # the seam module, on main later
+        """A table sampled from SGP4 over [start, stop] for the grid (see :func:`sample`)."""
+        from .trajectory import Table  # here: the trajectory module imports this one
 
         return Table(*sample(self, start, stop))
 
 
-def sample(source: Any, start: float, stop: float) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Epochs, positions and velocities covering [start, stop] (at least two samples) at a step of 1/100 of
-    the fastest angular motion on the orbit (periapsis), from ``source.states``."""
+#: Samples per revolution at the periapsis rate, and the half-step (s) of the velocity's central difference.
+SAMPLES_PER_REVOLUTION = 300
+_DIFFERENCE_STEP = 0.05
+
+
+def sample(tle: TLE, start: float, stop: float) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Epochs, positions and velocities covering [start, stop] (at least two samples) every 1/300 of a
+    revolution at the periapsis rate, for cubic Hermite reading.
+
+    The velocities are the rate of SGP4's positions (a central difference over 0.1 s), not SGP4's own
+    velocities: these differ from the rate of its positions by its short-period terms (measured 14 to 20 mm/s
+    for the ISS, up to 1.2 m/s for an orbit of e = 0.19), which a Hermite table would turn into position errors
+    that only fall linearly with the spacing. With the rate of the positions the table keeps to SGP4's
+    positions within decimetres (measured over a day at 20,000 random epochs: 5 cm for the ISS, 1.4 cm at
+    e = 0.19, 0.32 m at GEO, where SGP4's deep-space terms are less smooth); its velocities differ from SGP4's
+    by SGP4's own inconsistency above."""
     start, stop = float(start), float(stop)
     if not (np.isfinite(start) and np.isfinite(stop) and stop >= start):
         raise ValueError(f"sampling needs finite start <= stop, got [{start}, {stop}]")
-    r0, v0 = source.states(start)
     from .elements import from_state
 
-    el = from_state(r0, v0)
+    el = from_state(*tle.states(start))
     rp = abs(el.a) * abs(1.0 - el.e)
     rate = np.sqrt(398600.5 * (1.0 + el.e) / rp**3)  # angular rate at periapsis (rad/s)
-    step = 2.0 * np.pi / 100.0 / rate
+    step = 2.0 * np.pi / SAMPLES_PER_REVOLUTION / rate
     n = max(2, int(np.ceil((stop - start) / step)) + 1)
     epochs = np.linspace(start, stop, n) if stop > start else np.array([start, start + 1.0])
-    r, v = source.states(epochs)
-    return epochs, r, v
+    h = _DIFFERENCE_STEP
+    r, _ = tle.states(epochs)
+    ahead, _ = tle.states(epochs + h)
+    behind, _ = tle.states(epochs - h)
+    return epochs, r, (ahead - behind) / (2.0 * h)
 
 
 def _raise_first(tle: TLE, status: np.ndarray, epochs: np.ndarray) -> None:
