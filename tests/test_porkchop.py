@@ -74,6 +74,22 @@ def test_cells_agree_with_plan_lambert_on_moved_states(departures, tofs, prograd
         assert (grid.revolutions > 0).any()
 
 
+@pytest.mark.parametrize("prograde", [True, False])
+def test_each_cells_transfer_names_the_grids_arc(prograde):
+    # Every cell's Transfer (plan_lambert's arcs, read back through the slot order) has the grid's revolution
+    # count, branch and cost; the window holds cells of every (revolutions, branch) pair up to two revolutions.
+    grid = porkchop(CHASER, TARGET, np.linspace(0, 6000, 7), np.linspace(3000, 20000, 12), prograde=prograde,
+                    max_revs=2)
+    seen = set()
+    for i, departure in enumerate(grid.departures):
+        for j, tof in enumerate(grid.tofs):
+            transfer = grid.transfer(departure, tof)
+            assert (transfer.revolutions, transfer.branch) == (grid.revolutions[i, j], grid.branch[i, j])
+            assert transfer.dv_total == pytest.approx(grid.dv_total[i, j], rel=1e-12)
+            seen.add((transfer.revolutions, transfer.branch))
+    assert seen == {(0, 0), (1, -1), (1, 1), (2, -1), (2, 1)}
+
+
 def test_collinear_cells_are_nan_and_the_rest_is_consistent():
     state = circular(R_EARTH + 500.0, 0.0)
     period = 2 * math.pi * math.sqrt((R_EARTH + 500.0) ** 3 / MU)
