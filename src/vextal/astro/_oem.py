@@ -5,7 +5,8 @@ are converted (leap seconds from ERFA's table), others refused; reference frames
 GCRF/ICRF (the constant frame bias), TEME (:func:`vextal.astro.frames.teme_to_eci`) and ITRF in any
 realisation (:func:`vextal.astro.frames.efg_to_eci`, with the ``eop`` given or zero EOP and the error stated
 there) are converted, others refused. Only Earth-centred messages are read. Segments are joined in time
-order; a sample repeated at a segment boundary is kept once.
+order; a sample repeated at a segment boundary is kept once. ``vextal.astro.trajectory.read_oem`` gives the
+result as a table trajectory.
 """
 
 from __future__ import annotations
@@ -20,7 +21,7 @@ import numpy as np
 from . import frames as _frames
 from . import time as _time
 
-__all__ = ["read_oem", "read_oem_arrays", "write_oem"]
+__all__ = ["read_oem_arrays", "write_oem"]
 
 _GPS_MINUS_TAI = -19.0
 
@@ -89,13 +90,6 @@ def read_oem_arrays(path: Any, *, eop: Optional[Mapping[str, Any]] = None) -> Tu
     if np.any(np.diff(epochs) < 0):
         raise ValueError(f"read_oem(): {name}: segments overlap in time")
     return epochs, r, v
-
-
-def read_oem(path: Any, *, eop: Optional[Mapping[str, Any]] = None) -> Any:
-    """A table trajectory (``vextal.astro.trajectory.Table``) of an OEM file; see :func:`read_oem_arrays`."""
-    from .trajectory import Table  # here: the trajectory module imports this one
-
-    return Table(*read_oem_arrays(path, eop=eop))
 
 
 def write_oem(path: Any, trajectory: Any, epochs: Any, *, object_name: str = "UNKNOWN",

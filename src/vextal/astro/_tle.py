@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import io
 import os
-from typing import Any, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Type, TypeVar, Union
 
 import numpy as np
 from sgp4 import omm as _omm  # type: ignore  # no type information
@@ -26,6 +26,7 @@ from . import time as _time
 __all__ = ["TLE", "SGP4States", "SGP4_ERRORS", "read_tle", "read_omm", "propagate_many"]
 
 PathOrText = Union[str, "os.PathLike[str]"]
+T = TypeVar("T", bound="TLE")
 
 
 class SGP4States(NamedTuple):
@@ -61,7 +62,8 @@ def _to_eci(r: np.ndarray, v: np.ndarray, status: np.ndarray, epochs: np.ndarray
 class TLE:
     """One catalogue object propagated by SGP4: ``TLE(line1, line2, name=None)`` from a two-line element set,
     :meth:`from_omm` from an OMM record. Attributes: ``satrec`` (the sgp4 package's record), ``name``,
-    ``satnum`` and ``epoch`` (the element set's epoch number)."""
+    ``satnum`` and ``epoch`` (the element set's epoch number). ``vextal.astro.trajectory.TLE`` adds the grid
+    source (a table sampled by :func:`sample`); use that one."""
 
     def __init__(self, line1: str, line2: str, name: Optional[str] = None) -> None:
         line1, line2 = line1.rstrip(), line2.rstrip()
@@ -86,7 +88,7 @@ class TLE:
         self.epoch = float(whole * 86400.0 + satrec.jdsatepochF * 86400.0)
 
     @classmethod
-    def from_omm(cls, fields: Mapping[str, str]) -> "TLE":
+    def from_omm(cls: Type[T], fields: Mapping[str, str]) -> T:
         """An object from one OMM record as the sgp4 package reads them (a mapping of OMM keywords to text,
         from :func:`read_omm` or ``sgp4.omm.parse_csv`` / ``parse_xml``)."""
         satrec = Satrec()
@@ -129,12 +131,6 @@ class TLE:
             raise TypeError("state_at(): one epoch is needed")
         r, v = self.states(t)
         return ECI(t, Vector3(*r.tolist()), Vector3(*v.tolist()))
-
-    def _grid_source(self, start: float, stop: float) -> Any:
-        """A table sampled from SGP4 over [start, stop] for the grid (see :func:`sample`)."""
-        from .trajectory import Table  # here: the trajectory module imports this one
-
-        return Table(*sample(self, start, stop))
 
 
 #: Samples per revolution at the periapsis rate, and the half-step (s) of the velocity's central difference.
@@ -200,17 +196,17 @@ def _read_text(source: Union[PathOrText, io.TextIOBase]) -> str:
         return f.read()
 
 
-def read_tle(source: Union[PathOrText, io.TextIOBase]) -> List[TLE]:
+def read_tle(source: Union[PathOrText, io.TextIOBase], cls: Type[T] = TLE) -> List[T]:  # type: ignore[assignment]
     """Every element set of a file (path or open text file) of two-line sets, each optionally preceded by a
-    name line (the three-line form; a leading '0 ' is dropped from the name)."""
+    name line (the three-line form; a leading '0 ' is dropped from the name), as ``cls`` objects."""
     lines = [line.rstrip() for line in _read_text(source).splitlines() if line.strip()]
-    out: List[TLE] = []
+    out: List[T] = []
     name: Optional[str] = None
     k = 0
     while k < len(lines):
         line = lines[k]
         if line.startswith("1 ") and k + 1 < len(lines) and lines[k + 1].startswith("2 "):
-            out.append(TLE(line, lines[k + 1], name))
+            out.append(cls(line, lines[k + 1], name))
             name = None
             k += 2
             continue
@@ -221,12 +217,12 @@ def read_tle(source: Union[PathOrText, io.TextIOBase]) -> List[TLE]:
     return out
 
 
-def read_omm(source: Union[PathOrText, io.TextIOBase]) -> List[TLE]:
-    """Every record of an OMM file in CSV or XML (as the sgp4 package reads them)."""
+def read_omm(source: Union[PathOrText, io.TextIOBase], cls: Type[T] = TLE) -> List[T]:  # type: ignore[assignment]
+    """Every record of an OMM file in CSV or XML (as the sgp4 package reads them), as ``cls`` objects."""
     text = _read_text(source)
     records: Iterable[Mapping[str, str]]
     if text.lstrip().startswith("<"):
         records = _omm.parse_xml(io.StringIO(text))
     else:
         records = _omm.parse_csv(io.StringIO(text))
-    return [TLE.from_omm(fields) for fields in records]
+    return [cls.from_omm(fields) for fields in records]

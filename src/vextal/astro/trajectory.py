@@ -18,12 +18,12 @@ covers [start, stop]; no Python runs per cell.
 Epochs are numbers (seconds since 1950-01-01T00:00:00 UTC at 86400 s per day) or dates of any kind that
 ``vextal.astro.time.epoch`` reads; a ``datetime64`` is never read as a bare number.
 """
-from typing import TYPE_CHECKING, Any, Sequence, SupportsFloat, Tuple, Union
+from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Sequence, SupportsFloat, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _porkchop, arrays
+from vextal.astro import _oem, _porkchop, _tle, arrays
 from vextal.astro import time as _time
 
 if TYPE_CHECKING:
@@ -171,6 +171,32 @@ class Table:
         return "<Table of %d samples from %r to %r s>" % (self.epochs.size, self.epoch, float(self.epochs[-1]))
 
 
-# The real-object kinds live in their own modules (they import this one lazily).
-from vextal.astro._oem import read_oem, write_oem  # noqa: E402
-from vextal.astro._tle import TLE, propagate_many, read_omm, read_tle  # noqa: E402
+
+class TLE(_tle.TLE):
+    """A catalogue object through SGP4 (the sgp4 package): ``TLE(line1, line2, name=None)``,
+    ``TLE.from_omm(fields)``; ``states``/``state_at`` in the package's ECI, ``propagate`` with SGP4's status
+    per epoch (see vextal.astro._tle). Its grid source is a table sampled from SGP4 (``_tle.sample``)."""
+
+    def _grid_source(self, start: float, stop: float) -> Table:
+        """A table sampled from SGP4 covering [start, stop]."""
+        return Table(*_tle.sample(self, start, stop))
+
+
+def read_tle(source: Any) -> List[TLE]:
+    """Every element set of a two- or three-line file (a path or an open text file)."""
+    return _tle.read_tle(source, TLE)
+
+
+def read_omm(source: Any) -> List[TLE]:
+    """Every record of an OMM file in CSV or XML (as the sgp4 package reads them)."""
+    return _tle.read_omm(source, TLE)
+
+
+def read_oem(path: Any, *, eop: Optional[Mapping[str, Any]] = None) -> Table:
+    """A table of an OEM file (KVN or XML), in UTC epoch numbers and the package's ECI; time systems and frames
+    as vextal.astro._oem.read_oem_arrays converts them (``eop`` for an Earth-fixed file)."""
+    return Table(*_oem.read_oem_arrays(path, eop=eop))
+
+
+propagate_many = _tle.propagate_many
+write_oem = _oem.write_oem
