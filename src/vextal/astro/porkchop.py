@@ -9,21 +9,21 @@ runs natively on every core; plots (matplotlib), refinement (scipy) and progress
 """
 from __future__ import annotations
 
-from typing import Any, Hashable, List, Mapping, Optional, Sequence, Union
+from typing import Any, List, Mapping, Optional, Sequence, Union, cast
 
 import numpy as np
 import numpy.typing as npt
 
 from vextal.astro import _porkchop
 from vextal.astro._distributed import Chunks, porkchops_on_cluster
-from vextal.astro._porkchop_results import (GridArrays, Porkchop, Progress, ProgressOption, State, StateTuple,
+from vextal.astro._porkchop_results import (GridArrays, Porkchop, Progress, ProgressOption, Source, State,
                                             Transfer, stack_rows, state_tuple)
 from vextal.astro._survey import Survey, named_targets, survey_result
 
 __all__ = ["porkchop", "survey", "Porkchop", "Survey", "Transfer"]
 
 
-def porkchop(chaser: State, target: State, departures: npt.ArrayLike, tofs: npt.ArrayLike, *,
+def porkchop(chaser: Source, target: Source, departures: npt.ArrayLike, tofs: npt.ArrayLike, *,
              prograde: bool = True, max_revs: int = 0, threads: Optional[int] = None,
              progress: ProgressOption = None, client: Any = None, chunks: Chunks = None) -> Porkchop:
     """The porkchop grid between two states (ECI, 7-tuples or trajectories of vextal.astro.trajectory, whose
@@ -40,9 +40,9 @@ def porkchop(chaser: State, target: State, departures: npt.ArrayLike, tofs: npt.
                 raise TypeError("a cluster grid takes the %s as an ECI state or 7 numbers, not a trajectory (%s)"
                                 % (name, type(source).__name__))
 
-        return _distributed.porkchop_on_cluster(chaser, target, departures, tofs, prograde=prograde,
-                                                max_revs=max_revs, threads=threads, progress=progress,
-                                                client=client, chunks=chunks)
+        return _distributed.porkchop_on_cluster(cast(State, chaser), cast(State, target), departures, tofs,
+                                                prograde=prograde, max_revs=max_revs, threads=threads,
+                                                progress=progress, client=client, chunks=chunks)
     departures = np.asarray(departures, dtype=np.float64)
     tofs = np.asarray(tofs, dtype=np.float64)
     sources: List[Any] = []
