@@ -33,6 +33,8 @@ def test_state_at_gives_an_eci_record_of_the_model(make):
     orbit = make()
     assert orbit.epoch == T0 and (orbit.j2, orbit.radius, orbit.mu) == (2e-3, 6400.0, 398600.5)
     state = orbit.state_at(T0 + 3600.0)
+    dated = orbit.state_at("2013-05-18T04:33:20")  # the same epoch as a date (T0 is 2013-05-18T03:33:20 UTC)
+    assert dated.time == state.time and dated.position.to_tuple() == state.position.to_tuple()
     r, v = arrays.propagate_j2(*LEO, 3600.0, j2=2e-3, radius=6400.0)
     assert isinstance(state, ECI) and state.time == T0 + 3600.0
     assert np.allclose(state.position.to_tuple(), r, rtol=0, atol=1e-7)

@@ -13,18 +13,26 @@ covers [start, stop]; no Python runs per cell.
   0.02 m/s of the two-body motion it samples (the error falls as the fourth power of the spacing).
 - ``J2(state, *, mu=398600.5, j2=1.08262668e-3, radius=6378.1374)``: motion under the central field and J2
   alone (arrays.propagate_j2's model), read by the integrator's dense output; a grid gets a Table of it.
+- ``TLE(line1, line2)`` (``read_tle``, ``read_omm``, ``propagate_many``): a catalogue object through SGP4 (the
+  sgp4 package); its grid source is a table sampled from SGP4 (vextal.astro._tle.sample states its error).
+- ``read_oem(path)``: a CCSDS OEM file as a table; ``write_oem(path, trajectory, epochs)`` writes one.
+
+Epochs are numbers (seconds since 1950-01-01T00:00:00 UTC at 86400 s per day) or dates of any kind that
+``vextal.astro.time.epoch`` reads; a ``datetime64`` is never read as a bare number.
 """
-from typing import TYPE_CHECKING, Any, Sequence, SupportsFloat, Tuple, Union
+from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Sequence, SupportsFloat, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _j2, _porkchop, arrays
+from vextal.astro import _j2, _oem, _porkchop, _tle, arrays
+from vextal.astro import time as _time
 
 if TYPE_CHECKING:
     from vextal.astro.orbitvector import ECI
 
-__all__ = ["TwoBody", "Table", "J2", "MU_EARTH"]
+__all__ = ["TwoBody", "Table", "J2", "MU_EARTH", "TLE", "read_tle", "read_omm", "propagate_many", "read_oem",
+           "write_oem"]
 
 MU_EARTH: float = _porkchop.MU_EARTH
 """The gravitational parameter of the package (km^3/s^2)."""
@@ -57,11 +65,20 @@ def _eci(time: float, r: "npt.NDArray[np.float64]", v: "npt.NDArray[np.float64]"
     return ECI(float(time), Vector3(*map(float, r)), Vector3(*map(float, v)))
 
 
-def _epochs(epochs: npt.ArrayLike) -> npt.NDArray[np.float64]:
-    values = np.asarray(epochs, dtype=np.float64)
+def _epochs(epochs: Any) -> npt.NDArray[np.float64]:
+    # Numbers are seconds; dates of every kind vextal.astro.time reads become epoch numbers (a datetime64 is
+    # never read as a bare number).
+    values = np.asarray(_time.epoch(epochs), dtype=np.float64)
     if not np.isfinite(values).all():
         raise ValueError("epochs must be finite numbers")
     return values
+
+
+def _one_epoch(epoch: Any) -> float:
+    value = _epochs(epoch)
+    if value.ndim != 0:
+        raise TypeError("one epoch is needed, not an array of shape %s" % (value.shape,))
+    return float(value)
 
 
 class TwoBody:
@@ -81,17 +98,18 @@ class TwoBody:
         """The state's time (s)."""
         return self.state[0]
 
-    def states(self, epochs: npt.ArrayLike) -> States:
+    def states(self, epochs: Any) -> States:
         """Positions (km) and velocities (km/s) at `epochs` (s, any shape): arrays of shape epochs.shape + (3,).
         ValueError where the state cannot be moved there."""
         dt = _epochs(epochs) - self.state[0]
         r, v = arrays.propagate(self.state[1:4], self.state[4:7], dt, mu=self.mu, errors="raise", threads=1)
         return r, v
 
-    def state_at(self, epoch: SupportsFloat) -> "ECI":
+    def state_at(self, epoch: Any) -> "ECI":
         """The ECI state at `epoch` (s)."""
-        r, v = self.states(float(epoch))
-        return _eci(float(epoch), r, v)
+        t = _one_epoch(epoch)
+        r, v = self.states(t)
+        return _eci(t, r, v)
 
     def _grid_source(self, start: float, stop: float) -> "TwoBody":
         """What the native grid reads for epochs in [start, stop]: this state (exact Kepler)."""
@@ -133,16 +151,17 @@ class Table:
         """The first sample's epoch (s)."""
         return float(self.epochs[0])
 
-    def states(self, epochs: npt.ArrayLike) -> States:
+    def states(self, epochs: Any) -> States:
         """Positions (km) and velocities (km/s) at `epochs` (s, any shape), interpolated: arrays of shape
         epochs.shape + (3,). ValueError for an epoch outside the table."""
         r, v = _porkchop.interpolate(self.epochs, self.positions, self.velocities, _epochs(epochs))
         return r, v
 
-    def state_at(self, epoch: SupportsFloat) -> "ECI":
+    def state_at(self, epoch: Any) -> "ECI":
         """The ECI state at `epoch` (s), interpolated."""
-        r, v = self.states(float(epoch))
-        return _eci(float(epoch), r, v)
+        t = _one_epoch(epoch)
+        r, v = self.states(t)
+        return _eci(t, r, v)
 
     def _grid_source(self, start: float, stop: float) -> "Table":
         """This table, after checking that it covers [start, stop] (ValueError naming both spans otherwise)."""
@@ -182,17 +201,18 @@ class J2:
         """The state's time (s)."""
         return self.state[0]
 
-    def states(self, epochs: npt.ArrayLike) -> States:
-        """Positions (km) and velocities (km/s) at `epochs` (s, any shape and order, either side of `epoch`):
-        arrays of shape epochs.shape + (3,), from one integration each way read by its dense output."""
+    def states(self, epochs: Any) -> States:
+        """Positions (km) and velocities (km/s) at `epochs` (s or dates, any shape and order, either side of
+        `epoch`): arrays of shape epochs.shape + (3,), from one integration each way read by its dense output."""
         r, v = arrays._sample_j2(self.state[1:4], self.state[4:7], _epochs(epochs) - self.state[0], mu=self.mu,
                                  j2=self.j2, radius=self.radius)
         return r, v
 
-    def state_at(self, epoch: SupportsFloat) -> "ECI":
-        """The ECI state at `epoch` (s)."""
-        r, v = self.states(float(epoch))
-        return _eci(float(epoch), r, v)
+    def state_at(self, epoch: Any) -> "ECI":
+        """The ECI state at `epoch` (s or a date)."""
+        t = _one_epoch(epoch)
+        r, v = self.states(t)
+        return _eci(t, r, v)
 
     def _table_epochs(self, start: float, stop: float) -> npt.NDArray[np.float64]:
         """The sample epochs of the table that covers [start, stop]."""
@@ -206,3 +226,33 @@ class J2:
 
     def __repr__(self) -> str:
         return "J2(%r, mu=%r, j2=%r, radius=%r)" % (self.state, self.mu, self.j2, self.radius)
+
+
+class TLE(_tle.TLE):
+    """A catalogue object through SGP4 (the sgp4 package): ``TLE(line1, line2, name=None)``,
+    ``TLE.from_omm(fields)``; ``states``/``state_at`` in the package's ECI, ``propagate`` with SGP4's status
+    per epoch (see vextal.astro._tle). Its grid source is a table sampled from SGP4 (``_tle.sample``)."""
+
+    def _grid_source(self, start: float, stop: float) -> Table:
+        """A table sampled from SGP4 covering [start, stop]."""
+        return Table(*_tle.sample(self, start, stop))
+
+
+def read_tle(source: Any) -> List[TLE]:
+    """Every element set of a two- or three-line file (a path or an open text file)."""
+    return _tle.read_tle(source, TLE)
+
+
+def read_omm(source: Any) -> List[TLE]:
+    """Every record of an OMM file in CSV or XML (as the sgp4 package reads them)."""
+    return _tle.read_omm(source, TLE)
+
+
+def read_oem(path: Any, *, eop: Optional[Mapping[str, Any]] = None) -> Table:
+    """A table of an OEM file (KVN or XML), in UTC epoch numbers and the package's ECI; time systems and frames
+    as vextal.astro._oem.read_oem_arrays converts them (``eop`` for an Earth-fixed file)."""
+    return Table(*_oem.read_oem_arrays(path, eop=eop))
+
+
+propagate_many = _tle.propagate_many
+write_oem = _oem.write_oem
