@@ -527,6 +527,7 @@ PyMethodDef module_functions[] = {
 
 bool setup(PyObject* module) {
     if (!import_numpy()) return false;
+    num::geodesy_batch_init();  // here, not on first use off the lock: see geodesy_batch.hpp
     if (!(LambertArrays_Type.tp_flags & Py_TPFLAGS_READY) &&
         PyStructSequence_InitType2(&LambertArrays_Type, &lambert_desc) < 0)
         return false;
