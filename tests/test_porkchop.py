@@ -128,7 +128,7 @@ except KeyboardInterrupt:
     (lambda: _porkchop.grid(CHASER, TARGET, [0], [10.0, 0.0]), ValueError, "positive"),
     (lambda: _porkchop.grid(CHASER, TARGET, [0], [1], True, -1), ValueError, "max_revs"),
     (lambda: _porkchop.grid(CHASER, TARGET, [0], [1], True, 0, 0), ValueError, "threads"),
-    (lambda: _porkchop.grid(CHASER, TARGET, ["a"], [1]), ValueError, "could not convert"),
+    (lambda: _porkchop.grid(CHASER, TARGET, ["a"], [1]), TypeError, "departures must be an array of real numbers"),
     (lambda: porkchop(ECI(0.0, None, Vector3(1, 2, 3)), TARGET, [0], [1]), TypeError, "None"),
 ])
 def test_bad_inputs_raise(call, error, text):

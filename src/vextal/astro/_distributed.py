@@ -123,8 +123,8 @@ def _assemble(chunk_parts, bounds, n_tof, target_index):
 
 
 def check_arguments(chaser, targets, departures, tofs, prograde, max_revs, threads):
-    """Raises here, before any task is sent, what the native grid would raise on the workers: the grid over
-    no cells checks every argument and computes nothing."""
+    """Raises here, before any task is sent (or any block of a local grid is computed), what the native grid
+    would raise: the grid over no cells checks every argument, as the caller gave it, and computes nothing."""
     from vextal.astro._porkchop import grid
 
     empty = np.empty(0)
@@ -141,9 +141,9 @@ def porkchops_on_cluster(chaser, targets, departures, tofs, *, prograde, max_rev
 
     chaser = state_tuple(chaser, "chaser")
     targets = [state_tuple(t, label) for t, label in zip(targets, labels or ["target"] * len(targets))]
+    check_arguments(chaser, targets, departures, tofs, prograde, max_revs, threads)
     departures = np.asarray(departures, dtype=np.float64)
     tofs = np.asarray(tofs, dtype=np.float64)
-    check_arguments(chaser, targets, departures, tofs, prograde, max_revs, threads)
     grids = grids_on_cluster(client, chaser, targets, departures, tofs, prograde=prograde, max_revs=max_revs,
                              threads=threads, progress=progress, chunks=chunks)
     return [Porkchop(chaser, target, departures, tofs, prograde, max_revs, *arrays)

@@ -4,7 +4,8 @@
 // to the arrival epoch (t_c + d) + tof (forwards or backwards; epochs added as plain numbers, as plan_lambert
 // does), solves Lambert's problem for every arc up to max_revs and keeps the cheapest by |v1 - v_chaser| +
 // |v_target - v2|. Cells without an arc (collinear positions, a propagation that fails) are NaN with
-// revolutions -1.
+// revolutions -1; a cell whose solver fails otherwise (no convergence, out of memory or range) makes the grid
+// raise, so that NaN always means "no arc".
 //
 // The work is split into (row, segment) items, segments being fixed runs of the tof axis, so every cell is a
 // function of its row's inputs and its column alone: any thread count and any split of the departure axis
@@ -20,6 +21,9 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <cstdio>
+#include <mutex>
+#include <string>
 #include <vector>
 
 namespace num = vextal::numerics;
@@ -35,7 +39,6 @@ constexpr const char kStateZero[] = "%s has a zero position vector";
 constexpr const char kAxisShape[] = "%s must be one-dimensional, not %d-dimensional";
 constexpr const char kAxisFinite[] = "%s must hold finite numbers only";
 constexpr const char kTofPositive[] = "tofs must be positive (times of flight in seconds)";
-constexpr const char kMaxRevs[] = "max_revs must not be negative";
 constexpr const char kTooLarge[] = "the grid of %zd x %zd cells is too large";
 
 struct State {
@@ -63,9 +66,10 @@ bool read_state(PyObject* obj, const char* name, State& out) {
     return true;
 }
 
-// A 1-D array-like as float64 values, copied: the caller's array may change while the lock is released.
+// A 1-D array-like of real numbers as float64 values, copied: the caller's array may change while the lock is
+// released. Strings, complex numbers, dates and masked arrays are refused, as by the array functions.
 bool read_axis(PyObject* obj, const char* name, std::vector<double>& out) {
-    vx::Ref array(PyObject_CallFunctionObjArgs(vx::np.asarray, obj, vx::np.float64, nullptr));
+    vx::Ref array(vx::real_array(obj, "porkchop", name));
     vx::Buffer v;
     if (!array || !v.get(array.get(), PyBUF_STRIDES)) return false;
     if (v.view.ndim != 1) return vx::fail_format(PyExc_ValueError, kAxisShape, name, v.view.ndim), false;
@@ -82,6 +86,31 @@ bool read_axis(PyObject* obj, const char* name, std::vector<double>& out) {
     return true;
 }
 
+// The first cell (in C order) whose Lambert solution failed for a reason other than "no arc exists" (the
+// iteration did not converge, memory ran out, numbers beyond the solver's range): the grid raises for it
+// rather than leaving a NaN cell that would read as "no arc".
+struct Failure {
+    std::mutex lock;
+    Py_ssize_t cell = PY_SSIZE_T_MAX;
+    num::LambertStatus status = num::LambertStatus::ok;
+
+    void note(Py_ssize_t at, num::LambertStatus s) {
+        std::lock_guard<std::mutex> hold(lock);
+        if (at < cell) cell = at, status = s;
+    }
+};
+
+std::string number_text(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", v);
+    return text;
+}
+
+bool no_arc(num::LambertStatus s) {
+    return s == num::LambertStatus::collinear || s == num::LambertStatus::non_finite_input ||
+           s == num::LambertStatus::zero_position;
+}
+
 struct Grid {
     State chaser, target;
     bool prograde;
@@ -94,6 +123,7 @@ struct Grid {
     double* dv_total;
     int32_t* revolutions;
     int8_t* branch;
+    Failure* failure;
 };
 
 double distance(const double a[3], const double b[3]) {
@@ -139,9 +169,14 @@ void run_cells(const Grid& g, Py_ssize_t row, Py_ssize_t begin, Py_ssize_t end, 
         const double tof = g.tofs[col];
         const double gap = (t_departure + tof) - g.target.t;
         double r2[3], v_target[3];
-        if (num::propagate(g.target.r, g.target.v, gap, MU_EARTH, r2, v_target) != num::KeplerStatus::ok ||
-            num::solve_lambert(r1, r2, tof, MU_EARTH, g.prograde, g.max_revs, lambert, history.predict(),
-                               static_cast<int>(history.last.size())) != num::LambertStatus::ok) {
+        if (num::propagate(g.target.r, g.target.v, gap, MU_EARTH, r2, v_target) != num::KeplerStatus::ok) {
+            history.reset();
+            continue;
+        }
+        const num::LambertStatus solved = num::solve_lambert(r1, r2, tof, MU_EARTH, g.prograde, g.max_revs, lambert,
+                                                             history.predict(), static_cast<int>(history.last.size()));
+        if (solved != num::LambertStatus::ok) {
+            if (!no_arc(solved)) g.failure->note(cell, solved);
             history.reset();
             continue;
         }
@@ -167,20 +202,24 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (!params.bind(args, PyVectorcall_NARGS(nargs), kwnames, values)) return nullptr;
     if (!vx::import_numpy()) return nullptr;
 
+    // One argument after another, each checked before the next is converted (no call with an error pending),
+    // all before any work.
     Grid g{};
     std::vector<double> departures, tofs;
-    int prograde = values[4] ? vx::to_bool(values[4]) : 1;
+    int prograde = 1;
     g.max_revs = 0;
     if (!read_state(values[0], "chaser", g.chaser) || !read_state(values[1], "target", g.target) ||
-        !read_axis(values[2], "departures", departures) || !read_axis(values[3], "tofs", tofs) || prograde < 0 ||
-        (values[5] && values[5] != Py_None && !vx::to_int(values[5], g.max_revs)))
+        !read_axis(values[2], "departures", departures) || !read_axis(values[3], "tofs", tofs) ||
+        (values[4] && (prograde = vx::to_flag(values[4], "porkchop", "prograde")) < 0) ||
+        (values[5] && !vx::to_count(values[5], "porkchop", "max_revs", num::max_lambert_revolutions, g.max_revs)))
         return nullptr;
-    if (g.max_revs < 0) return vx::fail(PyExc_ValueError, kMaxRevs);
     for (double tof : tofs)
         if (!(tof > 0)) return vx::fail(PyExc_ValueError, kTofPositive);
     const int threads = vx::parse_threads(values[6]);
     if (threads == 0) return nullptr;
     g.prograde = prograde != 0;
+    Failure failure;
+    g.failure = &failure;
 
     const Py_ssize_t rows = static_cast<Py_ssize_t>(departures.size());
     const Py_ssize_t cols = static_cast<Py_ssize_t>(tofs.size());
@@ -212,6 +251,15 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         }
     });
     if (!done) return nullptr;
+    if (failure.cell != PY_SSIZE_T_MAX) {
+        const Py_ssize_t row = failure.cell / cols, col = failure.cell % cols;
+        if (failure.status == num::LambertStatus::out_of_memory) return PyErr_NoMemory();
+        return vx::fail_format(failure.status == num::LambertStatus::no_convergence ? PyExc_RuntimeError
+                                                                                    : PyExc_ValueError,
+                               "porkchop(): the cell of departure %s s and time of flight %s s has no answer: %s",
+                               number_text(departures[row]).c_str(), number_text(tofs[col]).c_str(),
+                               num::lambert_status_message(failure.status));
+    }
     for (vx::Buffer& v : views) v.release();
     return PyTuple_Pack(5, arrays[0].get(), arrays[1].get(), arrays[2].get(), arrays[3].get(), arrays[4].get());
 }

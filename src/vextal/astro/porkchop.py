@@ -335,7 +335,10 @@ def porkchop(chaser, target, departures, tofs, *, prograde=True, max_revs=0, thr
         return _distributed.porkchop_on_cluster(chaser, target, departures, tofs, prograde=prograde,
                                                 max_revs=max_revs, threads=threads, progress=progress,
                                                 client=client, chunks=chunks)
+    from vextal.astro._distributed import check_arguments
+
     chaser, target = state_tuple(chaser, "chaser"), state_tuple(target, "target")
+    check_arguments(chaser, [target], departures, tofs, prograde, max_revs, threads)  # all refusals come first
     departures = np.asarray(departures, dtype=np.float64)
     tofs = np.asarray(tofs, dtype=np.float64)
     if not progress:
