@@ -8,7 +8,8 @@ assembled arrays are bit-identical to the local run whatever the split.
 
 Failure: a worker that dies takes its tasks with it and the scheduler runs them again elsewhere (up to its
 ``allowed-failures`` setting, then ``KilledWorker``); a task that raises makes the whole call raise, and the
-other tasks are cancelled. The call returns every row of every grid or raises: a grid is assembled only from
+other tasks are cancelled. A chunk that is cancelled or lost (the scheduler gone) raises a RuntimeError naming
+the chunk and chained to the cluster's own error. The call returns every row of every grid or raises: a grid is assembled only from
 a complete set of chunks of the expected shapes.
 
 Threads: on a cluster the worker threads are the parallelism Dask was given (a worker with ``nthreads=T``
@@ -104,6 +105,13 @@ def grids_on_cluster(client, chaser, targets, departures, tofs, *, prograde, max
             # On this client's loop: the default client may be another one, or none at all.
             for future, result in as_completed(futures, loop=client.loop, with_results=True):
                 t, c = where[future.key]
+                if not isinstance(result, tuple):
+                    # A cancelled or lost chunk comes back as its cancellation, not as rows (a chunk whose rows
+                    # arrived counts, even if its future was cancelled since).
+                    raise RuntimeError("porkchop chunk %d (departures %d to %d) of target %d was %s on the cluster: "
+                                       "%s" % (c, bounds[c][0], bounds[c][1], t, future.status,
+                                               _describe(result))) from (result if isinstance(result, BaseException)
+                                                                         else None)
                 parts[t][c] = result
                 bar.advance()
         except BaseException:  # a failed task, Ctrl-C, a progress callback that raised: stop the rest
@@ -112,11 +120,15 @@ def grids_on_cluster(client, chaser, targets, departures, tofs, *, prograde, max
     return [_assemble(chunk_parts, bounds, len(tofs), t) for t, chunk_parts in enumerate(parts)]
 
 
+def _describe(error):
+    return "%s: %s" % (type(error).__name__, error) if isinstance(error, BaseException) else repr(error)
+
+
 def _assemble(chunk_parts, bounds, n_tof, target_index):
     """Stack one grid's chunks in row order, after checking that every chunk is there and of its shape."""
     for c, (part, (start, stop)) in enumerate(zip(chunk_parts, bounds)):
         shape = (stop - start, n_tof)
-        if part is None or len(part) != _FIELDS or any(np.shape(a) != shape for a in part):
+        if not isinstance(part, tuple) or len(part) != _FIELDS or any(np.shape(a) != shape for a in part):
             raise RuntimeError("porkchop chunk %d (departures %d to %d) of target %d came back incomplete"
                                % (c, start, stop, target_index))
     return tuple(np.concatenate([part[f] for part in chunk_parts], axis=0) for f in range(_FIELDS))
