@@ -382,6 +382,7 @@ def test_ctrl_c_stops_a_long_call():
 import signal, threading, time, os, numpy as np
 from vextal.astro import arrays
 dt = np.linspace(-20000.0, 20000.0, 2500000)
+signal.signal(signal.SIGINT, signal.default_int_handler)  # a background job starts with SIGINT ignored
 threading.Timer(0.15, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
 start = time.perf_counter()
 try:

@@ -108,6 +108,7 @@ def test_ctrl_c_stops_a_long_grid():
 import os, signal, threading
 import numpy as np
 from vextal.astro import _porkchop
+signal.signal(signal.SIGINT, signal.default_int_handler)  # a background job starts with SIGINT ignored
 threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
 try:
     _porkchop.grid(%r, %r, np.linspace(0, 1e5, 1000), np.linspace(100, 1e5, 1000), True, 20, 2)
