@@ -151,8 +151,7 @@ def test_worker_killed_mid_survey_still_gives_whole_grids(client):
     assert killed == [1 / 48]
     for got, expected in zip(remote.porkchops, local.porkchops):
         assert_same_bits(got, expected)
-    as_records = lambda t: t.to_dict("records") if hasattr(t, "to_dict") else t  # noqa: E731
-    assert as_records(remote.table) == as_records(local.table)
+    assert remote.table == local.table
 
 
 def test_array_function_blocks_on_the_cluster(client):

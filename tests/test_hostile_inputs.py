@@ -162,3 +162,105 @@ def test_a_huge_revolution_limit_costs_only_the_feasible_slots():
     assert huge.count.max() <= k <= huge.count.max() + 2  # room for every arc found, and hardly more
     np.testing.assert_array_equal(huge.v1, small.v1[:, :k])
     np.testing.assert_array_equal(huge.count, small.count)
+
+
+def test_the_grid_never_reads_a_refused_revolution_count_as_no_arc():
+    # Long flights admit more revolutions than the solver takes: the grid refuses the count up front, with the
+    # array function's message, instead of filling every cell with NaN ("no arc").
+    from vextal.astro.porkchop import porkchop
+
+    for call in (lambda: porkchop(CHASER, TARGET, [0.0], [1e9], max_revs=2**31 - 1),
+                 lambda: arrays.lambert(CHASER[1:4], TARGET[1:4], 1e9, max_revs=2**31 - 1)):
+        with pytest.raises(ValueError, match=r"max_revs must not exceed 100000 \(got 2147483647\)"):
+            call()
+    grid = porkchop(CHASER, TARGET, [0.0], [1e6], max_revs=100000)  # the limit itself is answered
+    assert grid.revolutions[0, 0] > 0 and np.isfinite(grid.dv_total).all()
+
+
+# ---- files are replaced whole or not at all ---------------------------------------------------------------------
+
+OLD = "an older result, whole\n"
+
+
+class _Interrupting(dict):
+    """A mapping whose items() raises KeyboardInterrupt, as Ctrl-C would, after JSON output has begun."""
+
+    def items(self):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("method", ["to_csv", "to_json"])
+def test_an_interrupted_write_leaves_the_old_file_whole(tmp_path, monkeypatch, method):
+    from vextal.astro import porkchop as pc
+
+    grid = pc.porkchop(CHASER, TARGET, np.linspace(0, 3000, 40), np.linspace(1000, 4000, 40))
+    if method == "to_csv":
+        monkeypatch.setattr(pc.Porkchop, "rows", lambda self: _rows_then_interrupt(grid))
+    else:
+        monkeypatch.setattr(pc.Porkchop, "to_dict",
+                            lambda self: {"cells": list(range(100000)), "last": _Interrupting(a=1)})
+    path = tmp_path / "grid.out"
+    path.write_text(OLD)
+    with pytest.raises(KeyboardInterrupt):
+        getattr(grid, method)(path)
+    assert path.read_text() == OLD and [p.name for p in tmp_path.iterdir()] == ["grid.out"]
+
+
+def _rows_then_interrupt(grid):
+    for k, row in enumerate(zip(*(a.ravel() for a in (grid.dv_departure, grid.dv_arrival)))):
+        if k == 1000:
+            raise KeyboardInterrupt
+        yield (0.0, 1.0) + tuple(float(v) for v in row) + (0.0, 0, 0)
+
+
+@pytest.mark.parametrize("method", ["to_csv", "to_json"])
+def test_a_write_past_the_file_size_limit_leaves_the_old_file_whole(tmp_path, method):
+    # Under RLIMIT_FSIZE the write fails part way (EFBIG: Python ignores SIGXFSZ); before, the old file was
+    # already truncated by then.
+    path = tmp_path / "grid.out"
+    path.write_text(OLD)
+    code = """
+import errno, resource, numpy as np
+from vextal.astro.porkchop import porkchop
+grid = porkchop(%r, %r, np.linspace(0, 3000, 60), np.linspace(1000, 4000, 60))
+resource.setrlimit(resource.RLIMIT_FSIZE, (20000, resource.RLIM_INFINITY))
+try:
+    grid.%s(%r)
+except OSError as exc:
+    print(errno.errorcode[exc.errno], exc.filename == %r)
+""" % (CHASER, TARGET, method, str(path), str(path))
+    assert run_python(code).stdout.split() == ["EFBIG", "True"]
+    assert path.read_text() == OLD and [p.name for p in tmp_path.iterdir()] == ["grid.out"]
+
+
+def test_a_new_file_keeps_the_replaced_files_permissions(tmp_path):
+    from vextal.astro.porkchop import porkchop
+
+    path = tmp_path / "grid.csv"
+    path.write_text(OLD)
+    path.chmod(0o640)
+    porkchop(CHASER, TARGET, [0.0, 60.0], [1000.0]).to_csv(path)
+    assert path.stat().st_mode & 0o777 == 0o640 and path.read_text().startswith("departure_s,")
+
+
+# ---- the command line: one line, status 2, for every input and write error -------------------------------------
+
+@pytest.mark.parametrize("args, text", [
+    (["--out", "{tmp}/p.xyz"], "argument --out: cannot write a 'xyz' image; the file name may end in"),
+    (["--departures", "0:0:1", "--tofs", "100:100:1", "--out", "{tmp}/p.png"], "at least two departures"),
+    (["--csv", "/dev/full"], "cannot write /dev/full: No space left on device"),
+    (["--json", "/dev/full"], "cannot write /dev/full: No space left on device"),
+    (["--csv", "{tmp}/missing/p.csv"], "cannot write {tmp}/missing/p.csv: No such file or directory"),
+    (["--max-revs", "2147483647"], "max_revs must not exceed 100000"),
+])
+def test_cli_input_and_write_errors_are_one_line(tmp_path, args, text):
+    import subprocess
+    import sys
+
+    args = [a.format(tmp=tmp_path) for a in args]
+    proc = subprocess.run([sys.executable, "-m", "vextal.astro", "porkchop", "--departures", "0:3600:4", "--tofs",
+                           "1000:3000:4", "--no-refine", *args], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 2 and proc.stdout == "" and proc.stderr.count("\n") == 1, proc.stderr
+    assert proc.stderr.startswith("python -m vextal.astro porkchop: error: ")
+    assert text.format(tmp=tmp_path) in proc.stderr
+    assert [p.name for p in tmp_path.iterdir()] == []

@@ -12,10 +12,24 @@ import typing
 COLUMNS = ("target", "departure", "tof", "dv_total", "dv_departure", "dv_arrival", "revolutions", "branch")
 
 
+class Table(list):
+    """The survey table: a list of records (dicts of the columns ``COLUMNS``), the same type whether or not
+    pandas is installed; ``to_pandas()`` makes it a DataFrame of those columns."""
+
+    columns = COLUMNS
+
+    def to_pandas(self):
+        try:
+            import pandas  # type: ignore  # optional, and without type information
+        except ImportError as exc:
+            raise ImportError("Table.to_pandas() needs pandas: pip install pandas") from exc
+        return pandas.DataFrame.from_records(list(self), columns=list(COLUMNS))
+
+
 class Survey(typing.NamedTuple):
     """What ``survey`` returns: ``porkchops``, one ``Porkchop`` per target in the order given, and ``table``,
     one record per target (the columns ``COLUMNS``) sorted by total delta-v, cheapest first, targets without
-    any transfer last; a pandas DataFrame when pandas is installed, otherwise a list of dicts."""
+    any transfer last: a ``Table`` (a list of dicts, with ``to_pandas()``)."""
 
     porkchops: typing.List[typing.Any]
     table: typing.Any
@@ -53,7 +67,7 @@ def survey(chaser, targets, departures, tofs, *, prograde=True, max_revs=0, thre
 
     records = [_record(name, grid) for name, grid in zip(names, porkchops)]
     records.sort(key=lambda r: (math.isnan(r["dv_total"]), r["dv_total"]))  # stable: ties keep target order
-    return Survey(porkchops, _table(records))
+    return Survey(porkchops, Table(records))
 
 
 def _local(pc, chaser, states, departures, tofs, prograde, max_revs, threads, progress):
@@ -77,11 +91,3 @@ def _record(name, grid):
     return {"target": name, "departure": best.departure, "tof": best.tof, "dv_total": best.dv_total,
             "dv_departure": best.dv_departure, "dv_arrival": best.dv_arrival, "revolutions": best.revolutions,
             "branch": best.branch}
-
-
-def _table(records):
-    try:
-        import pandas  # type: ignore  # optional, and without type information
-    except ImportError:
-        return records
-    return pandas.DataFrame.from_records(records, columns=list(COLUMNS))

@@ -13,7 +13,7 @@ import math
 
 import numpy as np
 
-from vextal.astro import _porkchop
+from vextal.astro import _files, _porkchop
 
 __all__ = ["porkchop", "Porkchop", "Transfer"]
 
@@ -294,13 +294,16 @@ class Porkchop:
 
     def to_csv(self, path):
         """One line per cell: departure_s, tof_s, dv_departure, dv_arrival, dv_total (km/s; empty where no arc
-        exists), revolutions, branch."""
-        with open(path, "w", newline="") as handle:
+        exists), revolutions, branch. The file is replaced whole or not at all: a write that fails (a full
+        disk, Ctrl-C) leaves the old file as it was."""
+        def write(handle):
             writer = csv.writer(handle)
             writer.writerow(["departure_s", "tof_s", "dv_departure_km_s", "dv_arrival_km_s", "dv_total_km_s",
                              "revolutions", "branch"])
             for row in self.rows():
                 writer.writerow(["" if v != v else v for v in row])
+
+        _files.replace(path, write)  # whole or not at all: a failed write leaves the old file as it was
 
     def to_dict(self):
         """The grid as plain data; NaN cells are None."""
@@ -312,8 +315,9 @@ class Porkchop:
                 **{name: grid(getattr(self, name)) for name in _FIELDS}}
 
     def to_json(self, path):
-        with open(path, "w") as handle:
-            json.dump(self.to_dict(), handle)
+        """The grid as to_dict() gives it, as JSON (written whole or not at all, as to_csv)."""
+        data = self.to_dict()
+        _files.replace(path, lambda handle: json.dump(data, handle))
 
 
 def _time_unit(seconds):
