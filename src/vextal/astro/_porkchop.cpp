@@ -46,6 +46,7 @@ struct State {
 };
 
 bool read_state(PyObject* obj, const char* name, State& out) {
+    vx::check_no_pending("_porkchop: a state read with an exception pending");
     vx::Ref seq(PySequence_Fast(obj, ""));
     if (!seq || PySequence_Fast_GET_SIZE(seq.get()) != 7) {
         PyErr_Clear();

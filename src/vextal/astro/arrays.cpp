@@ -36,7 +36,10 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 // ---- NumPy, through Python --------------------------------------------------------------------------------
 
-PyObject* call1(PyObject* f, PyObject* arg) { return PyObject_CallOneArg(f, arg); }
+PyObject* call1(PyObject* f, PyObject* arg) {
+    vx::check_no_pending("arrays: a NumPy call with an exception pending");
+    return PyObject_CallOneArg(f, arg);
+}
 
 using vx::raise_from;
 
@@ -514,11 +517,14 @@ PyMethodDef module_functions[] = {
                "Geodetic coordinates of Earth-fixed points: xyz (..., 3) in km to a new float64 array (..., 3) of\n"
                "latitude (degrees), longitude (degrees, in [0, 360)) and height (km) on the package's ellipsoid.\n"
                "Accurate to a few units in the last place at any height off the polar axis; on the axis the answer\n"
-               "of EFG.to_llh. threads: worker threads (None: every core)."),
+               "of EFG.to_llh. A point with a NaN or an infinite coordinate gives NaN in all three components.\n"
+               "threads: worker threads (None: every core)."),
     vx::method("llh_to_efg", py_llh_to_efg, METH_FASTCALL | METH_KEYWORDS,
-               "llh_to_efg(llh, *, threads=None)\n--\n\n"
+               "llh_to_efg(llh, *, errors='nan', threads=None)\n--\n\n"
                "Earth-fixed positions (km) of geodetic coordinates: llh (..., 3) of latitude, longitude (degrees)\n"
-               "and height (km) to a new float64 array (..., 3), the formula of LLH.to_efg."),
+               "and height (km) to a new float64 array (..., 3), the formula of LLH.to_efg. A point with a\n"
+               "non-finite value, or a latitude outside [-90, 90], gives NaN in all three components; with\n"
+               "errors='raise' such a latitude is a ValueError naming the first such point."),
     vx::method("propagate", py_propagate, METH_FASTCALL | METH_KEYWORDS,
                "propagate(r, v, dt, *, mu=398600.5, errors='nan', threads=None)\n--\n\n"
                "Two-body propagation of states: positions r (..., 3) km and velocities v (..., 3) km/s moved on by\n"
@@ -529,10 +535,12 @@ PyMethodDef module_functions[] = {
                "lambert(r1, r2, tof, *, mu=398600.5, prograde=True, max_revs=0, errors='nan', threads=None)\n--\n\n"
                "Lambert's problem for every broadcast element of r1 (..., 3), r2 (..., 3) km and tof (...) s.\n"
                "Returns LambertArrays(v1, v2, count, status, revolutions, branch): v1 and v2 (..., K, 3) with\n"
-               "K = 1 + 2 * max_revs slots in the solver's order (no revolutions, then per N the left and the right\n"
-               "branch), NaN where an arc does not exist; the velocities are those of LambertProblem. A problem\n"
-               "that cannot be solved gets its status code (see lambert_message) and NaN rows, or with\n"
-               "errors='raise' a ValueError naming the first such problem."),
+               "K = 1 + 2 * m slots in the solver's order (no revolutions, then per N the left and the right\n"
+               "branch), NaN where an arc does not exist; m is the most revolutions any problem of the call can\n"
+               "have, at most max_revs (its time of flight bounds it), so a large max_revs costs memory only where\n"
+               "arcs need it. The velocities are those of LambertProblem. prograde must be a bool and max_revs an\n"
+               "int from 0 to 100000. A problem that cannot be solved gets its status code (see lambert_message)\n"
+               "and NaN rows, or with errors='raise' a ValueError naming the first such problem."),
     {"lambert_message", py_lambert_message, METH_O,
      "lambert_message(code, /)\n--\n\nThe solver's message for a status code of lambert()."},
     {"_geodesy_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_geodesy_path)), METH_FASTCALL,

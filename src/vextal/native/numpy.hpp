@@ -75,8 +75,19 @@ inline bool import_numpy() {
     return true;
 }
 
+// With VX_CHECK_PENDING defined (the sanitizer build) a call into Python made while an exception is pending
+// stops the process, as a debug build of CPython does: such a call can lose or misreport the error.
+inline void check_no_pending(const char* where) {
+#ifdef VX_CHECK_PENDING
+    if (PyErr_Occurred()) Py_FatalError(where);
+#else
+    (void)where;
+#endif
+}
+
 // f(arg, dtype=dtype)
 inline PyObject* call_with_dtype(PyObject* f, PyObject* arg, PyObject* dtype) {
+    check_no_pending("call_with_dtype: an exception is pending");
     Ref names(PyTuple_Pack(1, np.dtype_key));
     if (!names) return nullptr;
     PyObject* args[] = {arg, dtype};
@@ -123,6 +134,7 @@ inline int holds_real_numbers(PyObject* array) {
 // of real numbers. Strings, complex numbers, dates, None and masked arrays (their mask would be ignored) are
 // a TypeError naming `func` and `name`. Returns a new reference, or null with the error set.
 inline PyObject* real_array(PyObject* value, const char* func, const char* name) {
+    check_no_pending("real_array: an exception is pending");
     const std::string what = std::string(func) + "(): " + name;
     const int masked = PyObject_IsInstance(value, np.masked_array);
     if (masked < 0) return nullptr;
