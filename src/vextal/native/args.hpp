@@ -220,13 +220,13 @@ inline int to_flag(PyObject* obj, const char* func, const char* name) noexcept {
 // A strict count in [0, high]: an int or an object with __index__ (NumPy integers), never a bool, a float
 // (2.7 is not 2) or None; every refusal names the argument and the range.
 inline bool to_count(PyObject* obj, const char* func, const char* name, int high, int& out) noexcept {
-    if (PyBool_Check(obj) || !PyIndex_Check(obj)) {
+    Ref number(PyBool_Check(obj) || !PyIndex_Check(obj) ? nullptr : PyNumber_Index(obj));
+    if (!number) {  // not an integer (NumPy's bool has an __index__ that refuses)
+        PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "%s(): %s must be an int from 0 to %d, not %.200s", func, name, high,
                      Py_TYPE(obj)->tp_name);
         return false;
     }
-    Ref number(PyNumber_Index(obj));
-    if (!number) return false;
     int overflow = 0;
     long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
     if (value == -1 && !overflow && PyErr_Occurred()) return false;
