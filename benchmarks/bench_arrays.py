@@ -25,7 +25,6 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 
 # NumPy's BLAS threads spin for a while after any BLAS call, and their CPU time would count against the
 # one-thread figures below (which are CPU times); nothing here needs a threaded BLAS.
@@ -39,26 +38,12 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 import geodesy_reference as ref  # noqa: E402
 from vextal.astro import arrays  # noqa: E402
 from _readme import replace_readme_section  # noqa: E402
+from _timing import best_cpu, best_of  # noqa: E402
 
 MU = 398600.5
 A_M = ref.A * 1000.0
 FLATTENING = 1.0 - math.sqrt(1.0 - ref.E2)
 SECTION = "## Array functions"
-
-
-def best(f, repeat=5, clock=time.perf_counter):
-    times = []
-    for _ in range(repeat):
-        t = clock()
-        f()
-        times.append(clock() - t)
-    return min(times)
-
-
-def best_cpu(f, repeat=5):
-    """Best CPU time of the process: for one-thread work on a machine shared with other jobs, the time the
-    work itself took, without the time it waited for a core."""
-    return best(f, repeat, time.process_time)
 
 
 def peer(name, make):
@@ -238,10 +223,10 @@ def lambert_table(n):
     for revs in (0, 5):
         one = best_cpu(lambda: arrays.lambert(flat_r1, flat_r2, flat_tof, max_revs=revs, threads=1)) / total * 1e9
         native = native_lambert(flat_r1, flat_r2, flat_tof, revs)
-        every = best(lambda: arrays.lambert(r1[:, None], r2[:, None], tof[None, :], max_revs=revs)) / total * 1e9
+        every = best_of(lambda: arrays.lambert(r1[:, None], r2[:, None], tof[None, :], max_revs=revs)) / total * 1e9
         peer_t = None
         if rs is not None:
-            peer_t = best(lambda: rs.lambert_izzo_vec(r1, r2, tof, revs, False, mu=MU)) / total * 1e9
+            peer_t = best_of(lambda: rs.lambert_izzo_vec(r1, r2, tof, revs, False, mu=MU)) / total * 1e9
         rows.append((revs, one, native, every, peer_t))
     return rows, total
 
@@ -262,7 +247,7 @@ def propagation_states(n, seed=11):
 def propagate_table(n):
     r, v, dt = propagation_states(n)
     rows = [("vextal propagate, threads=1", best_cpu(lambda: arrays.propagate(r, v, dt, threads=1)) / n * 1e9),
-            ("vextal propagate, all cores", best(lambda: arrays.propagate(r, v, dt)) / n * 1e9)]
+            ("vextal propagate, all cores", best_of(lambda: arrays.propagate(r, v, dt)) / n * 1e9)]
     m = min(n, 20000)
 
     def hapsira_case():
@@ -313,7 +298,7 @@ def scaling_table(n, problems):
         ("propagate (%d states)" % len(dt), lambda t: arrays.propagate(r, v, dt, threads=t)),
         ("lambert, 5 revolutions (%d problems)" % len(tof), lambda t: arrays.lambert(r1, r2, tof, max_revs=5, threads=t)),
     ]
-    return [(name, best(lambda: f(1)), best(lambda: f(2))) for name, f in calls]
+    return [(name, best_of(lambda: f(1)), best_of(lambda: f(2))) for name, f in calls]
 
 
 # ---- output -----------------------------------------------------------------------------------------------------

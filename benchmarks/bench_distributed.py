@@ -20,13 +20,13 @@ import argparse
 import math
 import os
 import platform
-import time
 
 import numpy as np
 
 from vextal.astro.orbitvector import ECI
 from vextal.astro.porkchop import porkchop
 from vextal.vector3 import Vector3
+from _timing import take_turns
 
 MU = 398600.5
 
@@ -38,15 +38,6 @@ def circular(radius, inclination_deg, phase_deg):
     position = Vector3(radius * math.cos(u), radius * math.sin(u) * math.cos(i), radius * math.sin(u) * math.sin(i))
     velocity = Vector3(-speed * math.sin(u), speed * math.cos(u) * math.cos(i), speed * math.cos(u) * math.sin(i))
     return ECI(0.0, position, velocity)
-
-
-def best_time(run, repeat):
-    best, result = math.inf, None
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = run()
-        best = min(best, time.perf_counter() - start)
-    return best, result
 
 
 def same_bits(a, b):
@@ -87,11 +78,10 @@ def main():
             porkchop(chaser, target, departures[:8], tofs[:8], max_revs=args.max_revs, client=clients[workers])
         runs = {"local": grid, 1: lambda: grid(client=clients[1], chunks=args.chunks),
                 2: lambda: grid(client=clients[2], chunks=args.chunks)}
-        best, results = {}, {}
-        for _ in range(args.repeat):  # the three take turns, so a burst of load elsewhere hits them alike
-            for name, run in runs.items():
-                seconds, results[name] = best_time(run, 1)
-                best[name] = min(best.get(name, math.inf), seconds)
+        # The three take turns, so a burst of load elsewhere hits them alike.
+        timings = dict(zip(runs, take_turns(list(runs.values()), args.repeat, keep=True)))
+        best = {name: timing.seconds for name, timing in timings.items()}
+        results = {name: timing.result for name, timing in timings.items()}
 
     local_time = best["local"]
     rows = [("local, threads=None (%d cores)" % os.cpu_count(), local_time, True)]

@@ -12,7 +12,6 @@ import argparse
 import math
 import os
 import sys
-import timeit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
@@ -23,6 +22,7 @@ import pyproj  # noqa: E402
 from vextal.astro.orbitvector import EFG, LLH  # noqa: E402
 from vextal.vector3 import Vector3  # noqa: E402
 from _readme import replace_readme_section  # noqa: E402
+from _timing import take_turns  # noqa: E402
 
 A_M = ref.A * 1000.0
 SECTION = "## Geodesy: speed and accuracy"
@@ -101,16 +101,6 @@ def pyproj_case(points):
     return "pyproj %s (PROJ %s)" % (pyproj.__version__, pyproj.proj_version_str), to_llh, to_efg, loop_llh, loop_efg
 
 
-def best_times(loops, calls, repeat):
-    """Best time per call of each loop, warm (three runs in a row, the first one warming the caches). The
-    loops take turns, so that a busy spell of the machine hits all of them alike."""
-    best = [math.inf] * len(loops)
-    for _ in range(repeat):
-        for i, loop in enumerate(loops):
-            best[i] = min(best[i], min(timeit.repeat(loop, number=1, repeat=3)) / calls)
-    return best
-
-
 def to_efg_error(to_efg, llh_refs):
     """Largest distance (km) between to_efg of the reference geodetic coordinates and their exact position."""
     worst = 0.0
@@ -135,7 +125,9 @@ def main():
     llh_refs = references[: max(200, args.points // 4)]
 
     cases = [make(timing_points) for make in (vextal_case, pymap3d_case, pyproj_case)]
-    times = best_times([loop for case in cases for loop in case[3:]], len(timing_points), args.repeat)
+    # Warm: three runs of a loop in a row, the first one warming the caches; the loops take turns.
+    loops = [loop for case in cases for loop in case[3:]]
+    times = [t.seconds / len(timing_points) for t in take_turns(loops, args.repeat, in_a_row=3)]
     rows = []
     for i, (name, to_llh, to_efg, _, _) in enumerate(cases):
         table = ref.measure(accuracy_points, to_llh, to_efg, references)

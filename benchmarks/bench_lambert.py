@@ -18,7 +18,6 @@ import os
 import random
 import subprocess
 import sys
-import time
 import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -30,6 +29,7 @@ from vextal.astro.kepler import propagate_lagrangian, propagate_lagrangian_u  # 
 from vextal.astro.multirev_arcs import LambertProblem  # noqa: E402
 from vextal.astro.orbitvector import ECI  # noqa: E402
 from vextal.vector3 import Vector3  # noqa: E402
+from _timing import best_of  # noqa: E402
 
 MAX_REVS = 10
 
@@ -78,15 +78,6 @@ def problems(count, seed=2024):
     return out
 
 
-def best_time(fn, passes=15):
-    best = math.inf
-    for _ in range(passes):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
-
-
 def residual(r1, r2, tof, v1):
     r, _, _ = propagate_classical(r1, list(v1), tof, MU_EARTH)
     return rel_diff(r, r2)
@@ -103,7 +94,7 @@ def bench_lambert(rows, probs, pk, hub, hapsira_izzo, units):
     for group, revs in (("Lambert, 0 rev", 0), ("Lambert, max_revs %d" % MAX_REVS, MAX_REVS)):
         v_in = [(Vector3(*a), Vector3(*b), t, p) for a, b, t, p in probs]
         results = [LambertProblem(a, b, t, MU_EARTH, p, revs) for a, b, t, p in v_in]
-        seconds = best_time(lambda: [LambertProblem(a, b, t, MU_EARTH, p, revs) for a, b, t, p in v_in])
+        seconds = best_of(lambda: [LambertProblem(a, b, t, MU_EARTH, p, revs) for a, b, t, p in v_in])
         res, its, count = [], [], 0
         for (r1, r2, tof, _), sol in zip(probs, results):
             its += sol.iterations
@@ -114,7 +105,7 @@ def bench_lambert(rows, probs, pk, hub, hapsira_izzo, units):
 
         if pk is not None:
             results = [pk.lambert_problem(a, b, t, MU_EARTH, not p, revs) for a, b, t, p in probs]
-            seconds = best_time(lambda: [pk.lambert_problem(a, b, t, MU_EARTH, not p, revs) for a, b, t, p in probs])
+            seconds = best_of(lambda: [pk.lambert_problem(a, b, t, MU_EARTH, not p, revs) for a, b, t, p in probs])
             res, its, count = [], [], 0
             for (r1, r2, tof, _), sol in zip(probs, results):
                 its += list(sol.iters)
@@ -135,7 +126,7 @@ def bench_lambert(rows, probs, pk, hub, hapsira_izzo, units):
                 return [solver(a, b, t, M, p, low) for a, b, t, p, M, low in work]
 
             outs = run()
-            seconds = best_time(run, passes=2)
+            seconds = best_of(run, 2)
             res = [residual(list(a), list(b), t, v1) for (a, b, t, _, _, _), (v1, _) in zip(work, outs)]
             rows.append(Row(group, name, seconds, len(probs), [], res, len(outs)))
 
@@ -148,18 +139,18 @@ def bench_propagation(rows, probs, pk):
         states.append((r1, list(v1.to_tuple()), tof, r2))
     group = "Kepler propagation"
     v_in = [(Vector3(*r), Vector3(*v), t) for r, v, t, _ in states]
-    seconds = best_time(lambda: [propagate_lagrangian(r, v, t, 398600.5) for r, v, t in v_in])
+    seconds = best_of(lambda: [propagate_lagrangian(r, v, t, 398600.5) for r, v, t in v_in])
     res = [rel_diff(list(propagate_lagrangian(r, v, t, 398600.5)[0].to_tuple()), r2)
            for (r, v, t), (_, _, _, r2) in zip(v_in, states)]
     rows.append(Row(group, "vextal propagate_lagrangian", seconds, len(states), [], res, len(states)))
     e_in = [(ECI(0.0, Vector3(*r), Vector3(*v)), t) for r, v, t, _ in states]
-    seconds = best_time(lambda: [propagate_lagrangian_u(s, t) for s, t in e_in])
+    seconds = best_of(lambda: [propagate_lagrangian_u(s, t) for s, t in e_in])
     res = [rel_diff(list(propagate_lagrangian_u(s, t).position.to_tuple()), r2)
            for (s, t), (_, _, _, r2) in zip(e_in, states)]
     rows.append(Row(group, "vextal propagate_lagrangian_u", seconds, len(states), [], res, len(states)))
     if pk is not None:
         p_in = [([r, v], t) for r, v, t, _ in states]
-        seconds = best_time(lambda: [pk.propagate_lagrangian(rv, t, 398600.5) for rv, t in p_in])
+        seconds = best_of(lambda: [pk.propagate_lagrangian(rv, t, 398600.5) for rv, t in p_in])
         res = [rel_diff(list(pk.propagate_lagrangian(rv, t, 398600.5)[0]), r2)
                for (rv, t), (_, _, _, r2) in zip(p_in, states)]
         rows.append(Row(group, "pykep propagate_lagrangian", seconds, len(states), [], res, len(states)))

@@ -12,7 +12,6 @@ Prints a markdown table; times are the best of --repeat runs, in ns per call.
 import argparse
 import os
 import sys
-import timeit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
@@ -22,16 +21,12 @@ from conftest import build_native_module  # noqa: E402
 from vextal.astro.orbitvector import ECI, RIC  # noqa: E402
 from vextal.matrix4 import Matrix4  # noqa: E402
 from vextal.vector3 import Vector3  # noqa: E402
+from _timing import take_turns  # noqa: E402
 
 
 def best_ns(cases, repeat):
-    """Best time per call of each (function, calls per round) case. Rounds alternate between the cases, so
-    that a change of machine load falls on all of them alike and their ratios hold."""
-    best = [float("inf")] * len(cases)
-    for _ in range(repeat):
-        for k, (fn, number) in enumerate(cases):
-            best[k] = min(best[k], timeit.timeit(fn, number=number) / number * 1e9)
-    return best
+    """Best time per call (ns) of each (function, calls per round) case; the cases take turns."""
+    return [t.seconds * 1e9 for t in take_turns([f for f, _ in cases], repeat, number=[n for _, n in cases])]
 
 
 def native_ns(client, entry, objects, n, repeat):

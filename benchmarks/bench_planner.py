@@ -14,12 +14,12 @@ import argparse
 import math
 import random
 import sys
-import timeit
 
 from vextal.astro.multirev_arcs import LambertProblem
 from vextal.astro.orbitvector import ECI
 from vextal.astro.transfer_planner import plan_lambert
 from vextal.vector3 import Vector3
+from _timing import best_of
 
 MU = 398600.5
 
@@ -92,7 +92,8 @@ def pykep_pipeline(pk):
 
 
 def best_per_call(func, count, repeat):
-    return min(timeit.repeat(func, number=1, repeat=repeat)) / count * 1e6
+    """Microseconds per item of the fastest run of `func` over `count` items."""
+    return best_of(func, repeat) / count * 1e6
 
 
 def main():

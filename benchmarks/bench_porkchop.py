@@ -24,7 +24,6 @@ nothing is kept per cell.
 import argparse
 import math
 import os
-import time
 
 import numpy as np
 
@@ -33,6 +32,7 @@ from vextal.astro.orbitvector import ECI
 from vextal.astro.porkchop import porkchop
 from vextal.astro.transfer_planner import plan_lambert
 from vextal.vector3 import Vector3
+from _timing import take_turns
 
 MU = 398600.5
 R_EARTH = 6378.1374
@@ -48,20 +48,6 @@ def circular(radius, angle_deg, inclination_deg):
 
 CHASER = circular(R_EARTH + 400.0, 0.0, 0.0)
 TARGET = circular(R_EARTH + 1000.0, 60.0, 28.0)
-
-
-def timed(entries, repeat):
-    """Runs the entries round-robin, `repeat` rounds, so that a busy spell of the machine hits them alike;
-    per entry the (wall seconds, CPU seconds, result) of its fastest run."""
-    best = [None] * len(entries)
-    for _ in range(repeat):
-        for k, (_, run) in enumerate(entries):
-            wall, cpu = time.perf_counter(), time.process_time()
-            result = run()
-            wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
-            if best[k] is None or wall < best[k][0]:
-                best[k] = (wall, cpu, result)
-    return best
 
 
 def vextal_grid(size, max_revs):
@@ -136,7 +122,8 @@ def main():
         entries.append(("Python loop (%d rows)" % args.loop_rows,
                         lambda: python_loop(args.size, max_revs, args.loop_rows)))
         ours = None
-        for (name, _), (wall, cpu, (cells, best)) in zip(entries, timed(entries, args.repeat)):
+        timings = take_turns([run for _, run in entries], args.repeat, keep=True)  # round-robin, fastest kept
+        for (name, _), (wall, cpu, (cells, best)) in zip(entries, timings):
             rate = cells / wall
             ours = ours or rate
             print("| %d | %s | %d | %.0f | %.3g | %.2f | %.6f | %s |" % (

@@ -8,17 +8,13 @@ Prints a markdown table: times are the best of --repeat runs, in ns per call; th
 longer the NumPy code takes.
 """
 import argparse
-import timeit
 
 import numpy as np
 from vextal.matrix4 import Matrix4
 from vextal.vector3 import Vector3
+from _timing import best_of
 
 ELEMENTS = (0.0, -1.0, 0.0, 10.0, 1.0, 0.0, 0.0, 20.0, 0.0, 0.0, 1.0, 30.0, 0.0, 0.0, 0.0, 1.0)
-
-
-def best_ns(stmt, number, repeat, namespace):
-    return min(timeit.repeat(stmt, number=number, repeat=repeat, globals=namespace)) / number * 1e9
 
 
 def main():
@@ -47,8 +43,8 @@ def main():
     print("| operation | vextal (ns) | NumPy (ns) | NumPy / vextal | NumPy code |")
     print("|---|---:|---:|---:|---|")
     for name, ours, theirs in cases:
-        t_ours = best_ns(ours, args.number, args.repeat, namespace)
-        t_theirs = best_ns(theirs, max(1, args.number // 10), args.repeat, namespace)
+        t_ours = best_of(ours, args.repeat, number=args.number, namespace=namespace) * 1e9
+        t_theirs = best_of(theirs, args.repeat, number=max(1, args.number // 10), namespace=namespace) * 1e9
         print("| %s | %.0f | %.0f | %.1f | `%s` |" % (name, t_ours, t_theirs, t_theirs / t_ours, theirs))
 
 

@@ -75,16 +75,32 @@ def test_cluster_porkchop_is_bit_identical_to_local(client, chunks):
     assert_same_bits(remote, local)
 
 
+class Recording:
+    """The client, with a record of every task handed to it."""
+
+    def __init__(self, client):
+        self.client, self.submitted = client, []
+
+    def submit(self, *args, **kwargs):
+        self.submitted.append(kwargs.get("key"))
+        return self.client.submit(*args, **kwargs)
+
+    def __getattr__(self, name):
+        return getattr(self.client, name)
+
+
 @pytest.mark.parametrize("change", [{"tofs": -TOFS}, {"departures": DEPARTURES.reshape(1, -1)},
                                     {"target": (0.0,) * 7}, {"max_revs": -1}, {"threads": 0}])
 def test_bad_arguments_raise_the_local_error_before_any_task(client, change):
     args = dict(dict(chaser=CHASER, target=TARGETS[0], departures=DEPARTURES, tofs=TOFS), **change)
     with pytest.raises(Exception) as local:
         porkchop(**args)
-    submitted = []
+    recording = Recording(client)
     with pytest.raises(type(local.value), match=re.escape(str(local.value))):
-        porkchop(**args, client=client, progress=submitted.append)
-    assert not submitted
+        porkchop(**args, client=recording)
+    assert recording.submitted == []
+    assert porkchop(CHASER, TARGETS[0], DEPARTURES[:2], TOFS, client=recording, chunks=2).shape == (2, len(TOFS))
+    assert len(recording.submitted) == 2  # the record sees the tasks of a good call
 
 
 def test_progress_follows_every_chunk(client, capsys):

@@ -15,6 +15,7 @@
 #include "kepler.hpp"
 #include "lambert.hpp"
 #include "root.hpp"
+#include "vec3.hpp"
 
 using namespace vextal::numerics;
 
@@ -29,7 +30,6 @@ void check(bool ok, const char* what, double value = 0.0) {
     }
 }
 
-double norm(const double a[3]) { return std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]); }
 
 double rel_diff(const double a[3], const double b[3]) {
     double d[3] = {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
@@ -638,6 +638,7 @@ int lambert_file_timing(const char* path, int max_revs) {
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--lambert-file") == 0) return lambert_file_timing(argv[2], std::atoi(argv[3]));
     bool bench_only = argc > 1 && std::strcmp(argv[1], "--bench") == 0;
+    bool checks_only = argc > 1 && std::strcmp(argv[1], "--checks") == 0;
     if (!bench_only) {
         std::printf("root\n");
         root_checks();
@@ -652,8 +653,10 @@ int main(int argc, char** argv) {
         lambert_fuzz();
         lambert_bad_input();
     }
-    std::printf("lambert timing\n");
-    lambert_bench();
+    if (!checks_only) {
+        std::printf("lambert timing\n");
+        lambert_bench();
+    }
     std::printf(failures ? "%d check(s) FAILED\n" : "all checks passed\n", failures);
     return failures ? 1 : 0;
 }

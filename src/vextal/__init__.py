@@ -10,7 +10,7 @@ import os as _os
 __version__ = "0.1.0"
 
 
-def get_include():
+def get_include() -> str:
     """Return the folder of the C++ headers that publish the modules' record layouts and native tables.
 
     Another extension module adds it to its include path and includes, for example,

@@ -111,7 +111,9 @@ def plan(initial, target, tof, prograde=True, max_revs=10):
     result = plan_lambert(chaser, goal, tof, prograde, max_revs)
     revolutions, feasible = solver_arcs(chaser, goal, tof, prograde, max_revs)
     if len(revolutions) != len(result.burns):  # the solver's published order: 0, then two arcs per count
-        revolutions = [(index + 1) // 2 for index in range(len(result.burns))]
+        from vextal.astro._porkchop import slot_arc
+
+        revolutions = [slot_arc(index)[0] for index in range(len(result.burns))]
     arcs = []
     for revs, (departure, arrival) in zip(revolutions, result.burns):
         burns = [{"time": b.time, "delta_v": list(b.delta_v.to_tuple()), "magnitude": b.delta_v.magnitude()}

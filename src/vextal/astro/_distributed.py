@@ -17,12 +17,21 @@ runs T tasks at once), so by default each task runs the native grid on one threa
 is cut into a few chunks per worker thread so that the load evens out. ``threads=k`` makes every task use k
 threads instead (for workers started with one thread on a machine of k cores).
 """
+from __future__ import annotations
+
 import numbers
 import uuid
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
+import numpy.typing as npt
 
-from vextal.astro.porkchop import Progress
+from vextal.astro import _porkchop
+from vextal.astro._porkchop_results import (GridArrays, Porkchop, Progress, ProgressOption, State, StateTuple,
+                                            stack_rows, state_tuple)
+
+#: ``chunks=``: None (a few per worker thread), a chunk count, or a sequence of chunk sizes.
+Chunks = Union[None, int, Sequence[int]]
 
 #: Default chunk count per worker thread: enough for the load to even out across workers of unequal speed,
 #: few enough that the per-task cost (a few milliseconds) stays small against the work.
@@ -31,7 +40,7 @@ CHUNKS_PER_THREAD = 4
 _FIELDS = 5  # dv_departure, dv_arrival, dv_total, revolutions, branch
 
 
-def row_bounds(n_rows, chunks, worker_threads):
+def row_bounds(n_rows: int, chunks: object, worker_threads: int) -> List[Tuple[int, int]]:
     """The ``(start, stop)`` row ranges of the chunks, in order, covering ``range(n_rows)`` exactly.
 
     ``chunks`` is None (a few per worker thread), a chunk count (the rows are shared out as evenly as
@@ -48,8 +57,8 @@ def row_bounds(n_rows, chunks, worker_threads):
         raise TypeError("chunks must be None, an int or a sequence of chunk sizes, not %s"
                         % type(chunks).__name__)
     else:
-        sizes = []
-        for size in chunks:
+        sizes: List[int] = []
+        for size in cast(Iterable[object], chunks):
             if not isinstance(size, numbers.Integral) or isinstance(size, bool) or size < 1:
                 raise ValueError("chunk sizes must be positive ints, got %r" % (size,))
             sizes.append(int(size))
@@ -62,22 +71,22 @@ def row_bounds(n_rows, chunks, worker_threads):
     return [(a, b) for a, b in zip(edges[:-1], edges[1:]) if b > a]
 
 
-def grid_chunk(chaser, target, departures, tofs, prograde, max_revs, threads):
+def grid_chunk(chaser: StateTuple, target: StateTuple, departures: npt.NDArray[np.float64],
+               tofs: npt.NDArray[np.float64], prograde: bool, max_revs: int, threads: Optional[int]) -> GridArrays:
     """One task: the native grid over a slice of the departures (runs on a worker)."""
-    from vextal.astro._porkchop import grid
-
-    return grid(chaser, target, departures, tofs, prograde, max_revs, threads)
+    return _porkchop.grid(chaser, target, departures, tofs, prograde, max_revs, threads)
 
 
-def _worker_threads(client):
+def _worker_threads(client: Any) -> int:
     try:
-        return sum(client.nthreads().values())
+        return int(sum(client.nthreads().values()))
     except Exception:  # a scheduler that cannot answer yet: fall back to the minimum
         return 0
 
 
-def grids_on_cluster(client, chaser, targets, departures, tofs, *, prograde, max_revs, threads, progress,
-                     chunks):
+def grids_on_cluster(client: Any, chaser: StateTuple, targets: Sequence[StateTuple], departures: npt.ArrayLike,
+                     tofs: npt.ArrayLike, *, prograde: bool, max_revs: int, threads: Optional[int],
+                     progress: ProgressOption, chunks: Chunks) -> List[GridArrays]:
     """The native grid of ``chaser`` against each of ``targets`` (7-tuples), computed on ``client``'s
     cluster; returns one ``(dv_departure, dv_arrival, dv_total, revolutions, branch)`` tuple per target.
     All targets' chunks are submitted at once, so a survey keeps every worker busy across targets."""
@@ -89,10 +98,13 @@ def grids_on_cluster(client, chaser, targets, departures, tofs, *, prograde, max
     task_threads = 1 if threads is None else threads
     run = uuid.uuid4().hex[:12]
 
-    from distributed import as_completed
+    from distributed import as_completed as untyped_as_completed
 
-    parts = [[None] * len(bounds) for _ in targets]
-    futures, where = [], {}
+    as_completed: Callable[..., Any] = untyped_as_completed  # distributed leaves it unannotated
+
+    parts: List[List[Optional[GridArrays]]] = [[None] * len(bounds) for _ in targets]
+    futures: List[Any] = []
+    where: Dict[str, Tuple[int, int]] = {}
     with Progress(progress, len(targets) * len(bounds)) as bar:  # a bad `progress` raises before any task
         try:
             for t, target in enumerate(targets):
@@ -120,49 +132,49 @@ def grids_on_cluster(client, chaser, targets, departures, tofs, *, prograde, max
     return [_assemble(chunk_parts, bounds, len(tofs), t) for t, chunk_parts in enumerate(parts)]
 
 
-def _describe(error):
+def _describe(error: Any) -> str:
     return "%s: %s" % (type(error).__name__, error) if isinstance(error, BaseException) else repr(error)
 
 
-def _assemble(chunk_parts, bounds, n_tof, target_index):
+def _assemble(chunk_parts: Sequence[Optional[GridArrays]], bounds: Sequence[Tuple[int, int]], n_tof: int,
+              target_index: int) -> GridArrays:
     """Stack one grid's chunks in row order, after checking that every chunk is there and of its shape."""
     for c, (part, (start, stop)) in enumerate(zip(chunk_parts, bounds)):
         shape = (stop - start, n_tof)
         if not isinstance(part, tuple) or len(part) != _FIELDS or any(np.shape(a) != shape for a in part):
             raise RuntimeError("porkchop chunk %d (departures %d to %d) of target %d came back incomplete"
                                % (c, start, stop, target_index))
-    return tuple(np.concatenate([part[f] for part in chunk_parts], axis=0) for f in range(_FIELDS))
+    return stack_rows([part for part in chunk_parts if part is not None])
 
 
-def check_arguments(chaser, targets, departures, tofs, prograde, max_revs, threads):
+def check_arguments(chaser: Any, targets: Sequence[Any], departures: npt.ArrayLike, tofs: npt.ArrayLike,
+                    prograde: bool, max_revs: int, threads: Optional[int]) -> None:
     """Raises here, before any task is sent (or any block of a local grid is computed), what the native grid
     would raise: the grid over no cells checks every argument, as the caller gave it, and computes nothing."""
-    from vextal.astro._porkchop import grid
-
     empty = np.empty(0)
     for target in targets:
-        grid(chaser, target, departures, empty, prograde, max_revs, threads)
-    grid(chaser, targets[0], empty, tofs, prograde, max_revs, threads)
+        _porkchop.grid(chaser, target, departures, empty, prograde, max_revs, threads)
+    _porkchop.grid(chaser, targets[0], empty, tofs, prograde, max_revs, threads)
 
 
-def porkchops_on_cluster(chaser, targets, departures, tofs, *, prograde, max_revs, threads, progress, client,
-                         chunks, labels=None):
+def porkchops_on_cluster(chaser: State, targets: Sequence[State], departures: npt.ArrayLike, tofs: npt.ArrayLike, *,
+                         prograde: bool, max_revs: int, threads: Optional[int], progress: ProgressOption,
+                         client: Any, chunks: Chunks, labels: Optional[Sequence[str]] = None) -> List[Porkchop]:
     """The Porkchop of `chaser` against each of `targets`, computed on ``client``'s cluster; `labels` name
     the targets in error messages."""
-    from vextal.astro.porkchop import Porkchop, state_tuple
-
-    chaser = state_tuple(chaser, "chaser")
-    targets = [state_tuple(t, label) for t, label in zip(targets, labels or ["target"] * len(targets))]
-    check_arguments(chaser, targets, departures, tofs, prograde, max_revs, threads)
-    departures = np.asarray(departures, dtype=np.float64)
-    tofs = np.asarray(tofs, dtype=np.float64)
-    grids = grids_on_cluster(client, chaser, targets, departures, tofs, prograde=prograde, max_revs=max_revs,
-                             threads=threads, progress=progress, chunks=chunks)
-    return [Porkchop(chaser, target, departures, tofs, prograde, max_revs, *arrays)
-            for target, arrays in zip(targets, grids)]
+    chaser_tuple = state_tuple(chaser, "chaser")
+    target_tuples = [state_tuple(t, label) for t, label in zip(targets, labels or ["target"] * len(targets))]
+    check_arguments(chaser_tuple, target_tuples, departures, tofs, prograde, max_revs, threads)
+    departure_array = np.asarray(departures, dtype=np.float64)
+    tof_array = np.asarray(tofs, dtype=np.float64)
+    grids = grids_on_cluster(client, chaser_tuple, target_tuples, departure_array, tof_array, prograde=prograde,
+                             max_revs=max_revs, threads=threads, progress=progress, chunks=chunks)
+    return [Porkchop(chaser_tuple, target, departure_array, tof_array, prograde, max_revs, *arrays)
+            for target, arrays in zip(target_tuples, grids)]
 
 
-def porkchop_on_cluster(chaser, target, departures, tofs, **options):
+def porkchop_on_cluster(chaser: State, target: State, departures: npt.ArrayLike, tofs: npt.ArrayLike,
+                        **options: Any) -> Porkchop:
     """``porkchop(..., client=client)``: one grid computed on the client's cluster, as a Porkchop."""
     (grid,) = porkchops_on_cluster(chaser, [target], departures, tofs, **options)
     return grid

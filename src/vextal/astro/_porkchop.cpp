@@ -1,37 +1,28 @@
-// vextal.astro._porkchop: the porkchop grid, natively and off the interpreter lock.
-//
-// For departure offset d (row) and time of flight tof (column) a cell moves the chaser to t_c + d, the target
-// to the arrival epoch (t_c + d) + tof (forwards or backwards; epochs added as plain numbers, as plan_lambert
-// does), solves Lambert's problem for every arc up to max_revs and keeps the cheapest by |v1 - v_chaser| +
-// |v_target - v2|. Cells without an arc (collinear positions, a propagation that fails) are NaN with
-// revolutions -1; a cell whose solver fails otherwise (no convergence, out of memory or range) makes the grid
-// raise, so that NaN always means "no arc".
-//
-// The work is split into (row, segment) items, segments being fixed runs of the tof axis, so every cell is a
-// function of its row's inputs and its column alone: any thread count and any split of the departure axis
-// give the same bits (the distributed grid relies on it).
+// vextal.astro._porkchop: bindings of the porkchop grid (numerics/porkchop.hpp) and of the trajectory seam
+// (numerics/trajectory.hpp): arguments are read and copied with the interpreter lock held, then the core runs
+// off the lock on every core.
 #include "native/numpy.hpp"
 #include "native/parallel.hpp"
 #include "native/record.hpp"
+#include "native/status.hpp"
 #include "native/support.hpp"
-#include "astro/numerics/kepler.hpp"
-#include "astro/numerics/lambert.hpp"
+#include "astro/numerics/constants.hpp"
+#include "astro/numerics/geodesy.hpp"
+#include "astro/numerics/porkchop.hpp"
+#include "astro/numerics/trajectory.hpp"
 
+#include <atomic>
 #include <cmath>
+#include <utility>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
-#include <cstdio>
-#include <mutex>
-#include <string>
 #include <vector>
 
 namespace num = vextal::numerics;
 
 namespace {
-
-constexpr double MU_EARTH = 398600.5;  // km^3/s^2, plan_lambert's value
-constexpr Py_ssize_t kSegment = 128;   // cells of a row handed out together
 
 constexpr const char kStateShape[] = "%s must be a sequence of 7 numbers (time, x, y, z, vx, vy, vz)";
 constexpr const char kStateFinite[] = "%s must hold finite numbers only";
@@ -41,12 +32,16 @@ constexpr const char kAxisFinite[] = "%s must hold finite numbers only";
 constexpr const char kTofPositive[] = "tofs must be positive (times of flight in seconds)";
 constexpr const char kTooLarge[] = "the grid of %zd x %zd cells is too large";
 
+constexpr const char kTableShape[] =
+    "%s: a table needs epochs (n,) and positions and velocities (n, 3) with n >= 2, not %R, %R and %R";
+constexpr const char kTableOrder[] = "%s: the table's epochs must be strictly increasing";
+constexpr const char kOutside[] = "epoch %.17g lies outside the table's span [%.17g, %.17g]";
+
 struct State {
     double t, r[3], v[3];
 };
 
 bool read_state(PyObject* obj, const char* name, State& out) {
-    vx::check_no_pending("_porkchop: a state read with an exception pending");
     vx::Ref seq(PySequence_Fast(obj, ""));
     if (!seq || PySequence_Fast_GET_SIZE(seq.get()) != 7) {
         PyErr_Clear();
@@ -67,133 +62,93 @@ bool read_state(PyObject* obj, const char* name, State& out) {
     return true;
 }
 
-// A 1-D array-like of real numbers as float64 values, copied: the caller's array may change while the lock is
-// released. Strings, complex numbers, dates and masked arrays are refused, as by the array functions.
-bool read_axis(PyObject* obj, const char* name, std::vector<double>& out) {
-    vx::Ref array(vx::real_array(obj, "porkchop", name));
+// An array-like as finite float64 values in C order, copied: the caller's array may change while the lock is
+// released. `shape` receives the array's shape (a new tuple).
+bool read_values(PyObject* obj, const char* name, std::vector<double>& out, vx::Ref& shape) {
+    // The shape before np.ascontiguousarray, which turns a 0-d array into a 1-d one.
+    vx::Ref raw(vx::real_array(obj, "porkchop", name));  // strings, dates, masked arrays refused
+    shape = vx::Ref(raw ? PyObject_GetAttrString(raw.get(), "shape") : nullptr);
+    vx::Ref array(shape ? PyObject_CallOneArg(vx::np.ascontiguousarray, raw.get()) : nullptr);
     vx::Buffer v;
-    if (!array || !v.get(array.get(), PyBUF_STRIDES)) return false;
-    if (v.view.ndim != 1) return vx::fail_format(PyExc_ValueError, kAxisShape, name, v.view.ndim), false;
+    if (!array || !v.get(array.get(), PyBUF_C_CONTIGUOUS)) return false;
+    const size_t n = static_cast<size_t>(v.view.len) / sizeof(double);
     try {
-        out.resize(static_cast<size_t>(v.view.shape[0]));
+        out.assign(v.data<const double>(), v.data<const double>() + n);
     } catch (...) {
         return PyErr_NoMemory(), false;
     }
-    const char* base = static_cast<const char*>(v.view.buf);
-    for (Py_ssize_t k = 0; k < v.view.shape[0]; ++k) {
-        std::memcpy(&out[k], base + k * v.view.strides[0], sizeof(double));
-        if (!std::isfinite(out[k])) return vx::fail_format(PyExc_ValueError, kAxisFinite, name), false;
-    }
+    for (double value : out)
+        if (!std::isfinite(value)) return vx::fail_format(PyExc_ValueError, kAxisFinite, name), false;
     return true;
 }
 
-// The first cell (in C order) whose Lambert solution failed for a reason other than "no arc exists" (the
-// iteration did not converge, memory ran out, numbers beyond the solver's range): the grid raises for it
-// rather than leaving a NaN cell that would read as "no arc".
-struct Failure {
-    std::mutex lock;
-    Py_ssize_t cell = PY_SSIZE_T_MAX;
-    num::LambertStatus status = num::LambertStatus::ok;
-
-    void note(Py_ssize_t at, num::LambertStatus s) {
-        std::lock_guard<std::mutex> hold(lock);
-        if (at < cell) cell = at, status = s;
-    }
-};
-
-std::string number_text(double v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.17g", v);
-    return text;
+// A 1-D array-like as float64 values, copied.
+bool read_axis(PyObject* obj, const char* name, std::vector<double>& out) {
+    vx::Ref shape;
+    if (!read_values(obj, name, out, shape)) return false;
+    if (PyTuple_GET_SIZE(shape.get()) != 1)
+        return vx::fail_format(PyExc_ValueError, kAxisShape, name, int(PyTuple_GET_SIZE(shape.get()))), false;
+    return true;
 }
 
-bool no_arc(num::LambertStatus s) {
-    return s == num::LambertStatus::collinear || s == num::LambertStatus::non_finite_input ||
-           s == num::LambertStatus::zero_position;
-}
-
-struct Grid {
-    State chaser, target;
-    bool prograde;
-    int max_revs;
-    const double* departures;
-    const double* tofs;
-    Py_ssize_t cols;
-    double* dv_departure;
-    double* dv_arrival;
-    double* dv_total;
-    int32_t* revolutions;
-    int8_t* branch;
-    Failure* failure;
+// A trajectory as the core reads it, with copies of a table's samples.
+struct Source {
+    std::vector<double> epochs, positions, velocities;
+    num::Trajectory trajectory;
 };
 
-double distance(const double a[3], const double b[3]) {
-    const double d0 = a[0] - b[0], d1 = a[1] - b[1], d2 = a[2] - b[2];
-    return std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
+bool read_table(PyObject* epochs, PyObject* positions, PyObject* velocities, const char* name, Source& out) {
+    vx::Ref shapes[3];
+    if (!read_values(epochs, name, out.epochs, shapes[0]) || !read_values(positions, name, out.positions, shapes[1]) ||
+        !read_values(velocities, name, out.velocities, shapes[2]))
+        return false;
+    const size_t n = out.epochs.size();
+    if (PyTuple_GET_SIZE(shapes[0].get()) != 1 || n < 2 || PyTuple_GET_SIZE(shapes[1].get()) != 2 ||
+        PyTuple_GET_SIZE(shapes[2].get()) != 2 || out.positions.size() != 3 * n || out.velocities.size() != 3 * n ||
+        PyLong_AsLong(PyTuple_GET_ITEM(shapes[1].get(), 1)) != 3 ||
+        PyLong_AsLong(PyTuple_GET_ITEM(shapes[2].get(), 1)) != 3) {
+        PyErr_Clear();
+        return vx::fail_format(PyExc_ValueError, kTableShape, name, shapes[0].get(), shapes[1].get(),
+                               shapes[2].get()),
+               false;
+    }
+    for (size_t k = 1; k < n; ++k)
+        if (!(out.epochs[k] > out.epochs[k - 1])) return vx::fail_format(PyExc_ValueError, kTableOrder, name), false;
+    out.trajectory = num::Trajectory::table(
+        {out.epochs.data(), out.positions.data(), out.velocities.data(), static_cast<std::ptrdiff_t>(n)});
+    return true;
 }
 
-// Warm starts along a run of cells: each arc's x in the last two cells, extrapolated linearly to the next.
-struct History {
-    std::vector<double> last, before, guess;
-
-    void reset() { last.clear(); before.clear(); }
-    const double* predict() {
-        guess.resize(last.size());
-        for (size_t k = 0; k < last.size(); ++k)
-            guess[k] = k < before.size() ? 2 * last[k] - before[k] : last[k];
-        return guess.data();
-    }
-    void record(const num::LambertResult& lambert) {
-        std::swap(before, last);
-        last.resize(lambert.solutions.size());
-        for (size_t k = 0; k < last.size(); ++k) last[k] = lambert.solutions[k].x;
-    }
-};
-
-// Cells [begin, end) of one row. The warm starts begin afresh at `begin`, so a cell depends only on its row's
-// inputs and the fixed segment it lies in.
-void run_cells(const Grid& g, Py_ssize_t row, Py_ssize_t begin, Py_ssize_t end, num::LambertResult& lambert,
-               History& history) {
-    history.reset();
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    const double departure = g.departures[row];
-    const double t_departure = g.chaser.t + departure;
-    double r1[3], v_chaser[3];
-    const bool chaser_ok =
-        num::propagate(g.chaser.r, g.chaser.v, departure, MU_EARTH, r1, v_chaser) == num::KeplerStatus::ok;
-    for (Py_ssize_t col = begin; col < end; ++col) {
-        const Py_ssize_t cell = row * g.cols + col;
-        g.dv_departure[cell] = g.dv_arrival[cell] = g.dv_total[cell] = nan;
-        g.revolutions[cell] = -1;
-        g.branch[cell] = 0;
-        if (!chaser_ok) continue;
-        const double tof = g.tofs[col];
-        const double gap = (t_departure + tof) - g.target.t;
-        double r2[3], v_target[3];
-        if (num::propagate(g.target.r, g.target.v, gap, MU_EARTH, r2, v_target) != num::KeplerStatus::ok) {
-            history.reset();
-            continue;
+// A 7-sequence (two-body under the package's mu), a table (an object with `epochs`, `positions` and
+// `velocities`) or a two-body trajectory (an object with `state` and `mu`).
+bool read_source(PyObject* obj, const char* name, Source& out) {
+    if (!PyTuple_Check(obj) && !PyList_Check(obj)) {
+        vx::Ref epochs(PyObject_GetAttrString(obj, "epochs"));
+        if (epochs) {
+            vx::Ref positions(PyObject_GetAttrString(obj, "positions"));
+            vx::Ref velocities(positions ? PyObject_GetAttrString(obj, "velocities") : nullptr);
+            return velocities && read_table(epochs.get(), positions.get(), velocities.get(), name, out);
         }
-        const num::LambertStatus solved = num::solve_lambert(r1, r2, tof, MU_EARTH, g.prograde, g.max_revs, lambert,
-                                                             history.predict(), static_cast<int>(history.last.size()));
-        if (solved != num::LambertStatus::ok) {
-            if (!no_arc(solved)) g.failure->note(cell, solved);
-            history.reset();
-            continue;
+        PyErr_Clear();
+        vx::Ref state(PyObject_GetAttrString(obj, "state"));
+        vx::Ref mu_obj(state ? PyObject_GetAttrString(obj, "mu") : nullptr);
+        if (mu_obj) {
+            double mu;
+            if (!vx::to_double(mu_obj.get(), mu)) return false;
+            if (!(mu > 0) || !std::isfinite(mu))
+                return vx::fail_format(PyExc_ValueError, "%s: mu must be a positive finite number", name), false;
+            State s;
+            if (!read_state(state.get(), name, s)) return false;
+            out.trajectory = num::Trajectory::two_body(
+                {s.t, {s.r[0], s.r[1], s.r[2]}, {s.v[0], s.v[1], s.v[2]}, mu});
+            return true;
         }
-        history.record(lambert);
-        double best = std::numeric_limits<double>::infinity();
-        for (const num::LambertSolution& arc : lambert.solutions) {
-            const double dv1 = distance(arc.v1, v_chaser), dv2 = distance(v_target, arc.v2);
-            if (!(dv1 + dv2 < best)) continue;
-            best = dv1 + dv2;
-            g.dv_departure[cell] = dv1;
-            g.dv_arrival[cell] = dv2;
-            g.dv_total[cell] = best;
-            g.revolutions[cell] = arc.revolutions;
-            g.branch[cell] = static_cast<int8_t>(arc.branch);
-        }
+        PyErr_Clear();
     }
+    State s;
+    if (!read_state(obj, name, s)) return false;
+    out.trajectory = num::Trajectory::two_body({s.t, {s.r[0], s.r[1], s.r[2]}, {s.v[0], s.v[1], s.v[2]}});
+    return true;
 }
 
 PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -203,24 +158,23 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (!params.bind(args, PyVectorcall_NARGS(nargs), kwnames, values)) return nullptr;
     if (!vx::import_numpy()) return nullptr;
 
+    num::PorkchopGrid g{};
+    Source chaser, target;
+    std::vector<double> departures, tofs;
     // One argument after another, each checked before the next is converted (no call with an error pending),
     // all before any work.
-    Grid g{};
-    std::vector<double> departures, tofs;
     int prograde = 1;
-    g.max_revs = 0;
-    if (!read_state(values[0], "chaser", g.chaser) || !read_state(values[1], "target", g.target) ||
+    if (!read_source(values[0], "chaser", chaser) || !read_source(values[1], "target", target) ||
         !read_axis(values[2], "departures", departures) || !read_axis(values[3], "tofs", tofs) ||
         (values[4] && (prograde = vx::to_flag(values[4], "porkchop", "prograde")) < 0) ||
-        (values[5] && !vx::to_count(values[5], "porkchop", "max_revs", num::max_lambert_revolutions, g.max_revs)))
+        (values[5] && !vx::to_count(values[5], "porkchop", "max_revs", num::max_lambert_revolutions,
+                                    g.options.max_revs)))
         return nullptr;
     for (double tof : tofs)
         if (!(tof > 0)) return vx::fail(PyExc_ValueError, kTofPositive);
     const int threads = vx::parse_threads(values[6]);
     if (threads == 0) return nullptr;
-    g.prograde = prograde != 0;
-    Failure failure;
-    g.failure = &failure;
+    g.options.prograde = prograde != 0;
 
     const Py_ssize_t rows = static_cast<Py_ssize_t>(departures.size());
     const Py_ssize_t cols = static_cast<Py_ssize_t>(tofs.size());
@@ -231,38 +185,72 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     vx::Ref arrays[5];
     for (int k = 0; k < 5; ++k)
         if (!shape || !(arrays[k] = vx::Ref(vx::new_array(shape.get(), dtypes[k], views[k])))) return nullptr;
+    g.chaser = &chaser.trajectory;
+    g.target = &target.trajectory;
     g.departures = departures.data();
     g.tofs = tofs.data();
+    g.rows = rows;
     g.cols = cols;
-    g.dv_departure = static_cast<double*>(views[0].view.buf);
-    g.dv_arrival = static_cast<double*>(views[1].view.buf);
-    g.dv_total = static_cast<double*>(views[2].view.buf);
-    g.revolutions = static_cast<int32_t*>(views[3].view.buf);
-    g.branch = static_cast<int8_t*>(views[4].view.buf);
+    g.out = {views[0].data<double>(), views[1].data<double>(), views[2].data<double>(), views[3].data<int32_t>(),
+             views[4].data<int8_t>()};
 
-    const Py_ssize_t segments = cols == 0 ? 0 : (cols + kSegment - 1) / kSegment;
-    bool done = vx::parallel_for(rows * segments, threads, 1, 2, [&](Py_ssize_t begin, Py_ssize_t end) {
-        // Buffers reused by every cell of the block (out of memory in them ends the process, as any
-        // allocation failure of a worker thread must).
-        num::LambertResult lambert;
-        History history;
-        for (Py_ssize_t item = begin; item < end; ++item) {
-            const Py_ssize_t row = item / segments, first = (item % segments) * kSegment;
-            run_cells(g, row, first, std::min(cols, first + kSegment), lambert, history);
-        }
+    std::atomic<int> failed{0};
+    bool done = vx::parallel_for(num::porkchop_items(rows, cols), threads, 1, 2, [&](Py_ssize_t begin, Py_ssize_t end) {
+        // Scratch reused by every cell of the block (out of memory in it ends the process, as any allocation
+        // failure of a worker thread must).
+        num::PorkchopWorkspace work;
+        const num::LambertStatus s = num::porkchop_run(g, begin, end, work);
+        int none = 0;
+        if (s != num::LambertStatus::ok) failed.compare_exchange_strong(none, static_cast<int>(s));
     });
     if (!done) return nullptr;
-    if (failure.cell != PY_SSIZE_T_MAX) {
-        const Py_ssize_t row = failure.cell / cols, col = failure.cell % cols;
-        if (failure.status == num::LambertStatus::out_of_memory) return PyErr_NoMemory();
-        return vx::fail_format(failure.status == num::LambertStatus::no_convergence ? PyExc_RuntimeError
-                                                                                    : PyExc_ValueError,
-                               "porkchop(): the cell of departure %s s and time of flight %s s has no answer: %s",
-                               number_text(departures[row]).c_str(), number_text(tofs[col]).c_str(),
-                               num::lambert_status_message(failure.status));
+    if (failed) {  // a cell without an answer that is not "no arc": never leave it as a NaN that reads so
+        const auto s = static_cast<num::LambertStatus>(failed.load());
+        return PyErr_Format(vx::exception_of(s), "porkchop(): a cell has no answer: %s", num::lambert_status_message(s));
     }
     for (vx::Buffer& v : views) v.release();
     return PyTuple_Pack(5, arrays[0].get(), arrays[1].get(), arrays[2].get(), arrays[3].get(), arrays[4].get());
+}
+
+// States of a table at the epochs `at` (any shape): (positions, velocities) of shape at.shape + (3,).
+PyObject* py_interpolate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static vx::Params<4> params{"interpolate", {"epochs", "positions", "velocities", "at"}, 4};
+    vx::Bound<4> values;
+    if (!params.bind(args, PyVectorcall_NARGS(nargs), kwnames, values) || !vx::import_numpy()) return nullptr;
+    Source table;
+    std::vector<double> at;
+    vx::Ref at_shape;
+    if (!read_table(values[0], values[1], values[2], "table", table) || !read_values(values[3], "at", at, at_shape))
+        return nullptr;
+    vx::Ref tail(Py_BuildValue("(i)", 3));
+    vx::Ref shape(tail ? PySequence_Concat(at_shape.get(), tail.get()) : nullptr);
+    vx::Buffer r_buf, v_buf;
+    vx::Ref r(shape ? vx::new_array(shape.get(), vx::np.float64, r_buf) : nullptr);
+    vx::Ref v(r ? vx::new_array(shape.get(), vx::np.float64, v_buf) : nullptr);
+    if (!v) return nullptr;
+    double* ro = r_buf.data<double>();
+    double* vo = v_buf.data<double>();
+    for (size_t i = 0; i < at.size(); ++i) {
+        num::Vec3 ri, vi;
+        if (table.trajectory.state(at[i], 0.0, ri, vi) != num::TrajectoryStatus::ok) {
+            char text[160];
+            std::snprintf(text, sizeof text, kOutside, at[i], table.epochs.front(), table.epochs.back());
+            return vx::fail(PyExc_ValueError, text);
+        }
+        const double rows[6] = {ri.x, ri.y, ri.z, vi.x, vi.y, vi.z};
+        std::memcpy(ro + 3 * i, rows, 3 * sizeof(double));
+        std::memcpy(vo + 3 * i, rows + 3, 3 * sizeof(double));
+    }
+    r_buf.release();
+    v_buf.release();
+    return PyTuple_Pack(2, r.get(), v.get());
+}
+
+PyObject* py_slot_arc(PyObject*, PyObject* arg) noexcept {
+    int slot;
+    if (!vx::to_int(arg, slot)) return nullptr;
+    if (slot < 0) return vx::fail_format(PyExc_ValueError, "slot_arc(): slot must not be negative (got %d)", slot);
+    return Py_BuildValue("(ii)", num::slot_revolutions(slot), num::slot_branch(slot));
 }
 
 PyMethodDef module_functions[] = {
@@ -274,12 +262,34 @@ PyMethodDef module_functions[] = {
                "shape (len(departures), len(tofs)): float64 delta-v magnitudes (km/s) of each cell's cheapest\n"
                "arc, int32 revolution counts and int8 branches (0 for no revolutions, -1 left, +1 right).\n"
                "Cells without an arc hold NaN and revolutions -1. The target is moved to each arrival epoch\n"
-               "(forwards or backwards) with mu = 398600.5 km^3/s^2. threads: None for every core, or an int;\n"
-               "the results do not depend on it."),
+               "(forwards or backwards) with mu = 398600.5 km^3/s^2. chaser and target may also be trajectories:\n"
+               "an object with epochs, positions and velocities (a table, read by cubic Hermite interpolation;\n"
+               "cells outside its span are NaN) or with state and mu (two-body). threads: None for every core,\n"
+               "or an int; the results do not depend on it."),
+    vx::method("interpolate", py_interpolate, METH_FASTCALL | METH_KEYWORDS,
+               "interpolate(epochs, positions, velocities, at)\n--\n\n"
+               "States of a sampled table at the epochs `at` (any shape) by piecewise cubic Hermite interpolation\n"
+               "from the bracketing samples: (positions, velocities), float64 of shape at.shape + (3,). epochs\n"
+               "(n,) strictly increasing, positions and velocities (n, 3), n >= 2. ValueError for an epoch\n"
+               "outside [epochs[0], epochs[-1]]."),
+    {"slot_arc", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_slot_arc)), METH_O,
+     "slot_arc(slot, /)\n--\n\n(revolutions, branch) of Lambert solution slot `slot` in the solver's order: slot 0\n"
+     "has no revolutions (branch 0), then per revolution count the left (-1) and the right (+1) branch."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-bool setup(PyObject*) { return true; }
+bool setup(PyObject* module) {
+    // The package's constants, for the Python modules that need them.
+    const std::pair<const char*, double> constants[] = {{"MU_EARTH", num::mu_earth},
+                                                        {"EARTH_EQUATORIAL_RADIUS", num::earth_ellipsoid.a},
+                                                        {"EARTH_ECCENTRICITY_SQ", num::earth_ellipsoid.e2}};
+    for (const auto& [name, value] : constants) {
+        vx::Ref number(PyFloat_FromDouble(value));
+        if (!number || PyModule_AddObject(module, name, number.get()) < 0) return false;
+        number.release();
+    }
+    return true;
+}
 
 }  // namespace
 

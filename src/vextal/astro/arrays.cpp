@@ -7,10 +7,13 @@
 #include "native/numpy.hpp"
 #include "native/parallel.hpp"
 #include "native/record.hpp"
+#include "native/status.hpp"
 #include "native/support.hpp"
+#include "astro/numerics/constants.hpp"
 #include "astro/numerics/geodesy_batch.hpp"
 #include "astro/numerics/kepler.hpp"
 #include "astro/numerics/lambert_batch.hpp"
+#include "astro/numerics/trajectory.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -30,7 +33,6 @@ using vx::np;
 
 namespace {
 
-constexpr double MU_EARTH = 398600.5;
 constexpr int kMaxDims = 64;  // NumPy's limit (32 before NumPy 2)
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -231,7 +233,7 @@ bool parse_errors(const char* func, PyObject* value, Errors& out) {
 }
 
 bool parse_mu(const char* func, PyObject* value, double& mu) {
-    mu = MU_EARTH;
+    mu = num::mu_earth;
     if (!value) return true;
     if (!vx::to_double(value, mu)) {
         raise_from(PyExc_TypeError, std::string(func) + "(): mu must be a real number");
@@ -372,8 +374,13 @@ PyObject* py_propagate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         for (Py_ssize_t i = b; i < e; ++i, walk.next()) {
             double* r = ro + 3 * i;
             double* v = vo + 3 * i;
-            num::KeplerStatus s = num::propagate(walk.at(0), walk.at(1), *walk.at(2), mu, r, v);
-            if (s != num::KeplerStatus::ok) {
+            num::Vec3 r1, v1;
+            const num::KeplerStatus s =
+                num::move({0.0, num::load(walk.at(0)), num::load(walk.at(1)), mu}, *walk.at(2), r1, v1);
+            if (s == num::KeplerStatus::ok) {
+                num::store(r1, r);
+                num::store(v1, v);
+            } else {
                 r[0] = r[1] = r[2] = v[0] = v[1] = v[2] = NaN;
                 if (!status.empty()) status[i] = static_cast<uint8_t>(s);
             }
@@ -383,8 +390,7 @@ PyObject* py_propagate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(status.size()); ++i) {
         if (status[i]) {
             auto s = static_cast<num::KeplerStatus>(status[i]);
-            PyErr_Format(s == num::KeplerStatus::no_convergence ? PyExc_RuntimeError : PyExc_ValueError,
-                         "propagate(): state %s: %s", index_text(shape.get(), i).c_str(), num::kepler_status_message(s));
+            PyErr_Format(vx::exception_of(s), "propagate(): state %s: %s", index_text(shape.get(), i).c_str(), num::kepler_status_message(s));
             return nullptr;
         }
     }
@@ -463,8 +469,8 @@ PyObject* py_lambert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     vx::Ref branch(revs ? new_array(k_shape.get(), np.int32, branch_buf) : nullptr);
     if (!branch) return nullptr;
     for (int k = 0; k < K; ++k) {
-        revs_buf.data<int32_t>()[k] = (k + 1) / 2;
-        branch_buf.data<int32_t>()[k] = k == 0 ? 0 : (k % 2 ? -1 : 1);
+        revs_buf.data<int32_t>()[k] = num::slot_revolutions(k);
+        branch_buf.data<int32_t>()[k] = num::slot_branch(k);
     }
     const num::LambertBatchOutput out{v1_buf.data<double>(), v2_buf.data<double>(), count_buf.data<int32_t>(),
                                       status_buf.data<int32_t>()};
@@ -488,8 +494,7 @@ PyObject* py_lambert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (codes[i]) {
                 auto s = static_cast<num::LambertStatus>(codes[i]);
-                return vx::fail_format(s == num::LambertStatus::no_convergence ? PyExc_RuntimeError : PyExc_ValueError,
-                                       "lambert(): problem %s: %s", index_text(shape.get(), i).c_str(),
+                return vx::fail_format(vx::exception_of(s), "lambert(): problem %s: %s", index_text(shape.get(), i).c_str(),
                                        num::lambert_status_message(s));
             }
         }

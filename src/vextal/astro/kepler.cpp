@@ -1,8 +1,10 @@
 // vextal.astro.kepler: two-body propagation by universal variables (Lagrange's f and g), for plain vectors
 // and for ECI states. Both functions are published in __pyx_capi__ for other extension modules.
 #include "native/record.hpp"
+#include "native/status.hpp"
 #include "native/support.hpp"
 #include "native/vector3_api.hpp"
+#include "astro/numerics/constants.hpp"
 #include "astro/numerics/kepler.hpp"
 
 #include <vextal/astro/kepler.hpp>
@@ -16,7 +18,7 @@ namespace num = vextal::numerics;
 
 namespace {
 
-constexpr double MU_EARTH = 398600.5;
+constexpr double MU_EARTH = num::mu_earth;
 constexpr const char kPropagateName[] = "vextal.astro.kepler.propagate_lagrangian";
 constexpr const char kPropagateUName[] = "vextal.astro.kepler.propagate_lagrangian_u";
 
@@ -48,13 +50,12 @@ bool propagate(const char* func, const Vector3Object* r, const Vector3Object* v,
                 return vx::fail_format(PyExc_ValueError, vx::msg::kKeplerZeroPosition, func), false;
             return vx::fail_format(PyExc_ValueError, vx::msg::kKeplerNotFinite, func), false;
         case num::KeplerStatus::no_convergence:
-            return vx::fail_format(PyExc_RuntimeError, vx::msg::kKeplerFailed, func,
-                                   num::kepler_status_message(num::KeplerStatus::no_convergence)), false;
         case num::KeplerStatus::ill_conditioned:
         case num::KeplerStatus::not_finite:
             break;
     }
-    return vx::fail_format(PyExc_ValueError, vx::msg::kKeplerFailed, func, num::kepler_status_message(status)), false;
+    return vx::fail_format(vx::exception_of(status), vx::msg::kKeplerFailed, func, num::kepler_status_message(status)),
+           false;
 }
 
 // ---- the native entries ---------------------------------------------------------------------------------

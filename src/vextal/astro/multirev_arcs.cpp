@@ -2,6 +2,7 @@
 // at construction on plain doubles (astro/numerics/lambert.cpp); the record keeps every solution in a fixed
 // layout (<vextal/astro/multirev_arcs.hpp>) that other extension modules read natively.
 #include "native/record.hpp"
+#include "native/status.hpp"
 #include "native/support.hpp"
 #include "native/vector3_api.hpp"
 #include "astro/numerics/lambert.hpp"
@@ -43,7 +44,7 @@ std::nullptr_t fail_solve(const num::LambertResult& res) {
             PyErr_NoMemory();
             return nullptr;
         default:
-            return vx::fail_format(PyExc_ValueError, vx::msg::kLambertFailed, num::lambert_status_message(res.status));
+            return vx::fail_format(vx::exception_of(res.status), vx::msg::kLambertFailed, num::lambert_status_message(res.status));
     }
 }
 

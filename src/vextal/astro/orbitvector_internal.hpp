@@ -13,7 +13,7 @@ namespace vextal::orbitvector {
 // Module constants, fixed at import and not visible from Python. The ellipsoid and the angle factors are
 // the geodesy numerics' own.
 inline constexpr double MAGNITUDE_EPSILON = 1e-10;
-inline constexpr double MU_EARTH = 398600.5;
+inline constexpr double MU_EARTH = numerics::mu_earth;
 using numerics::DEG_TO_RAD;
 using numerics::RAD_TO_DEG;
 using numerics::EARTH_ECCENTRICITY_SQ;

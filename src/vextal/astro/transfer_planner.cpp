@@ -3,6 +3,7 @@
 // natively through the module's __pyx_capi__.
 #include "native/support.hpp"
 #include "native/vector3_api.hpp"
+#include "astro/numerics/constants.hpp"
 
 #include <vextal/astro/kepler.hpp>
 #include <vextal/astro/multirev_arcs.hpp>
@@ -28,7 +29,7 @@ using vextal::Vector3Object;
 
 namespace {
 
-constexpr double MU_EARTH = 398600.5;
+constexpr double MU_EARTH = vextal::numerics::mu_earth;
 // A target at most this far (in units of `time`) before the arrival epoch is used as it is.
 constexpr double kPropagationThreshold = 1e-7;
 

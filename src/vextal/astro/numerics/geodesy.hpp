@@ -5,14 +5,15 @@
 // in degrees at every interface, lengths in km. Nothing here checks ranges or divisions: non-finite inputs
 // and degenerate points give IEEE infinities and NaNs.
 #pragma once
+#include "constants.hpp"
 #include "vec3.hpp"
 
 #include <cmath>
 
 namespace vextal::numerics {
 
-inline constexpr double EARTH_EQUATORIAL_RADIUS = 6378.1374;        // a, km
-inline constexpr double EARTH_ECCENTRICITY_SQ = 0.0066943799901414;  // e^2
+inline constexpr double EARTH_EQUATORIAL_RADIUS = earth_ellipsoid.a;  // km
+inline constexpr double EARTH_ECCENTRICITY_SQ = earth_ellipsoid.e2;
 inline constexpr double DEG_TO_RAD = 0.017453292519943295;
 inline constexpr double RAD_TO_DEG = 57.29577951308232;
 

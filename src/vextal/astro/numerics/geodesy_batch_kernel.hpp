@@ -26,7 +26,8 @@ namespace vextal::numerics::batch {
 
 inline constexpr double kInnerRadius = 1000.0;  // km: nearer the centre, the bracketed scalar iteration
 inline constexpr double kAxisDistance = 1e-10;  // km: the scalar method's polar-axis test
-inline constexpr double kEc = 0.9966471893352524;  // sqrt(1 - e^2), correctly rounded
+inline constexpr double kEc = earth_ellipsoid.polar_ratio();  // sqrt(1 - e^2), correctly rounded
+static_assert(kEc > 0.99664718933525 && kEc < 0.99664718933526, "sqrt(1 - e^2)");
 inline constexpr double kAe2 = EARTH_EQUATORIAL_RADIUS * EARTH_ECCENTRICITY_SQ;
 
 // Latitude (degrees, sign of z), height (km) from the parametric direction (C, S), of any length, of a point
@@ -105,7 +106,7 @@ void for_each_lane_block(const double* in, double* out, long n, Block&& block) {
     if (i == n) return;
     double q[3 * W], o[3 * W];
     for (int k = 0; k < W; ++k) {
-        long src = std::min<long>(i + k, n - 1);
+        const long src = i + k < n - 1 ? i + k : n - 1;  // a plain expression: nothing shared to emit
         for (int c = 0; c < 3; ++c) q[3 * k + c] = in[3 * src + c];
     }
     block(q, o);

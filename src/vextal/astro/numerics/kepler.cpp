@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "detail.hpp"
+#include "vec3.hpp"
 
 namespace vextal::numerics {
 namespace {
@@ -48,9 +49,7 @@ Universal universal(double s, double beta) {
     return u;
 }
 
-double dot(const double a[3], const double b[3]) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
-bool finite3(const double a[3]) { return std::isfinite(a[0]) && std::isfinite(a[1]) && std::isfinite(a[2]); }
 
 struct KeplerSolve {
     double r0, sigma0, beta, mu, dt;

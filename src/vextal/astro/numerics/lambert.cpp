@@ -5,6 +5,7 @@
 #include <new>
 
 #include "detail.hpp"
+#include "vec3.hpp"
 
 namespace vextal::numerics {
 namespace {
@@ -234,9 +235,7 @@ MinimumTime minimum_time(int N, const Shape& sh, int& iterations) {
 
 using detail::accurate_cross;
 
-double norm(const double a[3]) { return std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]); }
 
-bool finite3(const double a[3]) { return std::isfinite(a[0]) && std::isfinite(a[1]) && std::isfinite(a[2]); }
 
 struct Geometry {
     double R1, R2, c, s;

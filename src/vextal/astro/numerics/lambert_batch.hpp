@@ -2,6 +2,7 @@
 // stored into fixed-size output slots per problem. The caller splits the problems over threads (each with its
 // own scratch result) and reads the statuses afterwards.
 #pragma once
+#include "constants.hpp"
 #include "lambert.hpp"
 
 #include <cstddef>
@@ -18,8 +19,6 @@ struct LambertBatchOutput {
     std::int32_t* count;
     std::int32_t* status;
 };
-
-inline int lambert_slots(int max_revs) noexcept { return 1 + 2 * max_revs; }
 
 // An upper bound, at most `limit`, on the revolutions of any arc from r1 to r2 in time tof: an N-revolution arc
 // lasts more than N periods of the smallest ellipse through both points (semi-major axis s / 2, s the

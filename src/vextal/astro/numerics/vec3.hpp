@@ -1,4 +1,5 @@
-// Small 3-vector arithmetic on plain doubles, shared by the modules.
+// The 3-vector of the numerics: Vec3 and its arithmetic on plain doubles, and the same operations on the rows
+// of three doubles that the solvers' interfaces (and NumPy buffers) pass.
 #pragma once
 #include <cmath>
 
@@ -22,5 +23,17 @@ inline Vec3 unit(Vec3 a) {
     double n = norm(a);
     return n > 0.0 ? Vec3{a.x / n, a.y / n, a.z / n} : a;
 }
+
+inline Vec3 load(const double* a) { return {a[0], a[1], a[2]}; }
+inline void store(Vec3 a, double* out) {
+    out[0] = a.x;
+    out[1] = a.y;
+    out[2] = a.z;
+}
+inline bool finite(Vec3 a) { return std::isfinite(a.x) && std::isfinite(a.y) && std::isfinite(a.z); }
+
+inline double dot(const double* a, const double* b) { return dot(load(a), load(b)); }
+inline double norm(const double* a) { return norm(load(a)); }
+inline bool finite3(const double* a) { return finite(load(a)); }
 
 }  // namespace vextal::numerics

@@ -1,0 +1,363 @@
+"""What a porkchop grid gives back: the grid (``Porkchop``), one transfer of it (``Transfer``), and the helpers the
+local grid, the cluster grid and the survey share (state tuples, progress, optional imports).
+
+The grid (``porkchop.py``), cluster (``_distributed.py``) and survey (``_survey.py``) modules import this one;
+it imports none of them.
+"""
+from __future__ import annotations
+
+import csv
+import json
+import math
+import os
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Protocol, Sequence, SupportsFloat,
+                    Tuple, Union)
+
+import numpy as np
+import numpy.typing as npt
+
+from vextal.astro import _files, _porkchop, _porkchop_plot
+from vextal.astro._optional import optional
+from vextal.astro.orbitvector import ECI
+from vextal.astro.transfer_planner import SatBurn
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+__all__ = ["Porkchop", "Progress", "Transfer", "State", "ProgressOption", "state_tuple"]
+
+FIELDS = ("dv_departure", "dv_arrival", "dv_total", "revolutions", "branch")
+
+#: A state as the grids take it: an ECI record, or (time, x, y, z, vx, vy, vz) in s, km, km/s.
+State = Union[ECI, Sequence[SupportsFloat]]
+
+
+class Trajectory(Protocol):
+    """An object's motion as the grid reads it (the kinds of vextal.astro.trajectory)."""
+
+    @property
+    def epoch(self) -> float:
+        """The reference epoch (s): a chaser's stands for departure offset zero."""
+
+    def state_at(self, epoch: float) -> ECI:
+        """The state at `epoch`."""
+
+    def _grid_source(self, start: float, stop: float) -> Any:
+        """What the native grid reads for epochs in [start, stop]."""
+
+
+#: What porkchop() takes for the chaser and the target: a state or a trajectory.
+Source = Union[State, Trajectory]
+#: ``progress=``: nothing (None/False), a tqdm bar (True), or a callable that receives the fraction done.
+ProgressOption = Union[None, bool, Callable[[float], object]]
+StateTuple = Tuple[float, float, float, float, float, float, float]
+GridArrays = Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64],
+                   npt.NDArray[np.int32], npt.NDArray[np.int8]]
+
+
+class Progress:
+    """Follows ``total`` steps: nothing for None/False, a tqdm bar for True (``bar_options`` passed on), else
+    ``progress(fraction)`` after each advance."""
+
+    def __init__(self, progress: ProgressOption, total: int, unit: str = "chunk", **bar_options: Any) -> None:
+        self.total, self.done = total, 0
+        self.bar: Any = None
+        self.callback: Optional[Callable[[float], object]] = None
+        if progress is True:
+            self.bar = optional("tqdm", "progress=True").tqdm(total=total, unit=unit, desc="porkchop",
+                                                              **bar_options)
+        elif callable(progress):
+            self.callback = progress
+        elif progress not in (None, False):
+            raise TypeError("progress must be True, False, None or a callable taking the fraction done")
+
+    def advance(self, steps: int = 1) -> None:
+        self.done += steps
+        if self.bar is not None:
+            self.bar.update(steps)
+        elif self.callback is not None:
+            self.callback(self.done / self.total)
+
+    def __enter__(self) -> Progress:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def state_tuple(state: State, name: str = "state") -> StateTuple:
+    """(time, x, y, z, vx, vy, vz) as floats from an ECI state or a sequence of seven numbers."""
+    if isinstance(state, ECI) or (hasattr(state, "position") and hasattr(state, "velocity")):
+        position, velocity = getattr(state, "position"), getattr(state, "velocity")
+        if position is None or velocity is None:
+            raise TypeError("%s has no position or velocity (None)" % name)
+        values: Tuple[Any, ...] = (getattr(state, "time"), *position.to_tuple(), *velocity.to_tuple())
+    else:
+        values = tuple(state)
+    if len(values) != 7:
+        raise TypeError("%s must be an ECI state or 7 numbers (time, x, y, z, vx, vy, vz)" % name)
+    t, x, y, z, vx, vy, vz = (float(v) for v in values)
+    return t, x, y, z, vx, vy, vz
+
+
+def stack_rows(parts: Sequence[GridArrays]) -> GridArrays:
+    """One grid from blocks of consecutive departure rows, in order."""
+    return (np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts]),
+            np.concatenate([p[2] for p in parts]), np.concatenate([p[3] for p in parts]),
+            np.concatenate([p[4] for p in parts]))
+
+
+def eci(values: StateTuple) -> ECI:
+    from vextal.vector3 import Vector3
+
+    return ECI(values[0], Vector3(*values[1:4]), Vector3(*values[4:7]))
+
+
+def arc(index: int) -> Tuple[int, int]:
+    """(revolutions, branch) of arc `index` in the planner's order: 0, then left and right per count."""
+    return _porkchop.slot_arc(index)
+
+
+def _magnitude(burn: SatBurn) -> float:
+    if burn.delta_v is None:
+        raise TypeError("a burn without a delta-v vector (None)")
+    return burn.delta_v.magnitude()
+
+
+class Transfer:
+    """One transfer of the window: departure offset and time of flight (s), the arc's revolution count and
+    branch (0 for no revolutions, -1 left, +1 right), the delta-v magnitudes (km/s) and the two burns
+    (departure SatBurn, arrival SatBurn) as plan_lambert gives them."""
+
+    __slots__ = ("departure", "tof", "revolutions", "branch", "dv_departure", "dv_arrival", "dv_total", "burns")
+
+    def __init__(self, departure: SupportsFloat, tof: SupportsFloat, revolutions: int, branch: int,
+                 burns: Tuple[SatBurn, SatBurn]) -> None:
+        self.departure = float(departure)
+        self.tof = float(tof)
+        self.revolutions = int(revolutions)
+        self.branch = int(branch)
+        self.burns = burns
+        self.dv_departure = _magnitude(burns[0])
+        self.dv_arrival = _magnitude(burns[1])
+        self.dv_total = self.dv_departure + self.dv_arrival
+
+    def as_dict(self) -> Dict[str, Any]:
+        burns = [{"time": b.time, "delta_v": list(b.delta_v.to_tuple()) if b.delta_v is not None else None}
+                 for b in self.burns]
+        return {"departure": self.departure, "tof": self.tof, "revolutions": self.revolutions,
+                "branch": self.branch, "dv_departure": self.dv_departure, "dv_arrival": self.dv_arrival,
+                "dv_total": self.dv_total, "burns": burns}
+
+    def __repr__(self) -> str:
+        return ("Transfer(departure=%r, tof=%r, revolutions=%d, branch=%d, dv_total=%r)"
+                % (self.departure, self.tof, self.revolutions, self.branch, self.dv_total))
+
+
+class Porkchop:
+    """A porkchop grid: `departures` (offsets after the chaser's epoch, s) by `tofs` (s), and for each cell
+    the cheapest arc's `dv_departure`, `dv_arrival`, `dv_total` (km/s, NaN where no arc exists),
+    `revolutions` (-1 there) and `branch`. `chaser` and `target` are kept as 7-tuples."""
+
+    chaser: StateTuple
+    target: StateTuple
+    departures: npt.NDArray[np.float64]
+    tofs: npt.NDArray[np.float64]
+    prograde: bool
+    max_revs: int
+    dv_departure: npt.NDArray[np.float64]
+    dv_arrival: npt.NDArray[np.float64]
+    dv_total: npt.NDArray[np.float64]
+    revolutions: npt.NDArray[np.int32]
+    branch: npt.NDArray[np.int8]
+    #: The UTC epoch of departure offset zero (s since 1950-01-01T00:00:00 UTC), when the grid knows it; plots
+    #: then show dates.
+    epoch: Optional[float] = None
+
+    def __init__(self, chaser: State, target: State, departures: npt.ArrayLike, tofs: npt.ArrayLike,
+                 prograde: bool, max_revs: int, dv_departure: npt.ArrayLike, dv_arrival: npt.ArrayLike,
+                 dv_total: npt.ArrayLike, revolutions: npt.ArrayLike, branch: npt.ArrayLike) -> None:
+        self.chaser = state_tuple(chaser, "chaser")
+        self.target = state_tuple(target, "target")
+        self.departures = np.array(departures, dtype=np.float64)  # copies: the caller's arrays may change
+        self.tofs = np.array(tofs, dtype=np.float64)
+        self.prograde = bool(prograde)
+        self.max_revs = int(max_revs)
+        shape = (self.departures.size, self.tofs.size)
+        if self.departures.ndim != 1 or self.tofs.ndim != 1:
+            raise ValueError("departures and tofs must be one-dimensional")
+        for name, values in zip(FIELDS, (dv_departure, dv_arrival, dv_total, revolutions, branch)):
+            array = np.asarray(values)
+            if array.shape != shape:
+                raise ValueError("%s has shape %s, the grid is %s" % (name, array.shape, shape))
+            setattr(self, name, array)
+
+    @property
+    def shape(self) -> Tuple[int, int]:
+        """(departures, times of flight)."""
+        rows, columns = self.dv_total.shape
+        return rows, columns
+
+    def __repr__(self) -> str:
+        return "<Porkchop %d departures x %d times of flight, max_revs=%d, %s>" % (
+            self.shape + (self.max_revs, "prograde" if self.prograde else "retrograde"))
+
+    # ---- transfers ---------------------------------------------------------------------------------------
+
+    def _best_index(self) -> Tuple[int, int]:
+        """(departure index, time-of-flight index) of the cheapest cell; ValueError when no cell has an arc."""
+        if self.dv_total.size == 0 or np.isnan(self.dv_total).all():
+            raise ValueError("no transfer arc exists anywhere on this grid")
+        i, j = np.unravel_index(np.nanargmin(self.dv_total), self.shape)
+        return int(i), int(j)
+
+    def transfer(self, departure: SupportsFloat, tof: SupportsFloat) -> Transfer:
+        """The cheapest transfer leaving `departure` s after the chaser's epoch and flying `tof` s, from
+        plan_lambert on the chaser moved to the departure epoch and the target moved to the arrival epoch."""
+        from vextal.astro.kepler import propagate_lagrangian_u
+        from vextal.astro.transfer_planner import plan_lambert
+
+        chaser = propagate_lagrangian_u(eci(self.chaser), float(departure))
+        target = eci(self.target)
+        gap = (chaser.time + float(tof)) - target.time
+        if gap != 0:
+            target = propagate_lagrangian_u(target, gap)
+        plan = plan_lambert(chaser, target, float(tof), self.prograde, self.max_revs)
+        if not plan.burns:
+            raise ValueError("no transfer arc for departure %r s, time of flight %r s" % (departure, tof))
+        totals = [_magnitude(b1) + _magnitude(b2) for b1, b2 in plan.burns]
+        index = min(range(len(totals)), key=totals.__getitem__)
+        revolutions, branch = arc(index)
+        return Transfer(departure, tof, revolutions, branch, plan.burns[index])
+
+    def best(self) -> Transfer:
+        """The cheapest cell of the grid as a Transfer; ValueError when no cell has an arc."""
+        i, j = self._best_index()
+        return self.transfer(self.departures[i], self.tofs[j])
+
+    def _cost(self, departure: float, tof: float) -> float:
+        out = _porkchop.grid(self.chaser, self.target, (departure,), (tof,), self.prograde, self.max_revs, 1)
+        cost = float(out[2][0, 0])
+        return cost if cost == cost else math.inf
+
+    def refine(self, candidates: int = 1) -> Transfer:
+        """The continuous optimum near the best cell, as a Transfer: a bounded Nelder-Mead search
+        (scipy.optimize) over departure and time of flight within the neighbouring grid lines. With
+        `candidates` > 1 it also starts from the best cell of each of the next cheapest revolution counts
+        and returns the cheapest result. Never worse than best()."""
+        optimize = optional("scipy.optimize", "Porkchop.refine()")
+        starts = [self._best_index()]
+        if candidates > 1:
+            for revs in self._cheapest_revolution_counts()[1:candidates]:
+                masked = np.where(self.revolutions == revs, self.dv_total, np.nan)
+                row, column = np.unravel_index(np.nanargmin(masked), self.shape)
+                starts.append((int(row), int(column)))
+        best = self.best()
+        for i, j in starts:
+            x, cost = self._refine_cell(optimize, i, j)
+            if cost < best.dv_total:
+                candidate = self.transfer(*x)
+                if candidate.dv_total < best.dv_total:
+                    best = candidate
+        return best
+
+    def _cheapest_revolution_counts(self) -> List[int]:
+        """The revolution counts present in the grid, cheapest best cell first."""
+        counts = {int(revs): float(np.nanmin(np.where(self.revolutions == revs, self.dv_total, np.nan)))
+                  for revs in np.unique(self.revolutions[self.revolutions >= 0])}
+        return sorted(counts, key=counts.__getitem__)
+
+    def _refine_cell(self, optimize: Any, i: int, j: int) -> Tuple[List[float], float]:
+        """Minimises the cost over the free axes (those with more than one grid line) around cell (i, j)."""
+        start = [float(self.departures[i]), float(self.tofs[j])]
+        axes: List[int] = []
+        bounds: List[Tuple[float, float]] = []
+        steps: List[float] = []
+        for k, (values, index) in enumerate(((self.departures, i), (self.tofs, j))):
+            if values.size < 2:
+                continue
+            low, high = float(values[max(index - 1, 0)]), float(values[min(index + 1, values.size - 1)])
+            low, high = min(low, high), max(low, high)
+            if k == 1:
+                low = max(low, 1e-3 * high)  # times of flight stay positive
+            axes.append(k)
+            bounds.append((low, high))
+            steps.append(0.25 * (high - low))
+        if not axes:
+            return start, self._cost(*start)
+
+        def cost(free: npt.NDArray[np.float64]) -> float:
+            x = list(start)
+            for k, value in zip(axes, free):
+                x[k] = float(value)
+            return self._cost(x[0], x[1])
+
+        x0 = np.array([start[k] for k in axes])
+        simplex = [x0] + [x0 + np.eye(len(axes))[k] * steps[k] * (1 if x0[k] + steps[k] <= bounds[k][1] else -1)
+                          for k in range(len(axes))]
+        scale = max(abs(b[1] - b[0]) for b in bounds)
+        result = optimize.minimize(cost, x0, method="Nelder-Mead", bounds=bounds,
+                                   options={"initial_simplex": np.array(simplex), "xatol": 1e-9 * scale,
+                                            "fatol": 1e-14, "maxiter": 2000, "maxfev": 4000})
+        x = list(start)
+        for k, value in zip(axes, result.x):
+            x[k] = float(value)
+        return x, float(result.fun)
+
+    # ---- output ------------------------------------------------------------------------------------------
+
+    def plot(self, ax: Optional[Axes] = None, *, which: str = "total", axes: str = "tof",
+             levels: Union[None, int, Sequence[float], npt.NDArray[np.float64]] = None, vmax: Optional[float] = None,
+             cmap: str = "viridis", optimum: Optional[Transfer] = None, title: Optional[str] = None,
+             epoch: Optional[float] = None) -> Figure:
+        """The porkchop picture; returns the figure (a new 7 x 5 inch one unless `ax` is given).
+
+        Filled contours of `which` ("total", "departure" or "arrival" delta-v in km/s, or "c3", the departure
+        v-infinity squared in km^2/s^2) over departure (x) and time of flight (y), or with axes="arrival" over
+        departure and arrival epoch (with lines of equal time of flight). The colours run on a logarithmic scale
+        from the least value to `vmax` (default: the 95th percentile of the grid; dearer cells grey) in `levels`
+        bands (a count, default 20, or the boundaries themselves); every other boundary is drawn as a labelled
+        contour line. Also drawn: the borders between revolution counts, lines of equal arrival epoch, the
+        180-degree transfer ridge (where the transfer plane is undefined), and the optimum (best() unless a
+        Transfer is given; for which != "total" the cell least in that quantity), the view padded so that its
+        marker stays whole. NaN cells stay blank. `epoch`: the UTC epoch of departure offset zero in seconds
+        since 1950-01-01T00:00:00 UTC (86400 s per day); with it (or the grid's own `epoch`) the time axes
+        show dates."""
+        return _porkchop_plot.plot(self, ax, which=which, axes=axes, levels=levels, vmax=vmax, cmap=cmap,
+                                   optimum=optimum, title=title, epoch=epoch)
+
+    def rows(self) -> Iterator[Tuple[float, float, float, float, float, int, int]]:
+        """One (departure, tof, dv_departure, dv_arrival, dv_total, revolutions, branch) tuple per cell."""
+        for i, departure in enumerate(self.departures):
+            for j, tof in enumerate(self.tofs):
+                yield (float(departure), float(tof), float(self.dv_departure[i, j]), float(self.dv_arrival[i, j]),
+                       float(self.dv_total[i, j]), int(self.revolutions[i, j]), int(self.branch[i, j]))
+
+    def to_csv(self, path: Union[str, os.PathLike[str]]) -> None:
+        """One line per cell: departure_s, tof_s, dv_departure, dv_arrival, dv_total (km/s; empty where no arc
+        exists), revolutions, branch. The file is replaced whole or not at all: a write that fails (a full
+        disk, Ctrl-C) leaves the old file as it was."""
+        def write(handle: Any) -> None:
+            writer = csv.writer(handle)
+            writer.writerow(["departure_s", "tof_s", "dv_departure_km_s", "dv_arrival_km_s", "dv_total_km_s",
+                             "revolutions", "branch"])
+            for row in self.rows():
+                writer.writerow(["" if v != v else v for v in row])
+
+        _files.replace(path, write)
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The grid as plain data; NaN cells are None."""
+        def grid(array: npt.NDArray[Any]) -> List[List[Any]]:
+            return [[None if v != v else v for v in row] for row in array.tolist()]
+
+        return {"chaser": list(self.chaser), "target": list(self.target), "prograde": self.prograde,
+                "max_revs": self.max_revs, "departures": self.departures.tolist(), "tofs": self.tofs.tolist(),
+                **{name: grid(getattr(self, name)) for name in FIELDS}}
+
+    def to_json(self, path: Union[str, os.PathLike[str]]) -> None:
+        """The grid as JSON (``to_dict()``), written whole or not at all as by to_csv."""
+        data = self.to_dict()
+        _files.replace(path, lambda handle: json.dump(data, handle))
