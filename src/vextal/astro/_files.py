@@ -6,19 +6,22 @@ error in ``write`` leaves the old file (if any) as it was and no temporary file 
 old one's permission bits, or the usual ones for a new file (0666 less the umask). A path that exists and is
 not a regular file (``/dev/stdout``, a pipe) is written in place: there is nothing to rename over.
 """
+from __future__ import annotations
+
 import os
 import secrets
 import stat
+from typing import IO, Any, Callable, Union
 
 
-def replace(path, write, binary=False):
+def replace(path: Union[str, os.PathLike[str]], write: Callable[[IO[Any]], Any], binary: bool = False) -> None:
     path = os.fspath(path)
     try:
         mode = os.stat(path).st_mode
     except OSError:  # no file yet (or none that can be seen): a new one is made
         mode = None
     if mode is not None and not stat.S_ISREG(mode):
-        with open(path, "wb" if binary else "w", **({} if binary else {"newline": ""})) as handle:
+        with _open(path, binary) as handle:
             write(handle)
         return
     target = os.path.realpath(path)  # a symbolic link keeps pointing at the file it names
@@ -31,7 +34,7 @@ def replace(path, write, binary=False):
     try:
         if mode is not None:
             os.chmod(temporary, stat.S_IMODE(mode))
-        with open(fd, "wb" if binary else "w", closefd=False, **({} if binary else {"newline": ""})) as handle:
+        with _open(fd, binary) as handle:
             write(handle)
             handle.flush()
         os.fsync(fd)
@@ -50,6 +53,13 @@ def replace(path, write, binary=False):
         raise
 
 
-def _naming(exc, path):
+def _open(file: Union[str, int], binary: bool) -> IO[Any]:
+    """A file name, or a descriptor left open (the caller closes it after syncing)."""
+    if binary:
+        return open(file, "wb", closefd=not isinstance(file, int))
+    return open(file, "w", newline="", closefd=not isinstance(file, int))
+
+
+def _naming(exc: OSError, path: str) -> OSError:
     """The same error (its errno gives the same class), about the file the caller named."""
-    return OSError(exc.errno, exc.strerror or os.strerror(exc.errno), path)
+    return OSError(exc.errno, exc.strerror or os.strerror(exc.errno or 0), path)
