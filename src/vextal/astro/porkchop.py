@@ -15,12 +15,14 @@ import numpy as np
 import numpy.typing as npt
 
 from vextal.astro import _porkchop
-from vextal.astro._distributed import Chunks, porkchops_on_cluster
+from vextal.astro._distributed import Chunks, check_arguments, porkchops_on_cluster
 from vextal.astro._porkchop_results import (GridArrays, Porkchop, Progress, ProgressOption, Source, State,
                                             Transfer, stack_rows, state_tuple)
 from vextal.astro._survey import Survey, named_targets, survey_result
 
 __all__ = ["porkchop", "survey", "Porkchop", "Survey", "Transfer"]
+
+_PROBE = (0.0, 7000.0, 0.0, 0.0, 0.0, 7.5, 0.0)  # a valid state, for checking the other arguments alone
 
 
 def porkchop(chaser: Source, target: Source, departures: npt.ArrayLike, tofs: npt.ArrayLike, *,
@@ -43,6 +45,9 @@ def porkchop(chaser: Source, target: Source, departures: npt.ArrayLike, tofs: np
         return _distributed.porkchop_on_cluster(cast(State, chaser), cast(State, target), departures, tofs,
                                                 prograde=prograde, max_revs=max_revs, threads=threads,
                                                 progress=progress, client=client, chunks=chunks)
+    # Every refusal before any work: the native grid over no cells checks the axes as given (only real
+    # numbers, one-dimensional) and the options; the sources are checked below and by the grid itself.
+    check_arguments(_PROBE, [_PROBE], departures, tofs, prograde, max_revs, threads)
     departures = np.asarray(departures, dtype=np.float64)
     tofs = np.asarray(tofs, dtype=np.float64)
     sources: List[Any] = []

@@ -59,8 +59,9 @@ struct PorkchopWorkspace {
     std::vector<double> last, before, guess;  // warm starts: each arc's x in the last two cells
 };
 
-// Items [begin, end) of the grid (row-major over (row, segment)). Returns ok, or out_of_memory when a Lambert
-// solve ran out of memory (its cell is NaN but the grid is not to be trusted: report the failure). Allocation
+// Items [begin, end) of the grid (row-major over (row, segment)). Returns ok, or the first Lambert failure other
+// than "no arc exists" (out of memory, no convergence, out of range): its cell is NaN but must not read as "no
+// arc", so the caller reports it. Allocation
 // failure in the workspace throws std::bad_alloc.
 LambertStatus porkchop_run(const PorkchopGrid& grid, std::ptrdiff_t begin, std::ptrdiff_t end, PorkchopWorkspace& work);
 
