@@ -28,6 +28,16 @@ if TYPE_CHECKING:
 __all__ = ["Porkchop", "Progress", "Transfer", "State", "ProgressOption", "state_tuple"]
 
 FIELDS = ("dv_departure", "dv_arrival", "dv_total", "revolutions", "branch")
+#: How a grid moves the chaser and the target: two-body motion, or the central field and J2 (the arcs between
+#: the positions are two-body Lambert arcs either way).
+MODELS = ("two-body", "j2")
+
+
+def check_model(model: object, name: str = "model") -> str:
+    """`model` if it is one of MODELS; ValueError naming the choices otherwise."""
+    if not isinstance(model, str) or model not in MODELS:
+        raise ValueError("%s must be one of %s, not %r" % (name, ", ".join(map(repr, MODELS)), model))
+    return model
 
 #: A state as the grids take it: an ECI record, or (time, x, y, z, vx, vy, vz) in s, km, km/s.
 State = Union[ECI, Sequence[SupportsFloat]]
@@ -129,9 +139,16 @@ def _magnitude(burn: SatBurn) -> float:
 class Transfer:
     """One transfer of the window: departure offset and time of flight (s), the arc's revolution count and
     branch (0 for no revolutions, -1 left, +1 right), the delta-v magnitudes (km/s) and the two burns
-    (departure SatBurn, arrival SatBurn) as plan_lambert gives them."""
+    (departure SatBurn, arrival SatBurn) as plan_lambert gives them.
 
-    __slots__ = ("departure", "tof", "revolutions", "branch", "dv_departure", "dv_arrival", "dv_total", "burns")
+    `model` says how the burns were planned: "two-body", or "j2" for a transfer corrected to arrive under J2
+    (Porkchop.refine(model="j2")). A J2 transfer also reports `miss_km` and `miss_kms`, the position miss and
+    the velocity left over after the arrival burn when its burns are flown under J2 from the chaser's state,
+    and `dv_total_two_body`, the two-body grid's cost at the same departure and time of flight; these are
+    None for a two-body transfer."""
+
+    __slots__ = ("departure", "tof", "revolutions", "branch", "dv_departure", "dv_arrival", "dv_total", "burns",
+                 "model", "miss_km", "miss_kms", "dv_total_two_body")
 
     def __init__(self, departure: SupportsFloat, tof: SupportsFloat, revolutions: int, branch: int,
                  burns: Tuple[SatBurn, SatBurn]) -> None:
@@ -143,23 +160,32 @@ class Transfer:
         self.dv_departure = _magnitude(burns[0])
         self.dv_arrival = _magnitude(burns[1])
         self.dv_total = self.dv_departure + self.dv_arrival
+        self.model = "two-body"
+        self.miss_km: Optional[float] = None
+        self.miss_kms: Optional[float] = None
+        self.dv_total_two_body: Optional[float] = None
 
     def as_dict(self) -> Dict[str, Any]:
         burns = [{"time": b.time, "delta_v": list(b.delta_v.to_tuple()) if b.delta_v is not None else None}
                  for b in self.burns]
         return {"departure": self.departure, "tof": self.tof, "revolutions": self.revolutions,
                 "branch": self.branch, "dv_departure": self.dv_departure, "dv_arrival": self.dv_arrival,
-                "dv_total": self.dv_total, "burns": burns}
+                "dv_total": self.dv_total, "burns": burns, "model": self.model, "miss_km": self.miss_km,
+                "miss_kms": self.miss_kms, "dv_total_two_body": self.dv_total_two_body}
 
     def __repr__(self) -> str:
-        return ("Transfer(departure=%r, tof=%r, revolutions=%d, branch=%d, dv_total=%r)"
-                % (self.departure, self.tof, self.revolutions, self.branch, self.dv_total))
+        extra = "" if self.model == "two-body" else ", model=%r, miss_km=%r, dv_total_two_body=%r" % (
+            self.model, self.miss_km, self.dv_total_two_body)
+        return ("Transfer(departure=%r, tof=%r, revolutions=%d, branch=%d, dv_total=%r%s)"
+                % (self.departure, self.tof, self.revolutions, self.branch, self.dv_total, extra))
 
 
 class Porkchop:
     """A porkchop grid: `departures` (offsets after the chaser's epoch, s) by `tofs` (s), and for each cell
     the cheapest arc's `dv_departure`, `dv_arrival`, `dv_total` (km/s, NaN where no arc exists),
-    `revolutions` (-1 there) and `branch`. `chaser` and `target` are kept as 7-tuples."""
+    `revolutions` (-1 there) and `branch`. `chaser` and `target` are kept as 7-tuples. `model` is how the
+    grid moved them ("two-body" or "j2"); a grid over trajectories keeps them, and best(), transfer() and
+    refine() read the states from them."""
 
     chaser: StateTuple
     target: StateTuple
@@ -178,7 +204,11 @@ class Porkchop:
 
     def __init__(self, chaser: State, target: State, departures: npt.ArrayLike, tofs: npt.ArrayLike,
                  prograde: bool, max_revs: int, dv_departure: npt.ArrayLike, dv_arrival: npt.ArrayLike,
-                 dv_total: npt.ArrayLike, revolutions: npt.ArrayLike, branch: npt.ArrayLike) -> None:
+                 dv_total: npt.ArrayLike, revolutions: npt.ArrayLike, branch: npt.ArrayLike, *,
+                 model: str = "two-body", trajectories: Optional[Tuple[Any, Any]] = None) -> None:
+        self.model = check_model(model)
+        self.trajectories = trajectories
+        self.grid_sources: Optional[Tuple[Any, Any]] = None  # what the native grid read, for refine's cost
         self.chaser = state_tuple(chaser, "chaser")
         self.target = state_tuple(target, "target")
         self.departures = np.array(departures, dtype=np.float64)  # copies: the caller's arrays may change
@@ -201,8 +231,8 @@ class Porkchop:
         return rows, columns
 
     def __repr__(self) -> str:
-        return "<Porkchop %d departures x %d times of flight, max_revs=%d, %s>" % (
-            self.shape + (self.max_revs, "prograde" if self.prograde else "retrograde"))
+        return "<Porkchop %d departures x %d times of flight, max_revs=%d, %s, model=%s>" % (
+            self.shape + (self.max_revs, "prograde" if self.prograde else "retrograde", self.model))
 
     # ---- transfers ---------------------------------------------------------------------------------------
 
@@ -215,15 +245,20 @@ class Porkchop:
 
     def transfer(self, departure: SupportsFloat, tof: SupportsFloat) -> Transfer:
         """The cheapest transfer leaving `departure` s after the chaser's epoch and flying `tof` s, from
-        plan_lambert on the chaser moved to the departure epoch and the target moved to the arrival epoch."""
+        plan_lambert on the chaser moved to the departure epoch and the target moved to the arrival epoch (by
+        the grid's trajectories where it has them, else two-body)."""
         from vextal.astro.kepler import propagate_lagrangian_u
         from vextal.astro.transfer_planner import plan_lambert
 
-        chaser = propagate_lagrangian_u(eci(self.chaser), float(departure))
-        target = eci(self.target)
-        gap = (chaser.time + float(tof)) - target.time
-        if gap != 0:
-            target = propagate_lagrangian_u(target, gap)
+        if self.trajectories is not None:
+            t1 = self.chaser[0] + float(departure)
+            chaser, target = self.trajectories[0].state_at(t1), self.trajectories[1].state_at(t1 + float(tof))
+        else:
+            chaser = propagate_lagrangian_u(eci(self.chaser), float(departure))
+            target = eci(self.target)
+            gap = (chaser.time + float(tof)) - target.time
+            if gap != 0:
+                target = propagate_lagrangian_u(target, gap)
         plan = plan_lambert(chaser, target, float(tof), self.prograde, self.max_revs)
         if not plan.burns:
             raise ValueError("no transfer arc for departure %r s, time of flight %r s" % (departure, tof))
@@ -237,23 +272,38 @@ class Porkchop:
         i, j = self._best_index()
         return self.transfer(self.departures[i], self.tofs[j])
 
-    def _cost(self, departure: float, tof: float) -> float:
-        out = _porkchop.grid(self.chaser, self.target, (departure,), (tof,), self.prograde, self.max_revs, 1)
+    def _cost(self, departure: float, tof: float, two_body: bool = False) -> float:
+        """The grid's cost of one cell (two_body: the two-body grid's, from the 7-tuples)."""
+        chaser, target = self.chaser, self.target
+        if self.grid_sources is not None and not two_body:
+            chaser, target = self.grid_sources
+        out = _porkchop.grid(chaser, target, (departure,), (tof,), self.prograde, self.max_revs, 1)
         cost = float(out[2][0, 0])
         return cost if cost == cost else math.inf
 
-    def refine(self, candidates: int = 1) -> Transfer:
-        """The continuous optimum near the best cell, as a Transfer: a bounded Nelder-Mead search
-        (scipy.optimize) over departure and time of flight within the neighbouring grid lines. With
-        `candidates` > 1 it also starts from the best cell of each of the next cheapest revolution counts
-        and returns the cheapest result. Never worse than best()."""
+    def refine(self, candidates: int = 1, *, model: Optional[str] = None) -> Transfer:
+        """The continuous optimum near the best cell, as a Transfer, over departure and time of flight within
+        the neighbouring grid lines. With `candidates` > 1 it also starts from the best cell of each of the
+        next cheapest revolution counts and returns the cheapest result.
+
+        `model` (default: the grid's) says how the arcs fly. "two-body": the grid's own cost (two-body
+        Lambert arcs between the grid's positions) minimised by a bounded Nelder-Mead search (scipy.optimize);
+        never worse than best(). "j2": the departure burn corrected by shooting under J2 (from each start
+        cell's arc, multi-revolution included) inside a local optimisation (TNC), from the chaser's J2
+        state to the target's J2 state (a grid over trajectories reads them; states become J2 trajectories);
+        the Transfer's burns, flown under J2, land within 1 m and 1 mm/s, and it reports miss_km, miss_kms
+        and dv_total_two_body. A J2 correction that converges from no start raises RuntimeError; a transfer
+        that would miss is never returned."""
         optimize = optional("scipy.optimize", "Porkchop.refine()")
+        model = check_model(self.model if model is None else model)
         starts = [self._best_index()]
         if candidates > 1:
             for revs in self._cheapest_revolution_counts()[1:candidates]:
                 masked = np.where(self.revolutions == revs, self.dv_total, np.nan)
                 row, column = np.unravel_index(np.nanargmin(masked), self.shape)
                 starts.append((int(row), int(column)))
+        if model == "j2":
+            return self._refine_j2(optimize, starts)
         best = self.best()
         for i, j in starts:
             x, cost = self._refine_cell(optimize, i, j)
@@ -269,12 +319,11 @@ class Porkchop:
                   for revs in np.unique(self.revolutions[self.revolutions >= 0])}
         return sorted(counts, key=counts.__getitem__)
 
-    def _refine_cell(self, optimize: Any, i: int, j: int) -> Tuple[List[float], float]:
-        """Minimises the cost over the free axes (those with more than one grid line) around cell (i, j)."""
-        start = [float(self.departures[i]), float(self.tofs[j])]
+    def _bounds(self, i: int, j: int) -> Tuple[List[int], List[Tuple[float, float]]]:
+        """The free axes (0 departure, 1 time of flight: those with more than one grid line) around cell
+        (i, j) and their bounds, the neighbouring grid lines."""
         axes: List[int] = []
         bounds: List[Tuple[float, float]] = []
-        steps: List[float] = []
         for k, (values, index) in enumerate(((self.departures, i), (self.tofs, j))):
             if values.size < 2:
                 continue
@@ -284,7 +333,54 @@ class Porkchop:
                 low = max(low, 1e-3 * high)  # times of flight stay positive
             axes.append(k)
             bounds.append((low, high))
-            steps.append(0.25 * (high - low))
+        return axes, bounds
+
+    def _refine_j2(self, optimize: Any, starts: List[Tuple[int, int]]) -> Transfer:
+        """The cheapest J2-corrected transfer from the start cells (see refine)."""
+        from vextal.astro import _j2_refine
+
+        trajectories, constants = self._j2_trajectories()
+        failures: List[str] = []
+        best: Optional[Transfer] = None
+        for i, j in starts:
+            revolutions, branch = int(self.revolutions[i, j]), int(self.branch[i, j])
+            axes, bounds = self._bounds(i, j)
+            start = (float(self.departures[i]), float(self.tofs[j]))
+            try:
+                transfer = _j2_refine.refine(trajectories, self.chaser[0], start, axes, bounds, optimize,
+                                             prograde=self.prograde, revolutions=revolutions, branch=branch,
+                                             **constants)
+            except _j2_refine.ShootingError as exc:
+                failures.append("from departure %r s, time of flight %r s (%d revolutions): %s"
+                                % (start + (revolutions, exc)))
+                continue
+            transfer.dv_total_two_body = self._cost(transfer.departure, transfer.tof, two_body=True)
+            if best is None or transfer.dv_total < best.dv_total:
+                best = transfer
+        if best is None:
+            raise RuntimeError("the correction under J2 did not converge: " + "; ".join(failures))
+        return best
+
+    def _j2_trajectories(self) -> Tuple[Tuple[Any, Any], Dict[str, float]]:
+        """The chaser's and the target's trajectories for a J2 refinement (the grid's own, or J2 motion of its
+        states) and the J2 model's constants (those of a J2 trajectory, else the package's)."""
+        from vextal.astro import trajectory
+
+        if self.trajectories is not None:
+            pair = tuple(self.trajectories)
+        else:
+            pair = (trajectory.J2(self.chaser), trajectory.J2(self.target))
+        for kind in pair:
+            if isinstance(kind, trajectory.J2):
+                return (pair[0], pair[1]), {"mu": kind.mu, "j2": kind.j2, "radius": kind.radius}
+        return (pair[0], pair[1]), {"mu": trajectory.MU_EARTH, "j2": _porkchop.EARTH_J2,
+                                    "radius": _porkchop.EARTH_EQUATORIAL_RADIUS}
+
+    def _refine_cell(self, optimize: Any, i: int, j: int) -> Tuple[List[float], float]:
+        """Minimises the cost over the free axes (those with more than one grid line) around cell (i, j)."""
+        start = [float(self.departures[i]), float(self.tofs[j])]
+        axes, bounds = self._bounds(i, j)
+        steps = [0.25 * (high - low) for low, high in bounds]
         if not axes:
             return start, self._cost(*start)
 

@@ -17,7 +17,7 @@ import numpy.typing as npt
 from vextal.astro import _porkchop
 from vextal.astro._distributed import Chunks, check_arguments, porkchops_on_cluster
 from vextal.astro._porkchop_results import (GridArrays, Porkchop, Progress, ProgressOption, Source, State,
-                                            Transfer, stack_rows, state_tuple)
+                                            Transfer, check_model, stack_rows, state_tuple)
 from vextal.astro._survey import Survey, named_targets, survey_result
 
 __all__ = ["porkchop", "survey", "Porkchop", "Survey", "Transfer"]
@@ -27,13 +27,20 @@ _PROBE = (0.0, 7000.0, 0.0, 0.0, 0.0, 7.5, 0.0)  # a valid state, for checking t
 
 def porkchop(chaser: Source, target: Source, departures: npt.ArrayLike, tofs: npt.ArrayLike, *,
              prograde: bool = True, max_revs: int = 0, threads: Optional[int] = None,
-             progress: ProgressOption = None, client: Any = None, chunks: Chunks = None) -> Porkchop:
+             progress: ProgressOption = None, client: Any = None, chunks: Chunks = None,
+             model: str = "two-body") -> Porkchop:
     """The porkchop grid between two states (ECI, 7-tuples or trajectories of vextal.astro.trajectory, whose
     `epoch` then stands for chaser.time): departures are offsets after chaser.time and tofs times of flight, in
     seconds, 1-D. Returns a Porkchop. threads: None for every core. progress: True for a progress bar on long
     grids (tqdm), or a callable that receives the fraction done. client: a dask.distributed Client to spread the
     departure axis over, cut into `chunks` (a count, or a sequence of chunk sizes; default four per worker
-    thread), each chunk on one thread unless `threads` is given."""
+    thread), each chunk on one thread unless `threads` is given. model: "two-body", or "j2" to move states
+    under J2 (they become vextal.astro.trajectory.J2 trajectories, sampled once into tables for the grid; a
+    trajectory passed in is used as it is); the arcs are two-body Lambert arcs between the positions either
+    way, and the result's `model` says which was used."""
+    model = check_model(model)
+    if model == "j2" and client is not None:
+        raise ValueError("a cluster grid moves the states two-body only; model='j2' runs locally")
     if client is not None:
         from vextal.astro import _distributed
 
@@ -54,6 +61,10 @@ def porkchop(chaser: Source, target: Source, departures: npt.ArrayLike, tofs: np
     for name, source in (("chaser", chaser), ("target", target)):
         if hasattr(source, "_grid_source") and hasattr(source, "state_at"):
             sources.append(source)
+        elif model == "j2":
+            from vextal.astro.trajectory import J2
+
+            sources.append(J2(state_tuple(source, name)))
         else:
             sources.append(state_tuple(source, name))
     chaser_source, target_source = sources
@@ -72,13 +83,19 @@ def porkchop(chaser: Source, target: Source, departures: npt.ArrayLike, tofs: np
             state_tuple(chaser_source.state_at(t0), "chaser")
         target_state = target_source if isinstance(target_source, tuple) else \
             state_tuple(target_source.state_at(float(target_source.epoch)), "target")
+        trajectories: Any = (chaser_source, target_source)
     else:
         grid_chaser, grid_target = chaser_state, target_state = chaser_source, target_source
+        trajectories = None
     if not progress:
         arrays = _porkchop.grid(grid_chaser, grid_target, departures, tofs, prograde, max_revs, threads)
     else:
         arrays = _with_progress(grid_chaser, grid_target, departures, tofs, prograde, max_revs, threads, progress)
-    return Porkchop(chaser_state, target_state, departures, tofs, prograde, max_revs, *arrays)
+    result = Porkchop(chaser_state, target_state, departures, tofs, prograde, max_revs, *arrays, model=model,
+                      trajectories=trajectories)
+    if trajectories is not None:
+        result.grid_sources = (grid_chaser, grid_target)
+    return result
 
 
 def _with_progress(chaser: Any, target: Any, departures: npt.NDArray[np.float64],
