@@ -69,6 +69,9 @@ def parser():
     p.add_argument("--tofs", type=grid_range, metavar="START:STOP:N", help="times of flight in seconds")
     p.add_argument("--max-revs", type=revolutions, metavar="N", help="most revolutions per arc")
     p.add_argument("--retrograde", action="store_true", help="transfer in the retrograde direction")
+    p.add_argument("--model", choices=("two-body", "j2"), default="two-body",
+                   help="how the chaser and the target move: two-body (default) or j2 (the Earth's oblateness; "
+                        "the optimum is then corrected to arrive under J2)")
     p.add_argument("--threads", type=int, metavar="N", help="worker threads (default: every core)")
     p.add_argument("--out", metavar="FILE.png", help="write the porkchop plot")
     p.add_argument("--which", choices=("total", "departure", "arrival", "c3"), default="total",
@@ -148,15 +151,19 @@ def _write(p, path, action):
 def _report(grid, best, refined, out):
     direction = "prograde" if grid.prograde else "retrograde"
     valid = int((grid.revolutions >= 0).sum())
-    out.write("Porkchop grid: %d departures x %d times of flight, up to %d revolution%s, %s; %d of %d cells "
-              "have an arc\n" % (grid.shape + (grid.max_revs, "" if grid.max_revs == 1 else "s", direction,
-                                               valid, grid.dv_total.size)))
+    out.write("Porkchop grid: %d departures x %d times of flight, up to %d revolution%s, %s, %s motion; %d of %d "
+              "cells have an arc\n" % (grid.shape + (grid.max_revs, "" if grid.max_revs == 1 else "s", direction,
+                                                     grid.model, valid, grid.dv_total.size)))
     rows = [("best cell", best)] + ([("refined", refined)] if refined is not None else [])
     out.write("%-10s %14s %14s %5s %7s %12s %12s %12s\n" % ("", "departure (s)", "tof (s)", "revs", "branch",
                                                            "|dv1| km/s", "|dv2| km/s", "total km/s"))
     for name, t in rows:
         out.write("%-10s %14.3f %14.3f %5d %7d %12.6f %12.6f %12.6f\n" % (
             name, t.departure, t.tof, t.revolutions, t.branch, t.dv_departure, t.dv_arrival, t.dv_total))
+    if refined is not None and refined.model == "j2":
+        out.write("refined under J2: flown from the chaser's J2 state the burns reach the target's within %.3g m "
+                  "and %.3g mm/s; the two-body grid's cost there is %.6f km/s\n"
+                  % (refined.miss_km * 1e3, refined.miss_kms * 1e6, refined.dv_total_two_body))
     t = refined if refined is not None else best
     for label, burn in zip(("departure", "arrival"), t.burns):
         out.write("%s burn at t=%.6f: delta-v (%.6f %.6f %.6f) km/s\n" % ((label, burn.time) + burn.delta_v.to_tuple()))
@@ -176,7 +183,8 @@ def main(argv=None):
     departures, tofs = (np.linspace(*r) for r in (args.departures, args.tofs))
     try:
         grid = porkchop(args.chaser, args.target, departures, tofs, prograde=not args.retrograde,
-                        max_revs=args.max_revs, threads=args.threads, progress=sys.stderr.isatty() or None)
+                        max_revs=args.max_revs, threads=args.threads, progress=sys.stderr.isatty() or None,
+                        model=args.model)
         best = grid.best()
     except (ValueError, TypeError, MemoryError) as exc:
         fail(p.prog, str(exc) or "the grid does not fit in memory")
@@ -187,7 +195,7 @@ def main(argv=None):
     if not args.no_refine:
         try:
             refined = grid.refine()
-        except ImportError as exc:
+        except (ImportError, RuntimeError) as exc:  # no scipy, or a J2 correction that did not converge
             sys.stderr.write("%s: note: %s; reporting the grid's best cell\n" % (p.prog, exc))
     try:
         if args.out:

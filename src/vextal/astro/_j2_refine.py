@@ -4,10 +4,10 @@ inside a local optimisation of (departure, time of flight) over the same cost.
 For a departure epoch t1 and a time of flight T the chaser is at (r1, vc) and the target at t2 = t1 + T at
 (r2, vt), both read from their trajectories. Shooting finds the departure velocity v1 whose J2-flown arc ends
 at r2: Newton's method on the position block Phi_rv of the state transition matrix, started from the two-body
-Lambert arc of the chosen revolution count and branch (or the previous evaluation's answer). The cost is
-|v1 - vc| + |vt - vf|, vf the arc's final velocity. Its gradient over (t1, T) follows from the same matrix
-(the constraint r(T; r1, v1) = r2 differentiated along both axes), so the optimiser (scipy's TNC within
-the neighbouring grid lines, TNC) needs one or two propagations per evaluation.
+Lambert arc of the chosen revolution count and branch plus the J2 correction the previous evaluation needed.
+The cost is |v1 - vc| + |vt - vf|, vf the arc's final velocity. Its gradient over (t1, T) follows from the same matrix
+(the constraint r(T; r1, v1) = r2 differentiated along both axes), so the optimiser (scipy's TNC, bounded by
+the neighbouring grid lines) needs one or two propagations per evaluation.
 
 The Newton iteration runs in Python over the native STM entry: each step is one native propagation of the
 state and its 6 x 6 matrix (about 0.6 ms for six hours in LEO) against a few microseconds of 3 x 3 algebra, and

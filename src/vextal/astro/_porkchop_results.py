@@ -208,7 +208,8 @@ class Porkchop:
                  model: str = "two-body", trajectories: Optional[Tuple[Any, Any]] = None) -> None:
         self.model = check_model(model)
         self.trajectories = trajectories
-        self.grid_sources: Optional[Tuple[Any, Any]] = None  # what the native grid read, for refine's cost
+        # What the native grid read and the shift of its departure offsets, for refine's cost
+        self.grid_sources: Optional[Tuple[Any, Any, float]] = None
         self.chaser = state_tuple(chaser, "chaser")
         self.target = state_tuple(target, "target")
         self.departures = np.array(departures, dtype=np.float64)  # copies: the caller's arrays may change
@@ -274,10 +275,10 @@ class Porkchop:
 
     def _cost(self, departure: float, tof: float, two_body: bool = False) -> float:
         """The grid's cost of one cell (two_body: the two-body grid's, from the 7-tuples)."""
-        chaser, target = self.chaser, self.target
+        chaser, target, shift = self.chaser, self.target, 0.0
         if self.grid_sources is not None and not two_body:
-            chaser, target = self.grid_sources
-        out = _porkchop.grid(chaser, target, (departure,), (tof,), self.prograde, self.max_revs, 1)
+            chaser, target, shift = self.grid_sources
+        out = _porkchop.grid(chaser, target, (departure + shift,), (tof,), self.prograde, self.max_revs, 1)
         cost = float(out[2][0, 0])
         return cost if cost == cost else math.inf
 
@@ -425,7 +426,8 @@ class Porkchop:
                                    optimum=optimum, title=title, epoch=epoch)
 
     def rows(self) -> Iterator[Tuple[float, float, float, float, float, int, int]]:
-        """One (departure, tof, dv_departure, dv_arrival, dv_total, revolutions, branch) tuple per cell."""
+        """One (departure, tof, dv_departure, dv_arrival, dv_total, revolutions, branch) tuple per cell (the
+        grid's `model` applies to all)."""
         for i, departure in enumerate(self.departures):
             for j, tof in enumerate(self.tofs):
                 yield (float(departure), float(tof), float(self.dv_departure[i, j]), float(self.dv_arrival[i, j]),
@@ -433,14 +435,14 @@ class Porkchop:
 
     def to_csv(self, path: Union[str, os.PathLike[str]]) -> None:
         """One line per cell: departure_s, tof_s, dv_departure, dv_arrival, dv_total (km/s; empty where no arc
-        exists), revolutions, branch. The file is replaced whole or not at all: a write that fails (a full
-        disk, Ctrl-C) leaves the old file as it was."""
+        exists), revolutions, branch, model (the grid's: two-body or j2). The file is replaced whole or not at
+        all: a write that fails (a full disk, Ctrl-C) leaves the old file as it was."""
         def write(handle: Any) -> None:
             writer = csv.writer(handle)
             writer.writerow(["departure_s", "tof_s", "dv_departure_km_s", "dv_arrival_km_s", "dv_total_km_s",
-                             "revolutions", "branch"])
+                             "revolutions", "branch", "model"])
             for row in self.rows():
-                writer.writerow(["" if v != v else v for v in row])
+                writer.writerow(["" if v != v else v for v in row] + [self.model])
 
         _files.replace(path, write)
 
@@ -450,7 +452,7 @@ class Porkchop:
             return [[None if v != v else v for v in row] for row in array.tolist()]
 
         return {"chaser": list(self.chaser), "target": list(self.target), "prograde": self.prograde,
-                "max_revs": self.max_revs, "departures": self.departures.tolist(), "tofs": self.tofs.tolist(),
+                "max_revs": self.max_revs, "model": self.model, "departures": self.departures.tolist(), "tofs": self.tofs.tolist(),
                 **{name: grid(getattr(self, name)) for name in FIELDS}}
 
     def to_json(self, path: Union[str, os.PathLike[str]]) -> None:

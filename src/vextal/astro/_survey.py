@@ -10,7 +10,8 @@ from typing import Any, Dict, Hashable, List, Mapping, Sequence, Tuple
 from vextal.astro._porkchop_results import Porkchop
 
 #: The columns of the survey table, in order.
-COLUMNS = ("target", "departure", "tof", "dv_total", "dv_departure", "dv_arrival", "revolutions", "branch")
+COLUMNS = ("target", "departure", "tof", "dv_total", "dv_departure", "dv_arrival", "revolutions", "branch",
+           "model")
 
 
 class Table(list):  # type: ignore[type-arg]
@@ -47,10 +48,10 @@ def _record(name: Hashable, grid: Porkchop) -> Dict[str, Any]:
     try:
         best = grid.best()
     except ValueError:  # no arc anywhere on this target's grid
-        return dict(zip(COLUMNS, (name, math.nan, math.nan, math.nan, math.nan, math.nan, -1, 0)))
+        return dict(zip(COLUMNS, (name, math.nan, math.nan, math.nan, math.nan, math.nan, -1, 0, grid.model)))
     return {"target": name, "departure": best.departure, "tof": best.tof, "dv_total": best.dv_total,
             "dv_departure": best.dv_departure, "dv_arrival": best.dv_arrival, "revolutions": best.revolutions,
-            "branch": best.branch}
+            "branch": best.branch, "model": grid.model}
 
 
 def named_targets(targets: Any) -> Tuple[List[Hashable], List[Any]]:

@@ -84,17 +84,22 @@ def porkchop(chaser: Source, target: Source, departures: npt.ArrayLike, tofs: np
         target_state = target_source if isinstance(target_source, tuple) else \
             state_tuple(target_source.state_at(float(target_source.epoch)), "target")
         trajectories: Any = (chaser_source, target_source)
+        # The native grid counts departures from its chaser's own epoch, a table's first sample: a table that
+        # starts elsewhere than t0 (sampled over the departures only) is read at the same epochs by offsets
+        # moved by the difference.
+        shift = t0 - float(grid_chaser.epoch) if departures.size and tofs.size else 0.0
     else:
         grid_chaser, grid_target = chaser_state, target_state = chaser_source, target_source
-        trajectories = None
+        trajectories, shift = None, 0.0
+    offsets = departures + shift if shift else departures
     if not progress:
-        arrays = _porkchop.grid(grid_chaser, grid_target, departures, tofs, prograde, max_revs, threads)
+        arrays = _porkchop.grid(grid_chaser, grid_target, offsets, tofs, prograde, max_revs, threads)
     else:
-        arrays = _with_progress(grid_chaser, grid_target, departures, tofs, prograde, max_revs, threads, progress)
+        arrays = _with_progress(grid_chaser, grid_target, offsets, tofs, prograde, max_revs, threads, progress)
     result = Porkchop(chaser_state, target_state, departures, tofs, prograde, max_revs, *arrays, model=model,
                       trajectories=trajectories)
     if trajectories is not None:
-        result.grid_sources = (grid_chaser, grid_target)
+        result.grid_sources = (grid_chaser, grid_target, shift)
     return result
 
 
@@ -117,7 +122,8 @@ def _with_progress(chaser: Any, target: Any, departures: npt.NDArray[np.float64]
 
 def survey(chaser: State, targets: Union[Sequence[State], Mapping[Any, State]], departures: npt.ArrayLike,
            tofs: npt.ArrayLike, *, prograde: bool = True, max_revs: int = 0, threads: Optional[int] = None,
-           progress: ProgressOption = None, client: Any = None, chunks: Chunks = None) -> Survey:
+           progress: ProgressOption = None, client: Any = None, chunks: Chunks = None,
+           model: str = "two-body") -> Survey:
     """The porkchop grid of `chaser` against each of `targets` over the same window, and the table of each
     target's cheapest cell (the grid's ``best()``), sorted by cost.
 
@@ -127,8 +133,12 @@ def survey(chaser: State, targets: Union[Sequence[State], Mapping[Any, State]], 
     every grid whole or raises. `progress` follows the whole survey: True for a progress bar (tqdm), or a
     callable that receives the fraction done. Locally the targets' grids run one after another, each on every
     core; with a client every chunk of every target's grid is submitted at once, so the whole cluster stays
-    busy across targets.
+    busy across targets. `model` is porkchop's: with "j2" the chaser and the targets move under J2 (locally
+    only) and the table's costs are those of the J2 grids (its `model` column says which).
     """
+    model = check_model(model)
+    if model == "j2" and client is not None:
+        raise ValueError("a cluster grid moves the states two-body only; model='j2' runs locally")
     names, states = named_targets(targets)
     if not states:
         raise ValueError("survey needs at least one target")
@@ -137,7 +147,7 @@ def survey(chaser: State, targets: Union[Sequence[State], Mapping[Any, State]], 
             porkchops: List[Porkchop] = []
             for state in states:
                 porkchops.append(porkchop(chaser, state, departures, tofs, prograde=prograde, max_revs=max_revs,
-                                          threads=threads))
+                                          threads=threads, model=model))
                 bar.advance()
     else:
         porkchops = porkchops_on_cluster(chaser, states, departures, tofs, prograde=prograde, max_revs=max_revs,
