@@ -153,13 +153,12 @@ class Shooter:
 def optimise(shooter: Shooter, start: Tuple[float, float], axes: Any, bounds: Any, optimize: Any
              ) -> Tuple[float, float]:
     """(departure, tof) minimising the J2 cost from `start` over the free `axes` (0 departure, 1 time of
-    flight) within `bounds`, by a truncated Newton method (TNC) on the cost and its gradient. Points where the shooting fails count as
-    dear (the optimiser backs away from them). ShootingError if the start itself cannot be shot."""
-    shooter.evaluate(*start)  # raises if the start cell has no J2 arc
+    flight) within `bounds`, by a truncated Newton method (TNC) on the cost and its gradient. Points where the
+    shooting fails count as dear (the optimiser backs away from them)."""
     if not axes:
         return start
     scale = np.array([max(b[1] - b[0], 1.0) for b in bounds])
-    first, first_cost = list(start), None
+    first = list(start)
 
     def point(free: Vector) -> Tuple[float, float]:
         x = list(first)
@@ -168,13 +167,10 @@ def optimise(shooter: Shooter, start: Tuple[float, float], axes: Any, bounds: An
         return x[0], x[1]
 
     def cost(free: Vector) -> Tuple[float, Vector]:
-        nonlocal first_cost
         try:
             value, gradient, _ = shooter.evaluate(*point(free))
         except ShootingError:
             return 1e3, np.zeros(len(axes))
-        if first_cost is None:
-            first_cost = value
         return value, np.array([gradient[k] for k in axes]) * scale
 
     x0 = np.array([start[k] for k in axes]) / scale
@@ -215,7 +211,7 @@ def refine(trajectories: Tuple[Any, Any], t0: float, start: Tuple[float, float],
                                        t0 + span[1][0] + span[1][1] + 2 * pad)
     options = dict(mu=mu, j2=j2, radius=radius, prograde=prograde, revolutions=revolutions, branch=branch)
     fast = Shooter(_reader(chaser_table), _reader(target_table), t0, **options)
-    start_cost = fast.evaluate(*start)[0]
+    start_cost = fast.evaluate(*start)[0]  # ShootingError if the start cell has no J2 arc
     x = optimise(fast, start, axes, bounds, optimize)
     try:
         if fast.evaluate(*x)[0] > start_cost:
