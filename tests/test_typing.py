@@ -118,7 +118,8 @@ def test_readme_examples_pass_pyright_strict(example_files, tmp_path):
 def test_the_package_modules_pass_mypy_strict(tmp_path):
     pytest.importorskip("mypy")
     modules = sorted(p for p in pathlib.Path(PACKAGE_PARENT, "vextal", "astro").glob("*.py")
-                     if p.stem.startswith(("porkchop", "_porkchop", "_distributed", "_survey", "_optional")))
+                     if p.stem.startswith(("porkchop", "_porkchop", "_distributed", "_survey", "_optional",
+                                               "_j2_refine")))
     assert len(modules) >= 6
     mypy_strict(modules, tmp_path)
 

@@ -16,7 +16,7 @@ the convergence rules, backtracking and statuses stay readable beside the optimi
 from __future__ import annotations
 
 import math
-from typing import Any, Callable, Optional, Tuple
+from typing import Any, Callable, Dict, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -111,7 +111,7 @@ class Shooter:
             return v1, rf, vf, phi
         raise ShootingError("the shooting under J2 stopped %.3g m from the target" % (miss * 1e3))
 
-    def evaluate(self, departure: float, tof: float) -> Tuple[float, Vector, dict]:
+    def evaluate(self, departure: float, tof: float) -> Tuple[float, Vector, Dict[str, Vector]]:
         """(cost km/s, gradient over (departure, tof), the solution's vectors) at one point."""
         t1 = self.t0 + departure
         r1, vc = self.chaser(t1)
@@ -209,8 +209,11 @@ def refine(trajectories: Tuple[Any, Any], t0: float, start: Tuple[float, float],
     chaser_table = chaser._grid_source(t0 + span[0][0] - pad, t0 + span[1][0] + pad)
     target_table = target._grid_source(t0 + span[0][0] + span[0][1] - 2 * pad,
                                        t0 + span[1][0] + span[1][1] + 2 * pad)
-    options = dict(mu=mu, j2=j2, radius=radius, prograde=prograde, revolutions=revolutions, branch=branch)
-    fast = Shooter(_reader(chaser_table), _reader(target_table), t0, **options)
+    def shooter(chaser: StateFunction, target: StateFunction) -> Shooter:
+        return Shooter(chaser, target, t0, mu=mu, j2=j2, radius=radius, prograde=prograde,
+                       revolutions=revolutions, branch=branch)
+
+    fast = shooter(_reader(chaser_table), _reader(target_table))
     start_cost = fast.evaluate(*start)[0]  # ShootingError if the start cell has no J2 arc
     x = optimise(fast, start, axes, bounds, optimize)
     try:
@@ -219,7 +222,7 @@ def refine(trajectories: Tuple[Any, Any], t0: float, start: Tuple[float, float],
     except ShootingError:
         x = start
     # The answer from the trajectories themselves, warm-started from the table's solution.
-    exact = Shooter(_reader(chaser), _reader(target), t0, **options)
+    exact = shooter(_reader(chaser), _reader(target))
     exact.last = fast.last
     _, _, arc = exact.evaluate(*x)
     rf, vf = arrays.propagate_j2(arc["r1"], arc["v1"], x[1], mu=mu, j2=j2, radius=radius, errors="raise",

@@ -383,7 +383,7 @@ class Porkchop:
         axes, bounds = self._bounds(i, j)
         steps = [0.25 * (high - low) for low, high in bounds]
         if not axes:
-            return start, self._cost(*start)
+            return start, self._cost(start[0], start[1])
 
         def cost(free: npt.NDArray[np.float64]) -> float:
             x = list(start)
