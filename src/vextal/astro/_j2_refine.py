@@ -16,7 +16,7 @@ the convergence rules, backtracking and statuses stay readable beside the optimi
 from __future__ import annotations
 
 import math
-from typing import Any, Callable, Dict, Optional, Tuple
+from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -32,6 +32,18 @@ SHOOT_TOLERANCE = 1e-6
 MISS_KM = 1e-3
 MISS_KMS = 1e-6
 _MAX_NEWTON = 20
+
+
+class Corrected(NamedTuple):
+    """A transfer corrected to arrive under J2: departure offset and time of flight (s), the two burns (km/s)
+    and the misses of the burns flown under J2 (km, km/s)."""
+
+    departure: float
+    tof: float
+    burn1: Vector
+    burn2: Vector
+    miss_km: float
+    miss_kms: float
 
 
 class ShootingError(RuntimeError):
@@ -192,15 +204,11 @@ def _reader(source: Any) -> StateFunction:
 
 def refine(trajectories: Tuple[Any, Any], t0: float, start: Tuple[float, float], axes: Any, bounds: Any,
            optimize: Any, *, prograde: bool, revolutions: int, branch: int, mu: float, j2: float,
-           radius: float) -> Any:
+           radius: float) -> Corrected:
     """The J2 transfer of least cost near `start` (departure offset after t0, time of flight) on the arc
-    (revolutions, branch), as a Transfer with its misses measured by propagate_j2. The optimiser reads
+    (revolutions, branch), with its misses measured by propagate_j2. The optimiser reads
     tables of the trajectories over the bounds (built once); the answer is shot again from the trajectories'
     own states. ShootingError when no converged transfer lands within MISS_KM and MISS_KMS."""
-    from vextal.astro._porkchop_results import Transfer
-    from vextal.astro.transfer_planner import SatBurn
-    from vextal.vector3 import Vector3
-
     chaser, target = trajectories
     span = [list(start), list(start)]
     for k, (low, high) in zip(axes, bounds):
@@ -233,8 +241,4 @@ def refine(trajectories: Tuple[Any, Any], t0: float, start: Tuple[float, float],
     if not (miss_km <= MISS_KM and miss_kms <= MISS_KMS):
         raise ShootingError("the corrected burns miss the target by %.3g m and %.3g mm/s under J2"
                             % (miss_km * 1e3, miss_kms * 1e6))
-    t1 = t0 + x[0]
-    burns = (SatBurn(t1, Vector3(*map(float, burn1))), SatBurn(t1 + x[1], Vector3(*map(float, burn2))))
-    transfer = Transfer(x[0], x[1], revolutions, branch, burns)
-    transfer.model, transfer.miss_km, transfer.miss_kms = "j2", miss_km, miss_kms
-    return transfer
+    return Corrected(x[0], x[1], burn1, burn2, miss_km, miss_kms)

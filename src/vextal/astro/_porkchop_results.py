@@ -339,6 +339,7 @@ class Porkchop:
     def _refine_j2(self, optimize: Any, starts: List[Tuple[int, int]]) -> Transfer:
         """The cheapest J2-corrected transfer from the start cells (see refine)."""
         from vextal.astro import _j2_refine
+        from vextal.vector3 import Vector3
 
         trajectories, constants = self._j2_trajectories()
         failures: List[str] = []
@@ -348,13 +349,18 @@ class Porkchop:
             axes, bounds = self._bounds(i, j)
             start = (float(self.departures[i]), float(self.tofs[j]))
             try:
-                transfer = _j2_refine.refine(trajectories, self.chaser[0], start, axes, bounds, optimize,
-                                             prograde=self.prograde, revolutions=revolutions, branch=branch,
-                                             **constants)
+                corrected = _j2_refine.refine(trajectories, self.chaser[0], start, axes, bounds, optimize,
+                                              prograde=self.prograde, revolutions=revolutions, branch=branch,
+                                              **constants)
             except _j2_refine.ShootingError as exc:
                 failures.append("from departure %r s, time of flight %r s (%d revolutions): %s"
                                 % (start + (revolutions, exc)))
                 continue
+            t1 = self.chaser[0] + corrected.departure
+            burns = (SatBurn(t1, Vector3(*map(float, corrected.burn1))),
+                     SatBurn(t1 + corrected.tof, Vector3(*map(float, corrected.burn2))))
+            transfer = Transfer(corrected.departure, corrected.tof, revolutions, branch, burns)
+            transfer.model, transfer.miss_km, transfer.miss_kms = "j2", corrected.miss_km, corrected.miss_kms
             transfer.dv_total_two_body = self._cost(transfer.departure, transfer.tof, two_body=True)
             if best is None or transfer.dv_total < best.dv_total:
                 best = transfer
