@@ -87,7 +87,7 @@ def porkchop(chaser: Source, target: Source, departures: npt.ArrayLike, tofs: np
         # The native grid counts departures from its chaser's own epoch, a table's first sample: a table that
         # starts elsewhere than t0 (sampled over the departures only) is read at the same epochs by offsets
         # moved by the difference.
-        shift = t0 - float(grid_chaser.epoch) if departures.size and tofs.size else 0.0
+        shift = 0.0 if isinstance(grid_chaser, tuple) else t0 - float(grid_chaser.epoch)
     else:
         grid_chaser, grid_target = chaser_state, target_state = chaser_source, target_source
         trajectories, shift = None, 0.0
