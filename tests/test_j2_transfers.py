@@ -138,13 +138,20 @@ def test_a_correction_that_does_not_converge_raises(monkeypatch, name, value):
         grid().refine(2)
 
 
-@pytest.mark.parametrize("call", [
-    lambda: porkchop(CHASER, TARGET, DEPARTURES, TOFS, model="J2"),
-    lambda: survey(CHASER, [TARGET], DEPARTURES, TOFS, model=None),
-    lambda: grid(model="two-body").refine(model="kepler"),
+UNKNOWN = "model must be one of 'two-body', 'j2'"
+LOCAL = "model='j2' runs locally"
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: porkchop(CHASER, TARGET, DEPARTURES, TOFS, model="J2"), UNKNOWN),
+    (lambda: survey(CHASER, [TARGET], DEPARTURES, TOFS, model=None), UNKNOWN),
+    (lambda: grid(model="two-body").refine(model="kepler"), UNKNOWN),
+    # the cluster grid moves states two-body: a J2 request is refused, not quietly run two-body
+    (lambda: porkchop(CHASER, TARGET, DEPARTURES, TOFS, model="j2", client=object()), LOCAL),
+    (lambda: survey(CHASER, [TARGET], DEPARTURES, TOFS, model="j2", client=object()), LOCAL),
 ])
-def test_unknown_models_are_refused(call):
-    with pytest.raises(ValueError, match="model must be one of 'two-body', 'j2'"):
+def test_models_that_cannot_run_are_refused(call, message):
+    with pytest.raises(ValueError, match=message):
         call()
 
 
