@@ -17,10 +17,11 @@ CHASER = (0.0, 6778.1374, 0.0, 0.0, 0.0, 4.763308, 6.009799)
 TARGET = (0.0, -3723.5631, 3936.5757, 5007.5304, -6.345244, -2.338222, -2.880128)
 DEPARTURES = np.linspace(50000.0, 62000.0, 21)
 TOFS = np.linspace(1200.0, 10800.0, 17)
+LONG_TOFS = np.linspace(12000.0, 21600.0, 17)  # three to six hours: two- and three-revolution arcs are cheapest
 
 
-def grid(max_revs=1, model="j2"):
-    return porkchop(CHASER, TARGET, DEPARTURES, TOFS, max_revs=max_revs, model=model)
+def grid(max_revs=1, model="j2", tofs=TOFS):
+    return porkchop(CHASER, TARGET, DEPARTURES, tofs, max_revs=max_revs, model=model)
 
 
 def flown(transfer):
@@ -76,14 +77,15 @@ def test_best_is_the_grid_s_cheapest_cell(model):
     assert best.dv_total == pytest.approx(np.nanmin(g.dv_total), abs=1e-5)
 
 
-@pytest.mark.parametrize("max_revs, candidates, model, revolutions", [
-    (0, 1, "j2", 0),           # direct arcs only
-    (1, 1, "j2", 1),           # the J2 grid's best cell is a one-revolution arc
-    (1, 2, "j2", None),        # from the cheapest cell of each revolution count
-    (1, 1, "two-body", 0),     # a two-body grid refined under J2 (its states become J2 trajectories)
+@pytest.mark.parametrize("max_revs, candidates, model, tofs, revolutions", [
+    (0, 1, "j2", TOFS, 0),           # direct arcs only
+    (1, 1, "j2", TOFS, 1),           # the J2 grid's best cell is a one-revolution arc
+    (1, 2, "j2", TOFS, None),        # from the cheapest cell of each revolution count
+    (1, 1, "two-body", TOFS, 0),     # a two-body grid refined under J2 (its states become J2 trajectories)
+    (3, 2, "j2", LONG_TOFS, 3),      # three revolutions, the two-revolution start near a fold of its family
 ])
-def test_refined_burns_flown_under_j2_reach_the_target(max_revs, candidates, model, revolutions):
-    g = grid(max_revs, model)
+def test_refined_burns_flown_under_j2_reach_the_target(max_revs, candidates, model, tofs, revolutions):
+    g = grid(max_revs, model, tofs)
     transfer = g.refine(candidates, model="j2")
     assert revolutions is None or transfer.revolutions == revolutions
     miss_km, miss_kms = flown(transfer)

@@ -31,7 +31,8 @@ SHOOT_TOLERANCE = 1e-6
 #: A refined transfer is returned only if flown under J2 it lands within these (km, km/s): 1 m and 1 mm/s.
 MISS_KM = 1e-3
 MISS_KMS = 1e-6
-_MAX_NEWTON = 20
+_MAX_NEWTON = 15
+_MAX_HALVINGS = 8  # near a fold of the arc family no step helps: give up early
 
 
 class Corrected(NamedTuple):
@@ -106,7 +107,7 @@ class Shooter:
             except np.linalg.LinAlgError:
                 raise ShootingError("the arc's position does not depend on the departure velocity here "
                                     "(singular matrix)") from None
-            for _ in range(30):
+            for _ in range(_MAX_HALVINGS):
                 trial = v1 - step
                 try:
                     rt, vt, pt = self.propagate(r1, trial, tof)
@@ -190,7 +191,7 @@ def optimise(shooter: Shooter, start: Tuple[float, float], axes: Any, bounds: An
     # thread pool costs more than the whole refinement on a busy machine.
     result = optimize.minimize(cost, x0, jac=True, method="TNC",
                                bounds=[(b[0] / s, b[1] / s) for b, s in zip(bounds, scale)],
-                               options={"ftol": 1e-13, "xtol": 1e-12, "gtol": 1e-12, "maxfun": 200})
+                               options={"ftol": 1e-10, "xtol": 1e-8, "gtol": 1e-8, "maxfun": 200})
     return point(np.asarray(result.x, dtype=np.float64))
 
 
