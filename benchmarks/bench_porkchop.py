@@ -122,7 +122,8 @@ def main():
         entries.append(("Python loop (%d rows)" % args.loop_rows,
                         lambda: python_loop(args.size, max_revs, args.loop_rows)))
         ours = None
-        for (name, _), (wall, cpu, (cells, best)) in zip(entries, take_turns([run for _, run in entries], args.repeat, keep=True)):
+        timings = take_turns([run for _, run in entries], args.repeat, keep=True)  # round-robin, fastest kept
+        for (name, _), (wall, cpu, (cells, best)) in zip(entries, timings):
             rate = cells / wall
             ours = ours or rate
             print("| %d | %s | %d | %.0f | %.3g | %.2f | %.6f | %s |" % (

@@ -77,8 +77,10 @@ def test_cells_agree_with_plan_lambert_on_moved_states(departures, tofs, prograd
 
 @pytest.mark.parametrize("prograde", [True, False])
 def test_each_cells_transfer_names_the_grids_arc(prograde):
-    # Every cell's Transfer (plan_lambert's arcs, read back through the slot order) has the grid's revolution
-    # count, branch and cost; the window holds cells of every (revolutions, branch) pair up to two revolutions.
+    # Every cell's Transfer has the grid's revolution count, branch and cost, and the branch means what it says
+    # independently of any slot mapping: of the two arcs of one revolution count (consecutive in the planner's
+    # order), the left branch (-1) is the one on the smaller transfer orbit (shorter period). The window holds
+    # cells of every (revolutions, branch) pair up to two revolutions.
     grid = porkchop(CHASER, TARGET, np.linspace(0, 6000, 7), np.linspace(3000, 20000, 12), prograde=prograde,
                     max_revs=2, min_radius=0)
     seen = set()
@@ -88,6 +90,17 @@ def test_each_cells_transfer_names_the_grids_arc(prograde):
             assert (transfer.revolutions, transfer.branch) == (grid.revolutions[i, j], grid.branch[i, j])
             assert transfer.dv_total == pytest.approx(grid.dv_total[i, j], rel=1e-12)
             seen.add((transfer.revolutions, transfer.branch))
+            if transfer.revolutions:
+                start = propagate_lagrangian_u(eci(CHASER), float(departure))
+                target = propagate_lagrangian_u(eci(TARGET), start.time + float(tof) - TARGET[0])
+                burns = plan_lambert(start, target, float(tof), prograde, 2).burns
+                k = min(range(len(burns)), key=lambda n: abs(burns[n][0].delta_v.magnitude() - transfer.dv_departure)
+                        + abs(burns[n][1].delta_v.magnitude() - transfer.dv_arrival))  # the transfer's arc
+                pair = (k, k + 1) if k % 2 else (k - 1, k)
+                r = start.position.magnitude()
+                axes = [1.0 / (2.0 / r - (start.velocity + burns[n][0].delta_v).magnitude() ** 2 / MU) for n in pair]
+                smaller = pair[int(np.argmin(axes))]
+                assert (transfer.branch == -1) == (k == smaller), (i, j, axes)
     assert seen == {(0, 0), (1, -1), (1, 1), (2, -1), (2, 1)}
 
 
@@ -278,6 +291,20 @@ def test_cli_prints_the_refined_optimum_and_writes_files(tmp_path):
     assert (tmp_path / "p.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
+@pytest.mark.parametrize("options, size", [
+    ([], (500, 700)),
+    (["--which", "c3", "--axes", "arrival", "--levels", "8", "--dpi", "50", "--size", "400x300"], (300, 400)),
+])
+def test_cli_plot_options(tmp_path, options, size):
+    pytest.importorskip("matplotlib")
+    proc = cli("porkchop", "--chaser", *CHASER, "--target", *TARGET, "--departures", "0:6000:13",
+               "--tofs", "3000:20000:18", "--max-revs", 2, "--no-refine", "--out", tmp_path / "p.png", *options)
+    assert proc.returncode == 0, proc.stderr
+    import matplotlib.pyplot as plt
+
+    assert plt.imread(tmp_path / "p.png").shape[:2] == size
+
+
 def test_cli_example_and_plan_word():
     proc = cli("porkchop", "--no-refine")
     assert proc.returncode == 0, proc.stderr
@@ -294,6 +321,7 @@ def test_cli_example_and_plan_word():
     ["--chaser", 0, 7000, 0, 0, 1, 0, 0, "--target", 0, 8000, 0, 0, 0.5, 0, 0, "--departures", "0:100:3",
      "--tofs", "600:1200:3"],
     ["--max-revs", "-2"], ["--threads", "0"], ["--bogus"],
+    ["--size", "700"], ["--size", "8x8"], ["--levels", "1"], ["--dpi", "0"], ["--which", "c4"], ["--axes", "date"],
 ])
 def test_cli_bad_input_is_one_line_and_status_2(args):
     proc = cli("porkchop", *args)

@@ -81,6 +81,7 @@ matplotlib.use("Agg")
 from matplotlib.figure import Figure  # noqa: E402
 
 from vextal.astro.porkchop import Porkchop, Survey, Transfer, porkchop, survey  # noqa: E402
+from vextal.astro.trajectory import TwoBody  # noqa: E402
 
 grid: Porkchop = porkchop(chaser, target, np.linspace(0.0, 5400.0, 7), np.linspace(1800.0, 5400.0, 7), max_revs=1,
                           threads=1)
@@ -89,9 +90,11 @@ refined: Transfer = grid.refine()
 assert refined.dv_total <= cheapest.dv_total and grid.shape == (7, 7)
 figure: Figure = grid.plot(optimum=refined)
 figure.savefig("porkchop.png")
+launch: Figure = grid.plot(which="c3", axes="arrival", levels=8, vmax=1.0, epoch=2.5e9, title="C3")
 rows = [row for row in grid.rows() if not math.isnan(row[4])]
 window: Survey = survey(chaser, {"A": target, "B": state((0.0, 0.0, 7100.0, 0.0, -7.49, 0.0, 0.1))},
                         grid.departures, grid.tofs, progress=lambda fraction: None)
 first: Porkchop = window.porkchops[0]
+moving: Porkchop = porkchop(TwoBody(chaser), target, [0.0, 600.0], [1800.0, 2400.0])  # a trajectory for a state
 print(cheapest.revolutions, cheapest.branch, refined.burns[0].time, len(rows), first.dv_total.dtype, grid)
 print("the user script ran to its end")

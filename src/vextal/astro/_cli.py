@@ -52,17 +52,25 @@ def finite(text):
 INT32_MAX = 2**31 - 1  # the planner's revolution limit is a 32-bit int
 
 
-def revolutions(text):
-    """argparse type: a revolution count, a whole number from 0 to 2**31 - 1."""
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
-    if value < 0:
-        raise argparse.ArgumentTypeError("must not be negative: %r" % text)
-    if value > INT32_MAX:
-        raise argparse.ArgumentTypeError("must be at most %d: %r" % (INT32_MAX, text))
-    return value
+def whole_number(low, high):
+    """argparse type: a whole number from `low` to `high`."""
+    def convert(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
+        if value < low:
+            raise argparse.ArgumentTypeError("must not be negative: %r" % text if low == 0
+                                             else "must be at least %d: %r" % (low, text))
+        if value > high:
+            raise argparse.ArgumentTypeError("must be at most %d: %r" % (high, text))
+        return value
+
+    return convert
+
+
+#: argparse type: a revolution count, a whole number from 0 to 2**31 - 1.
+revolutions = whole_number(0, INT32_MAX)
 
 
 def circular_state(radius, angle_deg, inclination_deg, node_deg=0.0):

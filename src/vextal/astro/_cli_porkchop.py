@@ -8,7 +8,7 @@ circular orbit of the same inclination, its node 0.5 degree further east, over a
 """
 import sys
 
-from vextal.astro._cli import EARTH_RADIUS, Parser, circular_state, emit, fail, finite, revolutions
+from vextal.astro._cli import EARTH_RADIUS, Parser, circular_state, emit, fail, finite, revolutions, whole_number
 
 PROG = "python -m vextal.astro porkchop"
 MAX_CELLS = 25_000_000  # about 0.7 GB of result arrays
@@ -41,6 +41,20 @@ def grid_range(text):
     return start, stop, count
 
 
+def pixel_size(text):
+    """argparse type: WIDTHxHEIGHT in pixels."""
+    import argparse
+
+    parts = text.lower().split("x")
+    try:
+        width, height = (int(p) for p in parts)
+    except ValueError:
+        raise argparse.ArgumentTypeError("expected WIDTHxHEIGHT in pixels, such as 1200x800, not %r" % text) from None
+    if not (16 <= width <= 20000 and 16 <= height <= 20000):
+        raise argparse.ArgumentTypeError("each side must be 16 to 20000 pixels: %r" % text)
+    return width, height
+
+
 def parser():
     p = Parser(prog=PROG, description="Search a transfer window: the cheapest two-impulse Lambert transfer over a "
                                       "grid of departure times and times of flight, refined locally.",
@@ -57,6 +71,17 @@ def parser():
     p.add_argument("--retrograde", action="store_true", help="transfer in the retrograde direction")
     p.add_argument("--threads", type=int, metavar="N", help="worker threads (default: every core)")
     p.add_argument("--out", metavar="FILE.png", help="write the porkchop plot")
+    p.add_argument("--which", choices=("total", "departure", "arrival", "c3"), default="total",
+                   help="the plotted quantity: total, departure or arrival delta-v, or C3 (departure v-infinity "
+                        "squared, km^2/s^2); default total")
+    p.add_argument("--axes", choices=("tof", "arrival"), default="tof",
+                   help="plot over departure x time of flight (default) or departure x arrival")
+    p.add_argument("--levels", type=whole_number(2, 200), metavar="N",
+                   help="colour bands of the plot (default 20)")
+    p.add_argument("--dpi", type=whole_number(10, 1200), default=100, metavar="DPI",
+                   help="plot resolution in dots per inch (default 100)")
+    p.add_argument("--size", type=pixel_size, default=(700, 500), metavar="WxH",
+                   help="plot size in pixels (default 700x500)")
     p.add_argument("--csv", metavar="FILE", help="write the grid as CSV, one line per cell")
     p.add_argument("--json", metavar="FILE", help="write the grid and the optimum as JSON")
     p.add_argument("--no-refine", action="store_true", help="report the grid's best cell as it is")
@@ -134,7 +159,10 @@ def main(argv=None):
             sys.stderr.write("%s: note: %s; reporting the grid's best cell\n" % (p.prog, exc))
     try:
         if args.out:
-            grid.plot(optimum=refined or best).savefig(args.out, dpi=100)
+            figure = grid.plot(optimum=refined or best if args.which == "total" else None, which=args.which,
+                               axes=args.axes, levels=args.levels)
+            figure.set_size_inches(args.size[0] / args.dpi, args.size[1] / args.dpi)
+            figure.savefig(args.out, dpi=args.dpi)
         if args.csv:
             grid.to_csv(args.csv)
         if args.json:

@@ -10,7 +10,7 @@ import csv
 import json
 import math
 import os
-from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence,
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Protocol, Sequence,
                     SupportsFloat, Tuple, Union)
 
 import numpy as np
@@ -36,6 +36,24 @@ COSTS = ("rendezvous", "intercept")
 
 #: A state as the grids take it: an ECI record, or (time, x, y, z, vx, vy, vz) in s, km, km/s.
 State = Union[ECI, Sequence[SupportsFloat]]
+
+
+class Trajectory(Protocol):
+    """An object's motion as the grid reads it (the kinds of vextal.astro.trajectory)."""
+
+    @property
+    def epoch(self) -> float:
+        """The reference epoch (s): a chaser's stands for departure offset zero."""
+
+    def state_at(self, epoch: float) -> ECI:
+        """The state at `epoch`."""
+
+    def _grid_source(self, start: float, stop: float) -> Any:
+        """What the native grid reads for epochs in [start, stop]."""
+
+
+#: What porkchop() takes for the chaser and the target: a state or a trajectory.
+Source = Union[State, Trajectory]
 #: ``progress=``: nothing (None/False), a tqdm bar (True), or a callable that receives the fraction done.
 ProgressOption = Union[None, bool, Callable[[float], object]]
 StateTuple = Tuple[float, float, float, float, float, float, float]
@@ -203,6 +221,9 @@ class Porkchop:
     branch: npt.NDArray[np.int8]
     status: npt.NDArray[np.int8]
     safety_result: Optional[Safety]
+    #: The UTC epoch of departure offset zero (s since 1950-01-01T00:00:00 UTC), when the grid knows it; plots
+    #: then show dates.
+    epoch: Optional[float] = None
 
     def __init__(self, chaser: State, target: State, departures: npt.ArrayLike, tofs: npt.ArrayLike,
                  prograde: bool, max_revs: int, dv_departure: npt.ArrayLike, dv_arrival: npt.ArrayLike,
@@ -404,12 +425,25 @@ class Porkchop:
 
     # ---- output ------------------------------------------------------------------------------------------
 
-    def plot(self, ax: Optional[Axes] = None, *, levels: Optional[npt.ArrayLike] = None, cmap: str = "viridis",
-             optimum: Optional[Transfer] = None, title: Optional[str] = None) -> Figure:
-        """Filled contours of the total delta-v over departure (x) and time of flight (y), with a colour bar,
-        the optimum (best() unless a Transfer is given) marked and labelled, NaN cells blank. Returns the
-        figure."""
-        return _porkchop_plot.plot(self, ax, levels=levels, cmap=cmap, optimum=optimum, title=title)
+    def plot(self, ax: Optional[Axes] = None, *, which: str = "total", axes: str = "tof",
+             levels: Union[None, int, Sequence[float], npt.NDArray[np.float64]] = None, vmax: Optional[float] = None,
+             cmap: str = "viridis", optimum: Optional[Transfer] = None, title: Optional[str] = None,
+             epoch: Optional[float] = None) -> Figure:
+        """The porkchop picture; returns the figure (a new 7 x 5 inch one unless `ax` is given).
+
+        Filled contours of `which` ("total", "departure" or "arrival" delta-v in km/s, or "c3", the departure
+        v-infinity squared in km^2/s^2) over departure (x) and time of flight (y), or with axes="arrival" over
+        departure and arrival epoch (with lines of equal time of flight). The colours run on a logarithmic scale
+        from the least value to `vmax` (default: the 95th percentile of the grid; dearer cells grey) in `levels`
+        bands (a count, default 20, or the boundaries themselves); every other boundary is drawn as a labelled
+        contour line. Also drawn: the borders between revolution counts, lines of equal arrival epoch, the
+        180-degree transfer ridge (where the transfer plane is undefined), and the optimum (best() unless a
+        Transfer is given; for which != "total" the cell least in that quantity), the view padded so that its
+        marker stays whole. NaN cells stay blank. `epoch`: the UTC epoch of departure offset zero in seconds
+        since 1950-01-01T00:00:00 UTC (86400 s per day); with it (or the grid's own `epoch`) the time axes
+        show dates."""
+        return _porkchop_plot.plot(self, ax, which=which, axes=axes, levels=levels, vmax=vmax, cmap=cmap,
+                                   optimum=optimum, title=title, epoch=epoch)
 
     def rows(self) -> Iterator[Tuple[float, float, float, float, float, int, int, int]]:
         """One (departure, tof, dv_departure, dv_arrival, dv_total, revolutions, branch, status) tuple per

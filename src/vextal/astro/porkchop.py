@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import math
 import warnings
-from typing import Any, Dict, Hashable, List, Mapping, Optional, Sequence, SupportsFloat, Tuple, Union
+from typing import Any, Dict, Hashable, List, Mapping, Optional, Sequence, SupportsFloat, Tuple, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -19,7 +19,8 @@ import numpy.typing as npt
 from vextal.astro import _porkchop
 from vextal.astro._distributed import Chunks, porkchops_on_cluster
 from vextal.astro._porkchop_results import (CELL_STATUS, GridArrays, Porkchop, Progress, ProgressOption, Safety,
-                                            State, StateTuple, Transfer, grid_options, stack_rows, state_tuple)
+                                            Source, State, StateTuple, Transfer, grid_options, stack_rows,
+                                            state_tuple)
 from vextal.astro._survey import Survey, named_targets, survey_result
 
 __all__ = ["porkchop", "survey", "Porkchop", "Safety", "Survey", "Transfer", "DirectionWarning", "BODIES",
@@ -73,7 +74,7 @@ def direction(chaser: StateTuple, target: StateTuple, prograde: Optional[bool], 
     return bool(prograde)
 
 
-def porkchop(chaser: State, target: State, departures: npt.ArrayLike, tofs: npt.ArrayLike, *,
+def porkchop(chaser: Source, target: Source, departures: npt.ArrayLike, tofs: npt.ArrayLike, *,
              prograde: Optional[bool] = None, max_revs: int = 0, mu: Optional[SupportsFloat] = None,
              cost: str = "rendezvous", min_radius: Optional[SupportsFloat] = None,
              arrive_at: Optional[Sequence[SupportsFloat]] = None, depart_from: Optional[Sequence[SupportsFloat]] = None,
@@ -107,9 +108,9 @@ def porkchop(chaser: State, target: State, departures: npt.ArrayLike, tofs: npt.
                 raise TypeError("a cluster grid takes the %s as an ECI state or 7 numbers, not a trajectory (%s)"
                                 % (name, type(source).__name__))
         sense = direction(state_tuple(chaser, "chaser"), state_tuple(target, "target"), prograde)
-        return _distributed.porkchop_on_cluster(chaser, target, departures, tofs, prograde=sense,
-                                                max_revs=max_revs, threads=threads, progress=progress,
-                                                client=client, chunks=chunks, options=options)
+        return _distributed.porkchop_on_cluster(cast(State, chaser), cast(State, target), departures, tofs,
+                                                prograde=sense, max_revs=max_revs, threads=threads,
+                                                progress=progress, client=client, chunks=chunks, options=options)
     departures = np.asarray(departures, dtype=np.float64)
     tofs = np.asarray(tofs, dtype=np.float64)
     sources: List[Any] = []
