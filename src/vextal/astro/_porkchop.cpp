@@ -470,6 +470,9 @@ PyMethodDef module_functions[] = {
 bool setup(PyObject* module) {
     // The package's constants, for the Python modules that need them.
     const std::pair<const char*, double> constants[] = {{"MU_EARTH", num::mu_earth},
+                                                        {"MU_SUN", num::mu_sun},
+                                                        {"MU_MOON", num::mu_moon},
+                                                        {"MU_MARS", num::mu_mars},
                                                         {"EARTH_EQUATORIAL_RADIUS", num::earth_ellipsoid.a},
                                                         {"EARTH_ECCENTRICITY_SQ", num::earth_ellipsoid.e2}};
     for (const auto& [name, value] : constants) {

@@ -6,6 +6,12 @@ import numpy.typing as npt
 
 MU_EARTH: float
 """The gravitational parameter of the package (km^3/s^2)."""
+MU_SUN: float
+"""The Sun's gravitational parameter (km^3/s^2, IAU 2015 nominal)."""
+MU_MOON: float
+"""The Moon's gravitational parameter (km^3/s^2, JPL DE440)."""
+MU_MARS: float
+"""Mars's gravitational parameter (km^3/s^2, JPL DE440, system)."""
 EARTH_EQUATORIAL_RADIUS: float
 """The equatorial radius of the package's ellipsoid (km)."""
 EARTH_ECCENTRICITY_SQ: float

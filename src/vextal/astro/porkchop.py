@@ -23,17 +23,15 @@ from vextal.astro._porkchop_results import (CELL_STATUS, GridArrays, Porkchop, P
                                             state_tuple)
 from vextal.astro._survey import Survey, named_targets, survey_result
 
-__all__ = ["porkchop", "survey", "Porkchop", "Safety", "Survey", "Transfer", "DirectionWarning", "BODIES",
+__all__ = ["porkchop", "survey", "Porkchop", "Safety", "Survey", "Transfer", "DirectionWarning",
            "CELL_STATUS", "MU_EARTH", "MU_SUN", "MU_MOON", "MU_MARS"]
 
 #: Gravitational parameters (km^3/s^2): the package's Earth value, and the Sun's, the Moon's and Mars's
 #: (IAU 2015 nominal / JPL DE440 values).
 MU_EARTH = _porkchop.MU_EARTH
-MU_SUN = 132712440041.279
-MU_MOON = 4902.800118
-MU_MARS = 42828.375816
-#: The central bodies the command line names, by their mu.
-BODIES: Dict[str, float] = {"earth": MU_EARTH, "sun": MU_SUN, "moon": MU_MOON, "mars": MU_MARS}
+MU_SUN = _porkchop.MU_SUN
+MU_MOON = _porkchop.MU_MOON
+MU_MARS = _porkchop.MU_MARS
 
 
 class DirectionWarning(UserWarning):
@@ -41,7 +39,7 @@ class DirectionWarning(UserWarning):
     the chaser's own)."""
 
 
-def _sense(state: StateTuple) -> int:
+def sense(state: StateTuple) -> int:
     """+1 when the state moves counter-clockwise about z (angular momentum's z component > 0), -1 when
     clockwise, 0 when that component is zero."""
     hz = state[1] * state[5] - state[2] * state[4]
@@ -62,7 +60,7 @@ def direction(chaser: StateTuple, target: StateTuple, prograde: Optional[bool], 
     """The transfer's direction: `prograde` when given, else the chaser's own sense of motion (the sign of the
     z component of its angular momentum; prograde when that is zero). Warns (DirectionWarning) when chaser
     and target move in opposite senses."""
-    chaser_sense, target_sense = _sense(chaser), _sense(target)
+    chaser_sense, target_sense = sense(chaser), sense(target)
     if chaser_sense * target_sense < 0:
         warnings.warn("the chaser and the target move in opposite senses about the z axis (angular momentum z "
                       "components of opposite signs): every transfer between them reverses the chaser's "

@@ -38,6 +38,10 @@ inline constexpr Ellipsoid earth_ellipsoid{6378.1374, 0.0066943799901414};
 
 // The Earth's gravitational parameter of the planner and of every default (km^3/s^2).
 inline constexpr double mu_earth = 398600.5;
+// Other central bodies the grids name (km^3/s^2): the Sun (IAU 2015 nominal), the Moon and Mars (JPL DE440).
+inline constexpr double mu_sun = 132712440041.279;
+inline constexpr double mu_moon = 4902.800118;
+inline constexpr double mu_mars = 42828.375816;
 
 // Lambert solution slots: slot 0 is the zero-revolution arc, then for N = 1, 2, ... the left branch (slot
 // 2N - 1) and the right branch (slot 2N). A limit of max_revs revolutions gives 1 + 2 max_revs slots.
