@@ -2,6 +2,7 @@
 RIC hold points and passive safety, each checked against an independent computation (published numbers, the
 array functions, the RIC records, dense sampling)."""
 import math
+import re
 import warnings
 
 import numpy as np
@@ -306,3 +307,61 @@ def test_safety_of_the_best_cells_only_and_its_refusals():
         grid.safety(keep_out=-1.0)
     with pytest.raises(ValueError, match="orbits"):
         grid.safety(keep_out=1.0, orbits=-1)
+
+
+# ---- command line ------------------------------------------------------------------------------------------
+
+
+def cli(*args):
+    import subprocess
+    import sys
+
+    return subprocess.run([sys.executable, "-m", "vextal.astro", *map(str, args)], capture_output=True, text=True,
+                          timeout=300)
+
+
+def test_cli_plans_earth_to_mars_around_the_sun():
+    pytest.importorskip("scipy")
+    proc = cli("porkchop", "--chaser", *EARTH_1996, "--target", *MARS_1997, "--departures=-864000:864000:5",
+               "--tofs", "%r:%r:5" % (300 * DAY, 318 * DAY), "--body", "sun", "--no-refine")
+    assert proc.returncode == 0 and proc.stderr == "", proc.stderr
+    grid = porkchop(EARTH_1996, MARS_1997, np.linspace(-10 * DAY, 10 * DAY, 5), np.linspace(300 * DAY, 318 * DAY, 5),
+                    mu=MU_SUN)
+    best = grid.best()
+    line = next(l for l in proc.stdout.splitlines() if l.startswith("best cell")).split()
+    assert float(line[-1]) == pytest.approx(best.dv_total, abs=1e-6) and 5.0 < best.dv_total < 7.0
+    assert "mu 1.3271244e+11" in proc.stdout
+
+
+@pytest.mark.parametrize("command, direction, warns", [
+    ("plan", [], True), ("plan", ["--retrograde"], False), ("porkchop", ["--prograde"], True),
+    ("porkchop", ["--retrograde"], False), ("porkchop", [], False),
+])
+def test_cli_warns_when_the_direction_opposes_the_chasers_motion(command, direction, warns):
+    window = (["--tof", HALF_ORBIT] if command == "plan" else
+              ["--departures", "0:3000:4", "--tofs", "%r:%r:4" % (0.8 * HALF_ORBIT, 1.2 * HALF_ORBIT), "--no-refine"])
+    proc = cli(command, "--initial", *SSO_CHASER, "--target", *SSO_TARGET, *window, *direction)
+    assert proc.returncode == 0, proc.stderr
+    assert ("warning: the prograde transfer asked opposes the chaser's own motion" in proc.stderr) == warns
+    assert proc.stderr.count("\n") == warns
+
+
+@pytest.mark.parametrize("args", [
+    ["--mu", "0"], ["--mu", "nan"], ["--body", "pluto"], ["--mu", "1", "--body", "sun"], ["--body", "sun"],
+    ["--prograde", "--retrograde"], ["--cost", "flyby"], ["--min-radius", "-1"], ["--arrive-at", "1", "2"],
+    ["--depart-from", "1", "x", "2"], ["--keep-out", "-0.5"], ["--orbits", "inf"], ["--safe"],
+    ["--no-refine", "--keep-out", "1e9", "--safe"],  # no safe cell anywhere
+])
+def test_cli_planning_input_errors_are_one_line(args):
+    proc = cli("porkchop", *args)
+    assert proc.returncode == 2, proc.stdout
+    assert proc.stderr.startswith("python -m vextal.astro porkchop: error: ") and proc.stderr.count("\n") == 1
+
+
+def test_cli_reports_safety_and_the_safe_optimum():
+    proc = cli("porkchop", "--no-refine", "--arrive-at", 0, -2, 0, "--keep-out", 1, "--orbits", 2, "--safe")
+    assert proc.returncode == 0, proc.stderr
+    checked = next(l for l in proc.stdout.splitlines() if l.startswith("Passive safety"))
+    safe, total = (int(w) for w in re.search(r"(\d+) of (\d+) cells checked are safe", checked).groups())
+    assert 0 < safe < total == 1000
+    assert "shorter-period" in proc.stdout or "longer-period" in proc.stdout or "single" in proc.stdout
