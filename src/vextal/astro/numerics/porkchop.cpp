@@ -65,7 +65,7 @@ CellStatus choose_arc(const LambertResult& lambert, const CellEnds& e, const Por
         const double dv1 = norm(v1 - e.v_start), dv2 = norm(e.v_goal - v2);
         const double cost = o.intercept ? dv1 : dv1 + dv2;
         if (!(cost < best)) continue;
-        if (o.min_radius > 0 && arc_min_radius(e.r1, v1, e.r2, arc.revolutions, o.mu) < o.min_radius) {
+        if (o.min_radius > 0 && arc_min_radius(e.r1, v1, e.r2, v2, arc.revolutions, o.mu) < o.min_radius) {
             screened = true;
             continue;
         }
@@ -206,25 +206,23 @@ Vec3 to_ric(Vec3 r, Vec3 v, Vec3 d) noexcept {
     return {dot(d, R), dot(d, I), dot(d, C)};
 }
 
-double arc_min_radius(Vec3 r1, Vec3 v1, Vec3 r2, int revolutions, double mu) noexcept {
-    const double n1 = norm(r1), ends = std::min(n1, norm(r2));
-    const Vec3 h = cross(r1, v1);
-    const double h2 = norm2(h);
-    if (!(h2 > 0)) return 0.0;  // a radial line through the centre
-    const Vec3 e = cross(v1, h) * (1.0 / mu) - r1 * (1.0 / n1);  // eccentricity vector
-    const double periapsis = std::min(h2 / mu / (1.0 + norm(e)), ends);
-    if (revolutions > 0) return periapsis;  // a whole turn passes periapsis
-    // True anomaly of r1 and the angle flown to r2, both in the arc's sense of motion, in [0, 2 pi): the arc
-    // passes periapsis when it starts there or its end lies at or beyond 2 pi. (A hyperbola's approach branch
-    // has anomalies near 2 pi, its leaving branch near 0, so the same test holds.)
-    const Vec3 axis = unit(h);
-    auto angle = [&](Vec3 from, Vec3 to) {
-        const double f = std::atan2(dot(cross(from, to), axis), dot(from, to));
-        return f < 0 ? f + two_pi : f;
-    };
-    if (is_zero(e)) return periapsis;  // a circle: every point is periapsis
-    const double f1 = angle(e, r1);
-    return f1 == 0 || f1 + angle(r1, r2) >= two_pi ? periapsis : ends;
+double arc_min_radius(Vec3 r1, Vec3 v1, Vec3 r2, Vec3 v2, int revolutions, double mu) noexcept {
+    const double n1 = norm(r1), n2 = norm(r2), ends = std::min(n1, n2);
+    // Whether periapsis lies on the flown arc, from the radial velocities at its ends (no angles): a whole turn
+    // passes it; otherwise (less than a turn) an arc that starts inbound and ends outbound passes it, one that
+    // starts outbound and ends inbound passes apoapsis only, and one inbound (outbound) at both ends passes
+    // periapsis exactly when it went round through both apsides, which leaves it farther out (nearer in)
+    // than it began. At an apsis the radial velocity is zero and either reading gives the same least radius.
+    bool passes = revolutions > 0;
+    if (!passes) {
+        const bool inbound = dot(r1, v1) <= 0, outbound = dot(r2, v2) >= 0;
+        passes = inbound ? (outbound || n2 > n1) : (outbound && n2 < n1);
+    }
+    if (!passes) return ends;
+    const double h2 = norm2(cross(r1, v1));
+    const double energy = 0.5 * norm2(v1) - mu / n1;
+    const double e2 = std::max(0.0, 1.0 + 2.0 * energy * h2 / (mu * mu));
+    return std::min(h2 / mu / (1.0 + std::sqrt(e2)), ends);  // periapsis radius p / (1 + e)
 }
 
 CellStatus porkchop_cell(const Trajectory& chaser, const Trajectory& target, const PorkchopOptions& o,

@@ -48,10 +48,10 @@ void hold_point(Vec3 r, Vec3 v, Vec3 offset, Vec3& r_hold, Vec3& v_hold) noexcep
 // A vector `d` (inertial) relative to a body at (r, v), as RIC components.
 Vec3 to_ric(Vec3 r, Vec3 v, Vec3 d) noexcept;
 
-// The least radius on the conic through (r1, v1) flown to r2 with `revolutions` whole turns first (the Lambert
-// arc's own sense of motion), decided from whether periapsis lies on the flown arc: the periapsis radius when
-// it does, min(|r1|, |r2|) otherwise. No sampling.
-double arc_min_radius(Vec3 r1, Vec3 v1, Vec3 r2, int revolutions, double mu) noexcept;
+// The least radius of an arc leaving r1 with v1 and reaching r2 with v2 after `revolutions` whole turns,
+// decided from whether periapsis lies on the flown arc: the periapsis radius when it does, min(|r1|, |r2|)
+// otherwise. No sampling.
+double arc_min_radius(Vec3 r1, Vec3 v1, Vec3 r2, Vec3 v2, int revolutions, double mu) noexcept;
 
 // The ends of one cell: the departure point and the velocity held there, the arrival point and the velocity
 // to match there.
