@@ -105,7 +105,8 @@ def porkchop(chaser: Source, target: Source, departures: npt.ArrayLike, tofs: np
             if hasattr(source, "_grid_source"):
                 raise TypeError("a cluster grid takes the %s as an ECI state or 7 numbers, not a trajectory (%s)"
                                 % (name, type(source).__name__))
-        sense = direction(state_tuple(chaser, "chaser"), state_tuple(target, "target"), prograde)
+        sense = direction(state_tuple(cast(State, chaser), "chaser"), state_tuple(cast(State, target), "target"),
+                          prograde)
         return _distributed.porkchop_on_cluster(cast(State, chaser), cast(State, target), departures, tofs,
                                                 prograde=sense, max_revs=max_revs, threads=threads,
                                                 progress=progress, client=client, chunks=chunks, options=options)
