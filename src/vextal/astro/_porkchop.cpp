@@ -134,14 +134,14 @@ bool read_source(PyObject* obj, const char* name, Source& out, double mu = num::
         vx::Ref state(PyObject_GetAttrString(obj, "state"));
         vx::Ref mu_obj(state ? PyObject_GetAttrString(obj, "mu") : nullptr);
         if (mu_obj) {
-            double mu;
-            if (!vx::to_double(mu_obj.get(), mu)) return false;
-            if (!(mu > 0) || !std::isfinite(mu))
+            double own_mu;  // a two-body trajectory moves under its own mu
+            if (!vx::to_double(mu_obj.get(), own_mu)) return false;
+            if (!(own_mu > 0) || !std::isfinite(own_mu))
                 return vx::fail_format(PyExc_ValueError, "%s: mu must be a positive finite number", name), false;
             State s;
             if (!read_state(state.get(), name, s)) return false;
             out.trajectory = num::Trajectory::two_body(
-                {s.t, {s.r[0], s.r[1], s.r[2]}, {s.v[0], s.v[1], s.v[2]}, mu});
+                {s.t, {s.r[0], s.r[1], s.r[2]}, {s.v[0], s.v[1], s.v[2]}, own_mu});
             return true;
         }
         PyErr_Clear();
