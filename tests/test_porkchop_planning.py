@@ -365,3 +365,18 @@ def test_cli_reports_safety_and_the_safe_optimum():
     safe, total = (int(w) for w in re.search(r"(\d+) of (\d+) cells checked are safe", checked).groups())
     assert 0 < safe < total == 1000
     assert "shorter-period" in proc.stdout or "longer-period" in proc.stdout or "single" in proc.stdout
+
+
+@pytest.mark.parametrize("min_radius, hatched", [(None, True), (0, False)])
+def test_the_plot_names_screened_cells(min_radius, hatched):
+    pytest.importorskip("matplotlib")
+    import matplotlib
+
+    matplotlib.use("Agg")
+    chaser, target = circular(R_EARTH + 400.0, 0.0, 51.6), circular(R_EARTH + 1000.0, 120.0, 51.6)
+    grid = porkchop(chaser, target, np.linspace(0, 86400, 25), np.linspace(1200, 10800, 25), max_revs=1,
+                    min_radius=min_radius)
+    assert (grid.status == 2).any() == hatched
+    figure = grid.plot()
+    labels = [text.get_text() for text in figure.axes[0].get_legend().get_texts()]
+    assert ("below min radius" in labels) == hatched
