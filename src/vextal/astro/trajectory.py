@@ -11,18 +11,25 @@ covers [start, stop]; no Python runs per cell.
   position and velocity at the two bracketing samples. Exact at the samples; epochs outside the table raise
   ValueError (never an extrapolation). A circular orbit 400 km up sampled every 60 s stays within 0.4 m and
   0.02 m/s of the two-body motion it samples (the error falls as the fourth power of the spacing).
+- ``TLE(line1, line2)`` (``read_tle``, ``read_omm``, ``propagate_many``): a catalogue object through SGP4 (the
+  sgp4 package); its grid source is a table sampled from SGP4 (vextal.astro._tle.sample states its error).
+- ``read_oem(path)``: a CCSDS OEM file as a table; ``write_oem(path, trajectory, epochs)`` writes one.
+
+Epochs are numbers (seconds since 1950-01-01T00:00:00 UTC at 86400 s per day) or dates of any kind that
+``vextal.astro.time.epoch`` reads; a ``datetime64`` is never read as a bare number.
 """
-from typing import TYPE_CHECKING, Any, Sequence, SupportsFloat, Tuple, Union
+from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Sequence, SupportsFloat, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _porkchop, arrays
+from vextal.astro import _oem, _porkchop, _tle, arrays
+from vextal.astro import time as _time
 
 if TYPE_CHECKING:
     from vextal.astro.orbitvector import ECI
 
-__all__ = ["TwoBody", "Table", "MU_EARTH"]
+__all__ = ["TwoBody", "Table", "MU_EARTH", "TLE", "read_tle", "read_omm", "propagate_many", "read_oem", "write_oem"]
 
 MU_EARTH: float = _porkchop.MU_EARTH
 """The gravitational parameter of the package (km^3/s^2)."""
@@ -55,11 +62,20 @@ def _eci(time: float, r: "npt.NDArray[np.float64]", v: "npt.NDArray[np.float64]"
     return ECI(float(time), Vector3(*map(float, r)), Vector3(*map(float, v)))
 
 
-def _epochs(epochs: npt.ArrayLike) -> npt.NDArray[np.float64]:
-    values = np.asarray(epochs, dtype=np.float64)
+def _epochs(epochs: Any) -> npt.NDArray[np.float64]:
+    # Numbers are seconds; dates of every kind vextal.astro.time reads become epoch numbers (a datetime64 is
+    # never read as a bare number).
+    values = np.asarray(_time.epoch(epochs), dtype=np.float64)
     if not np.isfinite(values).all():
         raise ValueError("epochs must be finite numbers")
     return values
+
+
+def _one_epoch(epoch: Any) -> float:
+    value = _epochs(epoch)
+    if value.ndim != 0:
+        raise TypeError("one epoch is needed, not an array of shape %s" % (value.shape,))
+    return float(value)
 
 
 class TwoBody:
@@ -79,17 +95,18 @@ class TwoBody:
         """The state's time (s)."""
         return self.state[0]
 
-    def states(self, epochs: npt.ArrayLike) -> States:
+    def states(self, epochs: Any) -> States:
         """Positions (km) and velocities (km/s) at `epochs` (s, any shape): arrays of shape epochs.shape + (3,).
         ValueError where the state cannot be moved there."""
         dt = _epochs(epochs) - self.state[0]
         r, v = arrays.propagate(self.state[1:4], self.state[4:7], dt, mu=self.mu, errors="raise", threads=1)
         return r, v
 
-    def state_at(self, epoch: SupportsFloat) -> "ECI":
+    def state_at(self, epoch: Any) -> "ECI":
         """The ECI state at `epoch` (s)."""
-        r, v = self.states(float(epoch))
-        return _eci(float(epoch), r, v)
+        t = _one_epoch(epoch)
+        r, v = self.states(t)
+        return _eci(t, r, v)
 
     def _grid_source(self, start: float, stop: float) -> "TwoBody":
         """What the native grid reads for epochs in [start, stop]: this state (exact Kepler)."""
@@ -131,16 +148,17 @@ class Table:
         """The first sample's epoch (s)."""
         return float(self.epochs[0])
 
-    def states(self, epochs: npt.ArrayLike) -> States:
+    def states(self, epochs: Any) -> States:
         """Positions (km) and velocities (km/s) at `epochs` (s, any shape), interpolated: arrays of shape
         epochs.shape + (3,). ValueError for an epoch outside the table."""
         r, v = _porkchop.interpolate(self.epochs, self.positions, self.velocities, _epochs(epochs))
         return r, v
 
-    def state_at(self, epoch: SupportsFloat) -> "ECI":
+    def state_at(self, epoch: Any) -> "ECI":
         """The ECI state at `epoch` (s), interpolated."""
-        r, v = self.states(float(epoch))
-        return _eci(float(epoch), r, v)
+        t = _one_epoch(epoch)
+        r, v = self.states(t)
+        return _eci(t, r, v)
 
     def _grid_source(self, start: float, stop: float) -> "Table":
         """This table, after checking that it covers [start, stop] (ValueError naming both spans otherwise)."""
@@ -151,3 +169,34 @@ class Table:
 
     def __repr__(self) -> str:
         return "<Table of %d samples from %r to %r s>" % (self.epochs.size, self.epoch, float(self.epochs[-1]))
+
+
+
+class TLE(_tle.TLE):
+    """A catalogue object through SGP4 (the sgp4 package): ``TLE(line1, line2, name=None)``,
+    ``TLE.from_omm(fields)``; ``states``/``state_at`` in the package's ECI, ``propagate`` with SGP4's status
+    per epoch (see vextal.astro._tle). Its grid source is a table sampled from SGP4 (``_tle.sample``)."""
+
+    def _grid_source(self, start: float, stop: float) -> Table:
+        """A table sampled from SGP4 covering [start, stop]."""
+        return Table(*_tle.sample(self, start, stop))
+
+
+def read_tle(source: Any) -> List[TLE]:
+    """Every element set of a two- or three-line file (a path or an open text file)."""
+    return _tle.read_tle(source, TLE)
+
+
+def read_omm(source: Any) -> List[TLE]:
+    """Every record of an OMM file in CSV or XML (as the sgp4 package reads them)."""
+    return _tle.read_omm(source, TLE)
+
+
+def read_oem(path: Any, *, eop: Optional[Mapping[str, Any]] = None) -> Table:
+    """A table of an OEM file (KVN or XML), in UTC epoch numbers and the package's ECI; time systems and frames
+    as vextal.astro._oem.read_oem_arrays converts them (``eop`` for an Earth-fixed file)."""
+    return Table(*_oem.read_oem_arrays(path, eop=eop))
+
+
+propagate_many = _tle.propagate_many
+write_oem = _oem.write_oem
