@@ -349,7 +349,12 @@ PyObject* py_safety(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         for (Py_ssize_t i = begin; i < end; ++i) {
             num::SafetyResult r;
             num::CellStatus s = num::CellStatus::no_arc;
-            const int slot = num::slot_of(static_cast<int>(revolutions[i]), static_cast<int>(branches[i]));
+            // A count or branch that names no arc (out of range, not whole) leaves the cell without one; the
+            // range check comes before the conversion to int.
+            const double revs = revolutions[i], branch = branches[i];
+            const bool named = revs >= 0 && revs <= num::max_lambert_revolutions && revs == std::floor(revs) &&
+                               (branch == -1 || branch == 0 || branch == 1);
+            const int slot = named ? num::slot_of(static_cast<int>(revs), static_cast<int>(branch)) : -1;
             try {
                 if (slot >= 0)
                     s = num::porkchop_safety(chaser.trajectory, target.trajectory, o, departures[i], tofs[i], slot,
