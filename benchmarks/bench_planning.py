@@ -11,7 +11,6 @@ intercept cost, and with a hold point; the entries take turns and each keeps its
 --readme the table replaces the README's section of the same heading.
 """
 import argparse
-import math
 import os
 import time
 
@@ -19,23 +18,10 @@ import numpy as np
 
 from vextal.astro.porkchop import porkchop
 from _readme import replace_readme_section
+from bench_porkchop import CHASER, TARGET, WINDOW
 from _timing import take_turns
 
-MU = 398600.5
-R_EARTH = 6378.1374
-WINDOW = 8 * 3600.0
 SECTION = "### Measured: screening, cost and passive safety"
-
-
-def circular(radius, angle_deg, inclination_deg):
-    u, i = math.radians(angle_deg), math.radians(inclination_deg)
-    speed = math.sqrt(MU / radius)
-    return (0.0, radius * math.cos(u), radius * math.sin(u) * math.cos(i), radius * math.sin(u) * math.sin(i),
-            -speed * math.sin(u), speed * math.cos(u) * math.cos(i), speed * math.cos(u) * math.sin(i))
-
-
-CHASER = circular(R_EARTH + 400.0, 0.0, 0.0)
-TARGET = circular(R_EARTH + 1000.0, 60.0, 28.0)
 
 
 def main():

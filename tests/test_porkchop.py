@@ -21,9 +21,9 @@ MU = 398600.5
 R_EARTH = 6378.1374
 
 
-def circular(radius, angle_deg, time=0.0, inclination_deg=0.0):
+def circular(radius, angle_deg, time=0.0, inclination_deg=0.0, mu=MU):
     u, i = math.radians(angle_deg), math.radians(inclination_deg)
-    speed = math.sqrt(MU / radius)
+    speed = math.sqrt(mu / radius)
     return (time, radius * math.cos(u), radius * math.sin(u) * math.cos(i), radius * math.sin(u) * math.sin(i),
             -speed * math.sin(u), speed * math.cos(u) * math.cos(i), speed * math.cos(u) * math.sin(i))
 

@@ -8,6 +8,7 @@ import warnings
 import numpy as np
 import pytest
 
+from test_porkchop import circular
 from vextal.astro import _porkchop, arrays
 from vextal.astro.orbitvector import ECI
 from vextal.astro.porkchop import MU_SUN, DirectionWarning, porkchop, survey
@@ -24,13 +25,6 @@ DAY = 86400.0
 EARTH_1996 = (0.0, 104993438.457710, 104655358.391231, 716.927633, -21.5151093131, 20.9864363198, 0.000143764795)
 MARS_1997 = (309 * DAY, -20858575.2522297, -218416862.745306, -4062454.19079935, 25.0371786720, -0.223108487098,
              -0.620177762977)
-
-
-def circular(radius, angle_deg, inclination_deg=0.0, time=0.0, mu=MU):
-    u, i = math.radians(angle_deg), math.radians(inclination_deg)
-    speed = math.sqrt(mu / radius)
-    return (time, radius * math.cos(u), radius * math.sin(u) * math.cos(i), radius * math.sin(u) * math.sin(i),
-            -speed * math.sin(u), speed * math.cos(u) * math.cos(i), speed * math.cos(u) * math.sin(i))
 
 
 def eci(state):
@@ -92,8 +86,8 @@ def test_a_two_body_trajectory_lends_the_grid_its_mu():
 
 # ---- direction ---------------------------------------------------------------------------------------------
 
-SSO_CHASER = circular(R_EARTH + 400.0, 0.0, 97.8)
-SSO_TARGET = circular(R_EARTH + 700.0, 30.0, 97.8)
+SSO_CHASER = circular(R_EARTH + 400.0, 0.0, inclination_deg=97.8)
+SSO_TARGET = circular(R_EARTH + 700.0, 30.0, inclination_deg=97.8)
 HALF_ORBIT = math.pi * math.sqrt((R_EARTH + 550.0) ** 3 / MU)
 
 
@@ -108,8 +102,9 @@ def test_sun_synchronous_pair_follows_the_chasers_direction(prograde, cheap):
 
 
 @pytest.mark.parametrize("call", [
-    lambda: porkchop(SSO_CHASER, circular(R_EARTH + 700.0, 30.0, 51.6), [0.0], [HALF_ORBIT]),
-    lambda: survey(SSO_CHASER, [SSO_TARGET, circular(R_EARTH + 700.0, 30.0, 51.6)], [0.0], [HALF_ORBIT]),
+    lambda: porkchop(SSO_CHASER, circular(R_EARTH + 700.0, 30.0, inclination_deg=51.6), [0.0], [HALF_ORBIT]),
+    lambda: survey(SSO_CHASER, [SSO_TARGET, circular(R_EARTH + 700.0, 30.0, inclination_deg=51.6)], [0.0],
+                   [HALF_ORBIT]),
 ])
 def test_opposite_senses_warn(call):
     with pytest.warns(DirectionWarning, match="opposite senses"):
@@ -163,7 +158,7 @@ def test_the_screen_agrees_with_sampled_arcs(prograde):
     # Zero-revolution arcs of every shape between an eccentric chaser and a circular target: a cell is screened
     # exactly when its arc, sampled densely, comes below the floor.
     chaser = (0.0, 7000.0, 500.0, 300.0, -0.5, 8.1, 1.5)
-    target = circular(R_EARTH + 900.0, 140.0, 30.0)
+    target = circular(R_EARTH + 900.0, 140.0, inclination_deg=30.0)
     departures, tofs = np.linspace(0.0, 5000.0, 6), np.linspace(400.0, 7000.0, 12)
     free = porkchop(chaser, target, departures, tofs, prograde=prograde, min_radius=0)
     screened = porkchop(chaser, target, departures, tofs, prograde=prograde)
@@ -183,7 +178,8 @@ def test_the_screen_agrees_with_sampled_arcs(prograde):
 
 def test_intercept_costs_the_departure_burn_alone():
     departures, tofs = np.linspace(0.0, 4000.0, 5), np.linspace(1500.0, 14000.0, 9)
-    chaser, target = circular(R_EARTH + 400.0, 0.0, 51.6), circular(R_EARTH + 800.0, 40.0, 51.6)
+    chaser = circular(R_EARTH + 400.0, 0.0, inclination_deg=51.6)
+    target = circular(R_EARTH + 800.0, 40.0, inclination_deg=51.6)
     rendezvous = porkchop(chaser, target, departures, tofs, max_revs=1)
     intercept = porkchop(chaser, target, departures, tofs, max_revs=1, cost="intercept")
     ok = intercept.status == 0
@@ -199,8 +195,8 @@ def test_intercept_costs_the_departure_burn_alone():
 
 # ---- hold points -------------------------------------------------------------------------------------------
 
-HOLD_CHASER = circular(R_EARTH + 480.0, -3.0, 51.6)
-HOLD_TARGET = circular(R_EARTH + 500.0, 0.0, 51.6)
+HOLD_CHASER = circular(R_EARTH + 480.0, -3.0, inclination_deg=51.6)
+HOLD_TARGET = circular(R_EARTH + 500.0, 0.0, inclination_deg=51.6)
 
 
 @pytest.mark.parametrize("arrive_at, depart_from", [((0.0, -2.0, 0.0), None), ((0.5, -1.0, 0.2), None),
@@ -373,7 +369,8 @@ def test_the_plot_names_screened_cells(min_radius, hatched):
     import matplotlib
 
     matplotlib.use("Agg")
-    chaser, target = circular(R_EARTH + 400.0, 0.0, 51.6), circular(R_EARTH + 1000.0, 120.0, 51.6)
+    chaser = circular(R_EARTH + 400.0, 0.0, inclination_deg=51.6)
+    target = circular(R_EARTH + 1000.0, 120.0, inclination_deg=51.6)
     grid = porkchop(chaser, target, np.linspace(0, 86400, 25), np.linspace(1200, 10800, 25), max_revs=1,
                     min_radius=min_radius)
     assert (grid.status == 2).any() == hatched
