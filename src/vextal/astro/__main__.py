@@ -38,7 +38,8 @@ def parser():
                     "(zero revolutions, then two arcs per revolution count: the longer- and the shorter-period "
                     "one), marking the cheapest. Without arguments: a 400 km chaser and a 600 km target a "
                     "quarter orbit ahead.",
-        epilog=BRANCH_HELP + " States are TIME X Y Z VX VY VZ: epoch in seconds on the states' own time scale, position in km, "
+        epilog=BRANCH_HELP + " States are TIME X Y Z VX VY VZ: epoch in seconds on the states' own time scale, "
+               "position in km, "
                "velocity in km/s, Earth-centred inertial. The arrival epoch is the initial TIME + TOF (added as "
                "plain numbers); the target is moved on to it along its orbit when it lies before it, and used as "
                "it stands (with a warning) when it lies after it.")

@@ -61,7 +61,8 @@ def pixel_size(text):
 def parser():
     p = Parser(prog=PROG, description="Search a transfer window: the cheapest two-impulse Lambert transfer over a "
                                       "grid of departure times and times of flight, refined locally.",
-               epilog=BRANCH_HELP + " States are TIME X Y Z VX VY VZ (s, km, km/s, inertial about the central body). Without states: "
+               epilog=BRANCH_HELP + " States are TIME X Y Z VX VY VZ (s, km, km/s, inertial about the central "
+                      "body). Without states: "
                       "a built-in example (400 km chaser, 1000 km target). A range that starts below zero is "
                       "written with '=': --departures=-3600:3600:13.")
     add_states(p)
@@ -158,9 +159,9 @@ def _report(grid, best, refined, safety, out):
     out.write("%-10s %14s %14s %5s %17s %12s %12s %12s\n" % ("", "departure (s)", "tof (s)", "revs", "branch",
                                                             "|dv1| km/s", "|dv2| km/s", "cost km/s"))
     for name, t in rows:
+        branch = ("%+d %s" if t.branch else "%d %s") % (t.branch, BRANCHES[t.branch])
         out.write("%-10s %14.3f %14.3f %5d %17s %12.6f %12.6f %12.6f\n" % (
-            name, t.departure, t.tof, t.revolutions, ("%+d %s" if t.branch else "%d %s") % (t.branch, BRANCHES[t.branch]), t.dv_departure,
-            t.dv_arrival, t.dv_total))
+            name, t.departure, t.tof, t.revolutions, branch, t.dv_departure, t.dv_arrival, t.dv_total))
     if safety is not None:
         out.write("Passive safety (keep-out %g km, %g target orbits of drift): %d of %d cells checked are safe\n"
                   % (safety.keep_out, safety.orbits, int(safety.safe.sum()), int(safety.checked.sum())))

@@ -112,7 +112,8 @@ def grids_on_cluster(client: Any, chaser: StateTuple, targets: Sequence[StateTup
             for t, target in enumerate(targets):
                 for c, (start, stop) in enumerate(bounds):
                     future = client.submit(grid_chunk, chaser, target, departures[start:stop], tofs, prograde,
-                                           max_revs, task_threads, options, key="vextal-porkchop-%s-%d-%d" % (run, t, c),
+                                           max_revs, task_threads, options,
+                                           key="vextal-porkchop-%s-%d-%d" % (run, t, c),
                                            pure=False)
                     where[future.key] = (t, c)
                     futures.append(future)

@@ -470,7 +470,8 @@ class Porkchop:
             return [[None if v != v else v for v in row] for row in array.tolist()]
 
         return {"chaser": list(self.chaser), "target": list(self.target), "prograde": self.prograde,
-                "max_revs": self.max_revs, **self.options, "departures": self.departures.tolist(), "tofs": self.tofs.tolist(),
+                "max_revs": self.max_revs, **self.options, "departures": self.departures.tolist(),
+                "tofs": self.tofs.tolist(),
                 **{name: grid(getattr(self, name)) for name in FIELDS}}
 
     def to_json(self, path: Union[str, os.PathLike[str]]) -> None:

@@ -4,8 +4,8 @@
 does it cost" over a grid: for each departure offset (seconds after ``chaser.time``) and time of flight it moves
 the chaser to the departure epoch and the target to the arrival epoch (two-body under ``mu``, by default the
 Earth's 398600.5 km^3/s^2), solves Lambert's problem for every arc up to ``max_revs`` revolutions and keeps the
-cheapest that stays above ``min_radius``. The grid runs natively on every core; plots (matplotlib), refinement (scipy) and progress bars (tqdm) need the
-``vextal[porkchop]`` extra.
+cheapest that stays above ``min_radius``. The grid runs natively on every core; plots (matplotlib), refinement
+(scipy) and progress bars (tqdm) need the ``vextal[porkchop]`` extra.
 """
 from __future__ import annotations
 

@@ -114,8 +114,8 @@ CellStatus porkchop_cell(const Trajectory& chaser, const Trajectory& target, con
 // orbit is open). Each span is sampled at `samples_per_orbit` points per target period (at least 16 per
 // span, at most `safety_max_samples`), and every sampled local minimum is refined by a golden-section search
 // of `safety_refine_steps` steps in its bracket: at most about safety_max_samples * (1 + safety_refine_steps
-// / 2) evaluations (two states each) per span, in practice samples + a few minima per orbit * the steps. `where_*` receive the chaser's
-// RIC position relative to the target at each closest approach.
+// / 2) evaluations (two states each) per span, in practice samples + a few minima per orbit * the steps.
+// `*_where` receive the chaser's RIC position relative to the target at each closest approach.
 struct SafetyResult {
     double arc_range = 0, drift_range = 0;
     Vec3 arc_where{0, 0, 0}, drift_where{0, 0, 0};
