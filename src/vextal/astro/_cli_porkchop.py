@@ -130,6 +130,10 @@ def _resolve(p, args):
         fail(p.prog, "--departures and --tofs are required with given states")
     if args.tofs[0] <= 0:
         fail(p.prog, "argument --tofs: times of flight must be positive")
+    if args.out and (args.departures[2] < 2 or args.tofs[2] < 2):
+        fail(p.prog, "argument --out: a porkchop plot needs at least two departures and two times of flight")
+    if args.out:
+        _plot_format(p, args.out)
     if args.departures[2] * args.tofs[2] > MAX_CELLS:
         fail(p.prog, "the grid of %d x %d cells is larger than %d cells" % (args.departures[2], args.tofs[2], MAX_CELLS))
     if args.threads is not None and args.threads < 1:
@@ -143,6 +147,33 @@ def _resolve(p, args):
         fail(p.prog, "--safe needs --keep-out")
     if args.body is not None:
         args.mu = BODY_MU[args.body]
+
+
+def _plot_format(p, path):
+    """The image format of `path` from its extension (PNG without one), or an input error naming the formats
+    matplotlib can write. Without matplotlib the write itself reports the missing extra."""
+    import os
+
+    extension = os.path.splitext(path)[1][1:].lower() or "png"
+    try:
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
+        from matplotlib.figure import Figure
+    except ImportError:
+        return extension
+    formats = FigureCanvasAgg(Figure()).get_supported_filetypes()
+    if extension not in formats:
+        fail(p.prog, "argument --out: cannot write a %r image; the file name may end in %s"
+             % (extension, ", ".join("." + f for f in sorted(formats))))
+    return extension
+
+
+def _write(p, path, action):
+    """Runs `action`, which writes `path` whole (the old file stays as it was if anything fails); a failure
+    is one line naming the file, status 2."""
+    try:
+        action()
+    except OSError as exc:
+        fail(p.prog, "cannot write %s: %s" % (path, exc.strerror or exc))
 
 
 def _report(grid, best, refined, safety, out):
@@ -178,6 +209,7 @@ def main(argv=None):
 
     import numpy as np
 
+    from vextal.astro import _files
     from vextal.astro.porkchop import porkchop
 
     import warnings
@@ -216,17 +248,16 @@ def main(argv=None):
             figure = grid.plot(optimum=refined or best if args.which == "total" else None, which=args.which,
                                axes=args.axes, levels=args.levels)
             figure.set_size_inches(args.size[0] / args.dpi, args.size[1] / args.dpi)
-            figure.savefig(args.out, dpi=args.dpi)
+            image = _plot_format(p, args.out)
+            _write(p, args.out, lambda: _files.replace(
+                args.out, lambda handle: figure.savefig(handle, format=image, dpi=args.dpi), binary=True))
         if args.csv:
-            grid.to_csv(args.csv)
+            _write(p, args.csv, lambda: grid.to_csv(args.csv))
         if args.json:
             data = grid.to_dict()
             data["best"] = best.as_dict()
             data["refined"] = refined.as_dict() if refined is not None else None
-            with open(args.json, "w") as handle:
-                json.dump(data, handle)
+            _write(p, args.json, lambda: _files.replace(args.json, lambda handle: json.dump(data, handle)))
     except ImportError as exc:
         p.exit(1, "%s: error: %s\n" % (p.prog, exc))
-    except OSError as exc:
-        p.exit(1, "%s: error: cannot write %s: %s\n" % (p.prog, exc.filename, exc.strerror))
     return emit(lambda: _report(grid, best, refined, safety, sys.stdout))

@@ -8,7 +8,8 @@ assembled arrays are bit-identical to the local run whatever the split.
 
 Failure: a worker that dies takes its tasks with it and the scheduler runs them again elsewhere (up to its
 ``allowed-failures`` setting, then ``KilledWorker``); a task that raises makes the whole call raise, and the
-other tasks are cancelled. The call returns every row of every grid or raises: a grid is assembled only from
+other tasks are cancelled. A chunk that is cancelled or lost (the scheduler gone) raises a RuntimeError naming
+the chunk and chained to the cluster's own error. The call returns every row of every grid or raises: a grid is assembled only from
 a complete set of chunks of the expected shapes.
 
 Threads: on a cluster the worker threads are the parallelism Dask was given (a worker with ``nthreads=T``
@@ -120,6 +121,13 @@ def grids_on_cluster(client: Any, chaser: StateTuple, targets: Sequence[StateTup
             # On this client's loop: the default client may be another one, or none at all.
             for future, result in as_completed(futures, loop=client.loop, with_results=True):
                 t, c = where[future.key]
+                if not isinstance(result, tuple):
+                    # A cancelled or lost chunk comes back as its cancellation, not as rows (a chunk whose rows
+                    # arrived counts, even if its future was cancelled since).
+                    raise RuntimeError("porkchop chunk %d (departures %d to %d) of target %d was %s on the cluster: "
+                                       "%s" % (c, bounds[c][0], bounds[c][1], t, future.status,
+                                               _describe(result))) from (result if isinstance(result, BaseException)
+                                                                         else None)
                 parts[t][c] = result
                 bar.advance()
         except BaseException:  # a failed task, Ctrl-C, a progress callback that raised: stop the rest
@@ -128,26 +136,30 @@ def grids_on_cluster(client: Any, chaser: StateTuple, targets: Sequence[StateTup
     return [_assemble(chunk_parts, bounds, len(tofs), t) for t, chunk_parts in enumerate(parts)]
 
 
+def _describe(error: Any) -> str:
+    return "%s: %s" % (type(error).__name__, error) if isinstance(error, BaseException) else repr(error)
+
+
 def _assemble(chunk_parts: Sequence[Optional[GridArrays]], bounds: Sequence[Tuple[int, int]], n_tof: int,
               target_index: int) -> GridArrays:
     """Stack one grid's chunks in row order, after checking that every chunk is there and of its shape."""
     for c, (part, (start, stop)) in enumerate(zip(chunk_parts, bounds)):
         shape = (stop - start, n_tof)
-        if part is None or len(part) != _FIELDS or any(np.shape(a) != shape for a in part):
+        if not isinstance(part, tuple) or len(part) != _FIELDS or any(np.shape(a) != shape for a in part):
             raise RuntimeError("porkchop chunk %d (departures %d to %d) of target %d came back incomplete"
                                % (c, start, stop, target_index))
     return stack_rows([part for part in chunk_parts if part is not None])
 
 
-def check_arguments(chaser: StateTuple, targets: Sequence[StateTuple], departures: npt.NDArray[np.float64],
-                    tofs: npt.NDArray[np.float64], prograde: bool, max_revs: int, threads: Optional[int],
+def check_arguments(chaser: Any, targets: Sequence[Any], departures: npt.ArrayLike, tofs: npt.ArrayLike,
+                    prograde: bool, max_revs: int, threads: Optional[int],
                     options: Optional[Dict[str, Any]] = None) -> None:
-    """Raises here, before any task is sent, what the native grid would raise on the workers: the grid over
-    no cells checks every argument and computes nothing."""
+    """Raises here, before any task is sent (or any block of a local grid is computed), what the native grid
+    would raise: the grid over no cells checks every argument, as the caller gave it, and computes nothing."""
     empty = np.empty(0)
     for target in targets:
-        grid_chunk(chaser, target, departures, empty, prograde, max_revs, threads, options)
-    grid_chunk(chaser, targets[0], empty, tofs, prograde, max_revs, threads, options)
+        _porkchop.grid(chaser, target, departures, empty, prograde, max_revs, threads, **(options or {}))
+    _porkchop.grid(chaser, targets[0], empty, tofs, prograde, max_revs, threads, **(options or {}))
 
 
 def porkchops_on_cluster(chaser: State, targets: Sequence[State], departures: npt.ArrayLike, tofs: npt.ArrayLike, *,
@@ -158,9 +170,9 @@ def porkchops_on_cluster(chaser: State, targets: Sequence[State], departures: np
     the targets in error messages; `options` are the planning keywords of every cell."""
     chaser_tuple = state_tuple(chaser, "chaser")
     target_tuples = [state_tuple(t, label) for t, label in zip(targets, labels or ["target"] * len(targets))]
+    check_arguments(chaser_tuple, target_tuples, departures, tofs, prograde, max_revs, threads, options)
     departure_array = np.asarray(departures, dtype=np.float64)
     tof_array = np.asarray(tofs, dtype=np.float64)
-    check_arguments(chaser_tuple, target_tuples, departure_array, tof_array, prograde, max_revs, threads, options)
     grids = grids_on_cluster(client, chaser_tuple, target_tuples, departure_array, tof_array, prograde=prograde,
                              max_revs=max_revs, threads=threads, progress=progress, chunks=chunks, options=options)
     return [Porkchop(chaser_tuple, target, departure_array, tof_array, prograde, max_revs, *arrays, **(options or {}))

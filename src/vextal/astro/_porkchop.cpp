@@ -30,7 +30,6 @@ constexpr const char kStateZero[] = "%s has a zero position vector";
 constexpr const char kAxisShape[] = "%s must be one-dimensional, not %d-dimensional";
 constexpr const char kAxisFinite[] = "%s must hold finite numbers only";
 constexpr const char kTofPositive[] = "tofs must be positive (times of flight in seconds)";
-constexpr const char kMaxRevs[] = "max_revs must not be negative";
 constexpr const char kTooLarge[] = "the grid of %zd x %zd cells is too large";
 
 constexpr const char kTableShape[] =
@@ -67,7 +66,7 @@ bool read_state(PyObject* obj, const char* name, State& out) {
 // released. `shape` receives the array's shape (a new tuple).
 bool read_values(PyObject* obj, const char* name, std::vector<double>& out, vx::Ref& shape) {
     // The shape before np.ascontiguousarray, which turns a 0-d array into a 1-d one.
-    vx::Ref raw(PyObject_CallFunctionObjArgs(vx::np.asarray, obj, vx::np.float64, nullptr));
+    vx::Ref raw(vx::real_array(obj, "porkchop", name));  // strings, dates, masked arrays refused
     shape = vx::Ref(raw ? PyObject_GetAttrString(raw.get(), "shape") : nullptr);
     vx::Ref array(shape ? PyObject_CallOneArg(vx::np.ascontiguousarray, raw.get()) : nullptr);
     vx::Buffer v;
@@ -178,13 +177,14 @@ bool read_offset(PyObject* obj, const char* name, num::Vec3& out) {
 
 bool read_options(PyObject* prograde_obj, PyObject* max_revs_obj, PyObject* const* planning,
                   num::PorkchopOptions& o) {
+    // A strict bool (None: the default) and a whole, non-negative revolution count.
     if (prograde_obj && prograde_obj != Py_None) {
-        const int prograde = vx::to_bool(prograde_obj);
+        const int prograde = vx::to_flag(prograde_obj, "porkchop", "prograde");
         if (prograde < 0) return false;
         o.prograde = prograde != 0;
     }
-    if (max_revs_obj && max_revs_obj != Py_None && !vx::to_int(max_revs_obj, o.max_revs)) return false;
-    if (o.max_revs < 0) return vx::fail(PyExc_ValueError, kMaxRevs), false;
+    if (max_revs_obj && !vx::to_count(max_revs_obj, "porkchop", "max_revs", num::max_lambert_revolutions, o.max_revs))
+        return false;
     PyObject* const* v = planning - 2;  // v[2] mu, v[3] cost, v[4] min_radius, v[5] arrive_at, v[6] depart_from
     if (v[2] && v[2] != Py_None) {
         if (!vx::to_double(v[2], o.mu)) return false;
@@ -250,16 +250,20 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     g.out = {views[0].data<double>(), views[1].data<double>(), views[2].data<double>(), views[3].data<int32_t>(),
              views[4].data<int8_t>(), views[5].data<int8_t>()};
 
-    std::atomic<bool> out_of_memory{false};
+    std::atomic<int> failed{0};
     bool done = vx::parallel_for(num::porkchop_items(rows, cols), threads, 1, 2, [&](Py_ssize_t begin, Py_ssize_t end) {
         // Scratch reused by every cell of the block (out of memory in it ends the process, as any allocation
         // failure of a worker thread must).
         num::PorkchopWorkspace work;
-        if (num::porkchop_run(g, begin, end, work) != num::LambertStatus::ok) out_of_memory = true;
+        const num::LambertStatus s = num::porkchop_run(g, begin, end, work);
+        int none = 0;
+        if (s != num::LambertStatus::ok) failed.compare_exchange_strong(none, static_cast<int>(s));
     });
     if (!done) return nullptr;
-    if (out_of_memory) return PyErr_Format(vx::exception_of(num::LambertStatus::out_of_memory), "grid(): %s",
-                                           num::lambert_status_message(num::LambertStatus::out_of_memory));
+    if (failed) {  // a cell without an answer that is not "no arc": never leave it as a NaN that reads so
+        const auto s = static_cast<num::LambertStatus>(failed.load());
+        return PyErr_Format(vx::exception_of(s), "porkchop(): a cell has no answer: %s", num::lambert_status_message(s));
+    }
     for (vx::Buffer& v : views) v.release();
     return PyTuple_Pack(kOut, arrays[0].get(), arrays[1].get(), arrays[2].get(), arrays[3].get(), arrays[4].get(),
                         arrays[5].get());
@@ -293,6 +297,9 @@ PyObject* py_cell(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+    if (status == num::CellStatus::no_arc && work.status != num::LambertStatus::ok && !num::lambert_no_arc(work.status))
+        return PyErr_Format(vx::exception_of(work.status), "cell(): the cell has no answer: %s",
+                            num::lambert_status_message(work.status));
     if (status != num::CellStatus::ok)
         return Py_BuildValue("(iiiOOOOOO)", int(status), -1, 0, Py_None, Py_None, Py_None, Py_None, Py_None, Py_None);
     vx::Ref parts[6] = {vx::Ref(vector(ends.r1)), vx::Ref(vector(ends.v_start)), vx::Ref(vector(arc.v1)),
@@ -343,10 +350,11 @@ PyObject* py_safety(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     double* arc_where = views[2].data<double>();
     double* drift_where = views[3].data<double>();
     int8_t* status = views[4].data<int8_t>();
-    std::atomic<bool> out_of_memory{false};
+    std::atomic<int> failed{0};  // the first Lambert failure other than "no arc"
     bool done = vx::parallel_for(count, threads, 4, 2, [&](Py_ssize_t begin, Py_ssize_t end) {
         num::LambertResult work;
         for (Py_ssize_t i = begin; i < end; ++i) {
+            work.status = num::LambertStatus::ok;
             num::SafetyResult r;
             num::CellStatus s = num::CellStatus::no_arc;
             // A count or branch that names no arc (out of range, not whole) leaves the cell without one; the
@@ -360,9 +368,13 @@ PyObject* py_safety(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
                     s = num::porkchop_safety(chaser.trajectory, target.trajectory, o, departures[i], tofs[i], slot,
                                              orbits, work, r);
             } catch (const std::bad_alloc&) {
-                out_of_memory = true;
+                work.status = num::LambertStatus::out_of_memory;
                 s = num::CellStatus::no_arc;
             }
+            int none = 0;
+            if (s == num::CellStatus::no_arc && work.status != num::LambertStatus::ok &&
+                !num::lambert_no_arc(work.status))
+                failed.compare_exchange_strong(none, static_cast<int>(work.status));
             status[i] = static_cast<int8_t>(s);
             if (s != num::CellStatus::ok) {
                 const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -376,7 +388,10 @@ PyObject* py_safety(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         }
     });
     if (!done) return nullptr;
-    if (out_of_memory) return PyErr_NoMemory();
+    if (failed) {
+        const auto s = static_cast<num::LambertStatus>(failed.load());
+        return PyErr_Format(vx::exception_of(s), "safety(): a cell has no answer: %s", num::lambert_status_message(s));
+    }
     for (vx::Buffer& v : views) v.release();
     return PyTuple_Pack(5, arrays[0].get(), arrays[1].get(), arrays[2].get(), arrays[3].get(), arrays[4].get());
 }

@@ -17,7 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vextal.astro import _porkchop
-from vextal.astro._distributed import Chunks, porkchops_on_cluster
+from vextal.astro._distributed import Chunks, check_arguments, porkchops_on_cluster
 from vextal.astro._porkchop_results import (CELL_STATUS, GridArrays, Porkchop, Progress, ProgressOption, Safety,
                                             Source, State, StateTuple, Transfer, grid_options, stack_rows,
                                             state_tuple)
@@ -71,6 +71,8 @@ def direction(chaser: StateTuple, target: StateTuple, prograde: Optional[bool], 
         raise TypeError("prograde must be True, False or None (the chaser's own direction), not %r" % (prograde,))
     return bool(prograde)
 
+_PROBE = (0.0, 7000.0, 0.0, 0.0, 0.0, 7.5, 0.0)  # a valid state, for checking the other arguments alone
+
 
 def porkchop(chaser: Source, target: Source, departures: npt.ArrayLike, tofs: npt.ArrayLike, *,
              prograde: Optional[bool] = None, max_revs: int = 0, mu: Optional[SupportsFloat] = None,
@@ -110,6 +112,9 @@ def porkchop(chaser: Source, target: Source, departures: npt.ArrayLike, tofs: np
         return _distributed.porkchop_on_cluster(cast(State, chaser), cast(State, target), departures, tofs,
                                                 prograde=sense, max_revs=max_revs, threads=threads,
                                                 progress=progress, client=client, chunks=chunks, options=options)
+    # Every refusal before any work: the native grid over no cells checks the axes as given (only real
+    # numbers, one-dimensional) and the options; the sources are checked below and by the grid itself.
+    check_arguments(_PROBE, [_PROBE], departures, tofs, prograde, max_revs, threads, options)
     departures = np.asarray(departures, dtype=np.float64)
     tofs = np.asarray(tofs, dtype=np.float64)
     sources: List[Any] = []

@@ -76,10 +76,12 @@ CellStatus choose_arc(const LambertResult& lambert, const CellEnds& e, const Por
     return found ? CellStatus::ok : (screened ? CellStatus::screened : CellStatus::no_arc);
 }
 
-// Cells [begin, end) of one row; the warm starts begin afresh at `begin`.
-bool run_cells(const PorkchopGrid& g, std::ptrdiff_t row, std::ptrdiff_t begin, std::ptrdiff_t end,
-               PorkchopWorkspace& w) {
-    bool memory = true;
+
+// Cells [begin, end) of one row; the warm starts begin afresh at `begin`. Returns ok or the first failure
+// other than "no arc".
+LambertStatus run_cells(const PorkchopGrid& g, std::ptrdiff_t row, std::ptrdiff_t begin, std::ptrdiff_t end,
+                        PorkchopWorkspace& w) {
+    LambertStatus failed = LambertStatus::ok;
     reset(w);
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     const PorkchopOptions& o = g.options;
@@ -109,7 +111,7 @@ bool run_cells(const PorkchopGrid& g, std::ptrdiff_t row, std::ptrdiff_t begin, 
         const LambertStatus status = solve_lambert(r1_array, r2_array, tof, o.mu, o.prograde, o.max_revs, w.lambert,
                                                    predict(w), static_cast<int>(w.last.size()));
         if (status != LambertStatus::ok) {
-            memory = memory && status != LambertStatus::out_of_memory;
+            if (failed == LambertStatus::ok && !lambert_no_arc(status)) failed = status;
             g.out.status[cell] = static_cast<std::int8_t>(CellStatus::no_arc);
             reset(w);
             continue;
@@ -125,7 +127,7 @@ bool run_cells(const PorkchopGrid& g, std::ptrdiff_t row, std::ptrdiff_t begin, 
         g.out.revolutions[cell] = arc.revolutions;
         g.out.branch[cell] = static_cast<std::int8_t>(arc.branch);
     }
-    return memory;
+    return failed;
 }
 
 // The least distance between the chaser on the conic (r1, v1) (moved by s seconds) and the target (at
@@ -263,15 +265,21 @@ CellStatus porkchop_safety(const Trajectory& chaser, const Trajectory& target, c
     return closest.failed ? CellStatus::no_state : CellStatus::ok;
 }
 
+bool lambert_no_arc(LambertStatus s) noexcept {
+    return s == LambertStatus::collinear || s == LambertStatus::non_finite_input ||
+           s == LambertStatus::zero_position;
+}
+
 LambertStatus porkchop_run(const PorkchopGrid& grid, std::ptrdiff_t begin, std::ptrdiff_t end,
                            PorkchopWorkspace& work) {
     const std::ptrdiff_t segments = porkchop_items(1, grid.cols);
-    bool memory = true;
+    LambertStatus failed = LambertStatus::ok;
     for (std::ptrdiff_t item = begin; item < end; ++item) {
         const std::ptrdiff_t row = item / segments, first = (item % segments) * porkchop_segment;
-        memory = run_cells(grid, row, first, std::min(grid.cols, first + porkchop_segment), work) && memory;
+        const LambertStatus s = run_cells(grid, row, first, std::min(grid.cols, first + porkchop_segment), work);
+        if (failed == LambertStatus::ok) failed = s;
     }
-    return memory ? LambertStatus::ok : LambertStatus::out_of_memory;
+    return failed;
 }
 
 }  // namespace vextal::numerics

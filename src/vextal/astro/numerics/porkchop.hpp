@@ -97,12 +97,18 @@ struct PorkchopWorkspace {
     std::vector<double> last, before, guess;  // warm starts: each arc's x in the last two cells
 };
 
-// Items [begin, end) of the grid (row-major over (row, segment)). Returns ok, or out_of_memory when a Lambert
-// solve ran out of memory (its cell is NaN but the grid is not to be trusted: report the failure). Allocation
+// Items [begin, end) of the grid (row-major over (row, segment)). Returns ok, or the first Lambert failure other
+// than "no arc exists" (out of memory, no convergence, out of range): its cell is NaN but must not read as "no
+// arc", so the caller reports it. Allocation
 // failure in the workspace throws std::bad_alloc.
 LambertStatus porkchop_run(const PorkchopGrid& grid, std::ptrdiff_t begin, std::ptrdiff_t end, PorkchopWorkspace& work);
 
-// One cell solved alone (no warm start): its ends and its arc. `slot` >= 0 asks for that arc (the Lambert slot
+// Whether a solver status means that no arc exists (the cell is then rightly empty); any other failure (no
+// convergence, out of memory or range) must be reported, not read as "no arc".
+bool lambert_no_arc(LambertStatus s) noexcept;
+
+// One cell solved alone (no warm start): its ends and its arc. A Lambert failure other than "no arc" gives
+// no_arc with the failure left in `work.status` for the caller to report; out of memory throws std::bad_alloc. `slot` >= 0 asks for that arc (the Lambert slot
 // of a grid cell's revolutions and branch; it must pass the screen), -1 for the cheapest that passes.
 CellStatus porkchop_cell(const Trajectory& chaser, const Trajectory& target, const PorkchopOptions& options,
                          double departure, double tof, int slot, LambertResult& work, CellEnds& ends,
