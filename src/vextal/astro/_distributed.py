@@ -152,7 +152,7 @@ def _assemble(chunk_parts: Sequence[Optional[GridArrays]], bounds: Sequence[Tupl
 
 
 def check_arguments(chaser: Any, targets: Sequence[Any], departures: npt.ArrayLike, tofs: npt.ArrayLike,
-                    prograde: bool, max_revs: int, threads: Optional[int],
+                    prograde: Optional[bool], max_revs: int, threads: Optional[int],
                     options: Optional[Dict[str, Any]] = None) -> None:
     """Raises here, before any task is sent (or any block of a local grid is computed), what the native grid
     would raise: the grid over no cells checks every argument, as the caller gave it, and computes nothing."""
