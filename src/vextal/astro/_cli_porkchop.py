@@ -232,7 +232,7 @@ def main(argv=None):
         if args.keep_out is not None:
             safety = grid.safety(args.keep_out, args.orbits, best=SAFETY_CELLS, threads=args.threads)
         best = grid.best(safe=args.safe)
-    except (ValueError, TypeError, MemoryError) as exc:
+    except (ValueError, TypeError, MemoryError, RuntimeError) as exc:  # RuntimeError: a solver that failed
         fail(p.prog, str(exc) or "the grid does not fit in memory")
     except KeyboardInterrupt:
         sys.stderr.write("%s: interrupted\n" % p.prog)

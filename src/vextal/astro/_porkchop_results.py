@@ -280,7 +280,11 @@ class Porkchop:
                 raise ValueError("best(safe=True) needs safety(keep_out=...) to have run on this grid first")
             costs = np.where(self.safety_result.safe, costs, np.nan)
         if costs.size == 0 or np.isnan(costs).all():
-            raise ValueError("no %stransfer arc exists anywhere on this grid" % ("safe " if safe else ""))
+            screened = int((self.status == 2).sum())
+            raise ValueError("no %stransfer arc exists anywhere on this grid%s" % (
+                "safe " if safe else "", " (%d cells have arcs only below min_radius %g km)"
+                % (screened, self.min_radius if self.min_radius is not None else _porkchop.EARTH_EQUATORIAL_RADIUS)
+                if screened else ""))
         i, j = np.unravel_index(np.nanargmin(costs), self.shape)
         return int(i), int(j)
 
