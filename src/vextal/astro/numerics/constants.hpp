@@ -43,6 +43,9 @@ inline constexpr double mu_sun = 132712440041.279;
 inline constexpr double mu_moon = 4902.800118;
 inline constexpr double mu_mars = 42828.375816;
 
+// The Earth's oblateness term (dimensionless), with the ellipsoid's equatorial radius as its reference radius.
+inline constexpr double j2_earth = 1.08262668e-3;
+
 // Lambert solution slots: slot 0 is the zero-revolution arc, then for N = 1, 2, ... the left branch (slot
 // 2N - 1) and the right branch (slot 2N). A limit of max_revs revolutions gives 1 + 2 max_revs slots.
 inline constexpr int lambert_slots(int max_revs) noexcept { return 1 + 2 * max_revs; }
