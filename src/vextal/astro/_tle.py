@@ -152,11 +152,12 @@ def sample(tle: TLE, start: float, stop: float) -> Tuple[np.ndarray, np.ndarray,
     start, stop = float(start), float(stop)
     if not (np.isfinite(start) and np.isfinite(stop) and stop >= start):
         raise ValueError(f"sampling needs finite start <= stop, got [{start}, {stop}]")
+    from ._porkchop import MU_EARTH
     from .elements import from_state
 
     el = from_state(*tle.states(start))
     rp = abs(el.a) * abs(1.0 - el.e)
-    rate = np.sqrt(398600.5 * (1.0 + el.e) / rp**3)  # angular rate at periapsis (rad/s)
+    rate = np.sqrt(MU_EARTH * (1.0 + el.e) / rp**3)  # angular rate at periapsis (rad/s)
     step = 2.0 * np.pi / SAMPLES_PER_REVOLUTION / rate
     n = max(2, int(np.ceil((stop - start) / step)) + 1)
     epochs = np.linspace(start, stop, n) if stop > start else np.array([start, start + 1.0])
