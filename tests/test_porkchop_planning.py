@@ -248,6 +248,8 @@ def test_a_drift_into_the_target_is_flagged_and_a_coelliptic_one_passes():
         results[name] = grid.safety(keep_out=1.0, orbits=2)
     assert results["collision"].drift_range[0, 0] < 1e-3 and not results["collision"].safe[0, 0]
     assert results["coelliptic"].drift_range[0, 0] == pytest.approx(5.0, abs=0.05)
+    # It passes straight under the target: 5 km below, level with it along the track, in its plane.
+    np.testing.assert_allclose(results["coelliptic"].drift_where[0, 0], (-5.0, 0.0, 0.0), atol=0.05)
     assert results["coelliptic"].safe[0, 0] and results["coelliptic"].arc_range[0, 0] > 5.0
 
 

@@ -186,7 +186,9 @@ class Safety(NamedTuple):
     """What ``Porkchop.safety`` finds, as grids of the porkchop's shape: `safe` (bool: checked, and both least
     ranges at least `keep_out`), `checked` (the cells examined), `arc_range` and `drift_range` (km, the least
     distance from the target along the transfer arc and along the free drift after a missed arrival burn; NaN
-    where not checked), for `orbits` target periods of drift."""
+    where not checked), for `orbits` target periods of drift; `arc_where` and `drift_where` (shape + (3,)) the
+    chaser's position relative to the target at those closest approaches, in the target's RIC frame (radial,
+    in-track, cross-track km)."""
 
     safe: npt.NDArray[np.bool_]
     checked: npt.NDArray[np.bool_]
@@ -194,6 +196,8 @@ class Safety(NamedTuple):
     drift_range: npt.NDArray[np.float64]
     keep_out: float
     orbits: float
+    arc_where: npt.NDArray[np.float64]
+    drift_where: npt.NDArray[np.float64]
 
 
 class Porkchop:
@@ -370,7 +374,7 @@ class Porkchop:
                 raise TypeError("best must be None or a whole number >= 0 of cheapest cells")
             order = np.argsort(self.dv_total[rows, cols], kind="stable")[:best]
             rows, cols = rows[order], cols[order]
-        arc, drift, _arc_where, _drift_where, _status = _porkchop.safety(
+        arc, drift, arc_at, drift_at, _status = _porkchop.safety(
             self.chaser, self.target, self.departures[rows], self.tofs[cols], self.revolutions[rows, cols],
             self.branch[rows, cols], float(orbits), self.prograde, self.max_revs, threads=threads, **self.options)
         checked = np.zeros(self.shape, dtype=bool)
@@ -379,9 +383,14 @@ class Porkchop:
         drift_range = np.full(self.shape, np.nan)
         arc_range[rows, cols] = arc
         drift_range[rows, cols] = drift
+        arc_where = np.full(self.shape + (3,), np.nan)
+        drift_where = np.full(self.shape + (3,), np.nan)
+        arc_where[rows, cols] = arc_at
+        drift_where[rows, cols] = drift_at
         with np.errstate(invalid="ignore"):
             safe = checked & (arc_range >= keep) & (drift_range >= keep)
-        self.safety_result = Safety(safe, checked, arc_range, drift_range, keep, float(orbits))
+        self.safety_result = Safety(safe, checked, arc_range, drift_range, keep, float(orbits), arc_where,
+                                    drift_where)
         return self.safety_result
 
     def _cheapest_revolution_counts(self) -> List[int]:
