@@ -338,7 +338,8 @@ def test_cli_plans_earth_to_mars_around_the_sun():
 def test_cli_warns_when_the_direction_opposes_the_chasers_motion(command, direction, warns):
     window = (["--tof", HALF_ORBIT] if command == "plan" else
               ["--departures", "0:3000:4", "--tofs", "%r:%r:4" % (0.8 * HALF_ORBIT, 1.2 * HALF_ORBIT), "--no-refine"])
-    proc = cli(command, "--initial", *SSO_CHASER, "--target", *SSO_TARGET, *window, *direction)
+    chaser = "--chaser" if command == "plan" else "--initial"  # one vocabulary: each name works in both
+    proc = cli(command, chaser, *SSO_CHASER, "--target", *SSO_TARGET, *window, *direction)
     assert proc.returncode == 0, proc.stderr
     assert ("warning: the prograde transfer asked opposes the chaser's own motion" in proc.stderr) == warns
     assert proc.stderr.count("\n") == warns
