@@ -151,6 +151,10 @@ LOCAL = "model='j2' runs locally"
     # the cluster grid moves states two-body: a J2 request is refused, not quietly run two-body
     (lambda: porkchop(CHASER, TARGET, DEPARTURES, TOFS, model="j2", client=object()), LOCAL),
     (lambda: survey(CHASER, [TARGET], DEPARTURES, TOFS, model="j2", client=object()), LOCAL),
+    # J2 is the Earth's: not about another body, and the correction plans a rendezvous with the target itself
+    (lambda: porkchop(CHASER, TARGET, DEPARTURES, TOFS, model="j2", mu=132712440041.279), "mu must be the Earth"),
+    (lambda: porkchop(CHASER, TARGET, DEPARTURES, TOFS, model="j2", cost="intercept").refine(), "a rendezvous"),
+    (lambda: porkchop(CHASER, TARGET, DEPARTURES, TOFS, arrive_at=(0, -1, 0)).refine(model="j2"), "a rendezvous"),
 ])
 def test_models_that_cannot_run_are_refused(call, message):
     with pytest.raises(ValueError, match=message):

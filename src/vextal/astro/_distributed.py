@@ -37,7 +37,7 @@ Chunks = Union[None, int, Sequence[int]]
 #: few enough that the per-task cost (a few milliseconds) stays small against the work.
 CHUNKS_PER_THREAD = 4
 
-_FIELDS = 5  # dv_departure, dv_arrival, dv_total, revolutions, branch
+_FIELDS = 6  # dv_departure, dv_arrival, dv_total, revolutions, branch, status
 
 
 def row_bounds(n_rows: int, chunks: object, worker_threads: int) -> List[Tuple[int, int]]:
@@ -72,9 +72,11 @@ def row_bounds(n_rows: int, chunks: object, worker_threads: int) -> List[Tuple[i
 
 
 def grid_chunk(chaser: StateTuple, target: StateTuple, departures: npt.NDArray[np.float64],
-               tofs: npt.NDArray[np.float64], prograde: bool, max_revs: int, threads: Optional[int]) -> GridArrays:
-    """One task: the native grid over a slice of the departures (runs on a worker)."""
-    return _porkchop.grid(chaser, target, departures, tofs, prograde, max_revs, threads)
+               tofs: npt.NDArray[np.float64], prograde: bool, max_revs: int, threads: Optional[int],
+               options: Optional[Dict[str, Any]] = None) -> GridArrays:
+    """One task: the native grid over a slice of the departures (runs on a worker); `options` are the
+    planning keywords (mu, cost, min_radius, arrive_at, depart_from)."""
+    return _porkchop.grid(chaser, target, departures, tofs, prograde, max_revs, threads=threads, **(options or {}))
 
 
 def _worker_threads(client: Any) -> int:
@@ -86,7 +88,8 @@ def _worker_threads(client: Any) -> int:
 
 def grids_on_cluster(client: Any, chaser: StateTuple, targets: Sequence[StateTuple], departures: npt.ArrayLike,
                      tofs: npt.ArrayLike, *, prograde: bool, max_revs: int, threads: Optional[int],
-                     progress: ProgressOption, chunks: Chunks) -> List[GridArrays]:
+                     progress: ProgressOption, chunks: Chunks,
+                     options: Optional[Dict[str, Any]] = None) -> List[GridArrays]:
     """The native grid of ``chaser`` against each of ``targets`` (7-tuples), computed on ``client``'s
     cluster; returns one ``(dv_departure, dv_arrival, dv_total, revolutions, branch)`` tuple per target.
     All targets' chunks are submitted at once, so a survey keeps every worker busy across targets."""
@@ -94,7 +97,7 @@ def grids_on_cluster(client: Any, chaser: StateTuple, targets: Sequence[StateTup
     tofs = np.ascontiguousarray(tofs, dtype=np.float64)
     bounds = row_bounds(len(departures), chunks, _worker_threads(client))
     if not bounds:  # no departures: nothing to send; the native grid gives the empty arrays (or its error)
-        return [grid_chunk(chaser, target, departures, tofs, prograde, max_revs, 1) for target in targets]
+        return [grid_chunk(chaser, target, departures, tofs, prograde, max_revs, 1, options) for target in targets]
     task_threads = 1 if threads is None else threads
     run = uuid.uuid4().hex[:12]
 
@@ -110,7 +113,8 @@ def grids_on_cluster(client: Any, chaser: StateTuple, targets: Sequence[StateTup
             for t, target in enumerate(targets):
                 for c, (start, stop) in enumerate(bounds):
                     future = client.submit(grid_chunk, chaser, target, departures[start:stop], tofs, prograde,
-                                           max_revs, task_threads, key="vextal-porkchop-%s-%d-%d" % (run, t, c),
+                                           max_revs, task_threads, options,
+                                           key="vextal-porkchop-%s-%d-%d" % (run, t, c),
                                            pure=False)
                     where[future.key] = (t, c)
                     futures.append(future)
@@ -148,28 +152,30 @@ def _assemble(chunk_parts: Sequence[Optional[GridArrays]], bounds: Sequence[Tupl
 
 
 def check_arguments(chaser: Any, targets: Sequence[Any], departures: npt.ArrayLike, tofs: npt.ArrayLike,
-                    prograde: bool, max_revs: int, threads: Optional[int]) -> None:
+                    prograde: Optional[bool], max_revs: int, threads: Optional[int],
+                    options: Optional[Dict[str, Any]] = None) -> None:
     """Raises here, before any task is sent (or any block of a local grid is computed), what the native grid
     would raise: the grid over no cells checks every argument, as the caller gave it, and computes nothing."""
     empty = np.empty(0)
     for target in targets:
-        _porkchop.grid(chaser, target, departures, empty, prograde, max_revs, threads)
-    _porkchop.grid(chaser, targets[0], empty, tofs, prograde, max_revs, threads)
+        _porkchop.grid(chaser, target, departures, empty, prograde, max_revs, threads, **(options or {}))
+    _porkchop.grid(chaser, targets[0], empty, tofs, prograde, max_revs, threads, **(options or {}))
 
 
 def porkchops_on_cluster(chaser: State, targets: Sequence[State], departures: npt.ArrayLike, tofs: npt.ArrayLike, *,
                          prograde: bool, max_revs: int, threads: Optional[int], progress: ProgressOption,
-                         client: Any, chunks: Chunks, labels: Optional[Sequence[str]] = None) -> List[Porkchop]:
+                         client: Any, chunks: Chunks, labels: Optional[Sequence[str]] = None,
+                         options: Optional[Dict[str, Any]] = None) -> List[Porkchop]:
     """The Porkchop of `chaser` against each of `targets`, computed on ``client``'s cluster; `labels` name
-    the targets in error messages."""
+    the targets in error messages; `options` are the planning keywords of every cell."""
     chaser_tuple = state_tuple(chaser, "chaser")
     target_tuples = [state_tuple(t, label) for t, label in zip(targets, labels or ["target"] * len(targets))]
-    check_arguments(chaser_tuple, target_tuples, departures, tofs, prograde, max_revs, threads)
+    check_arguments(chaser_tuple, target_tuples, departures, tofs, prograde, max_revs, threads, options)
     departure_array = np.asarray(departures, dtype=np.float64)
     tof_array = np.asarray(tofs, dtype=np.float64)
     grids = grids_on_cluster(client, chaser_tuple, target_tuples, departure_array, tof_array, prograde=prograde,
-                             max_revs=max_revs, threads=threads, progress=progress, chunks=chunks)
-    return [Porkchop(chaser_tuple, target, departure_array, tof_array, prograde, max_revs, *arrays)
+                             max_revs=max_revs, threads=threads, progress=progress, chunks=chunks, options=options)
+    return [Porkchop(chaser_tuple, target, departure_array, tof_array, prograde, max_revs, *arrays, **(options or {}))
             for target, arrays in zip(target_tuples, grids)]
 
 
