@@ -172,3 +172,21 @@ def test_survey_and_command_line_report_j2_costs(capsys):
     out = capsys.readouterr().out
     refined = grid().refine()
     assert "j2 motion" in out and "refined under J2" in out and ("%.6f" % refined.dv_total) in out
+
+
+@pytest.mark.parametrize("scale", [1.02, 0.97])  # raised from the start, and dipping to 6019 km on the far side
+def test_lowest_radius_of_a_j2_arc(scale):
+    r1 = np.array(CHASER[1:4])
+    v1 = np.array(CHASER[4:7]) * scale
+    r, _ = arrays.propagate_j2(r1, v1, np.arange(0.0, 9000.5, 0.5))
+    expected = np.linalg.norm(r, axis=-1).min()
+    assert _j2_refine.lowest_radius(r1, v1, 9000.0, 398600.5, 1.08262668e-3, 6378.1374) == \
+        pytest.approx(expected, abs=1e-3)
+
+
+def test_a_corrected_arc_below_the_grid_s_min_radius_is_refused():
+    g = grid()
+    g.refine()  # flies above the Earth
+    g.min_radius = 6790.0  # above the chaser's own orbit: every arc leaving it starts below
+    with pytest.raises(RuntimeError, match="below min_radius 6790 km"):
+        g.refine()

@@ -205,11 +205,12 @@ def _reader(source: Any) -> StateFunction:
 
 def refine(trajectories: Tuple[Any, Any], t0: float, start: Tuple[float, float], axes: Any, bounds: Any,
            optimize: Any, *, prograde: bool, revolutions: int, branch: int, mu: float, j2: float,
-           radius: float) -> Corrected:
+           radius: float, min_radius: float = 0.0) -> Corrected:
     """The J2 transfer of least cost near `start` (departure offset after t0, time of flight) on the arc
     (revolutions, branch), with its misses measured by propagate_j2. The optimiser reads
     tables of the trajectories over the bounds (built once); the answer is shot again from the trajectories'
-    own states. ShootingError when no converged transfer lands within MISS_KM and MISS_KMS."""
+    own states. ShootingError when no converged transfer lands within MISS_KM and MISS_KMS, or when its arc
+    comes below `min_radius` (km)."""
     chaser, target = trajectories
     span = [list(start), list(start)]
     for k, (low, high) in zip(axes, bounds):
@@ -242,4 +243,25 @@ def refine(trajectories: Tuple[Any, Any], t0: float, start: Tuple[float, float],
     if not (miss_km <= MISS_KM and miss_kms <= MISS_KMS):
         raise ShootingError("the corrected burns miss the target by %.3g m and %.3g mm/s under J2"
                             % (miss_km * 1e3, miss_kms * 1e6))
+    lowest = lowest_radius(arc["r1"], arc["v1"], x[1], mu, j2, radius)
+    if lowest < min_radius:
+        raise ShootingError("the corrected arc comes down to %.1f km from the centre, below min_radius %g km"
+                            % (lowest, min_radius))
     return Corrected(x[0], x[1], burn1, burn2, miss_km, miss_kms)
+
+
+def lowest_radius(r1: Vector, v1: Vector, tof: float, mu: float, j2: float, radius: float) -> float:
+    """The least distance from the centre (km) along the J2 arc from (r1, v1) over tof: the arc read by the
+    integrator's dense output every 20 s or less, the least sample refined by a parabola through it and its
+    neighbours (within metres of the true least)."""
+    steps = max(2, int(math.ceil(abs(tof) / 20.0)))
+    t = np.linspace(0.0, tof, steps + 1)
+    r, _ = arrays._sample_j2(r1, v1, t, mu=mu, j2=j2, radius=radius)
+    d = np.linalg.norm(r, axis=-1)
+    k = int(np.argmin(d))
+    if 0 < k < steps:
+        a, b, c = d[k - 1], d[k], d[k + 1]
+        curvature = a - 2.0 * b + c
+        if curvature > 0:
+            return float(b - 0.125 * (a - c) ** 2 / curvature)
+    return float(d[k])

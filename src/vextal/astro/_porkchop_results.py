@@ -481,6 +481,8 @@ class Porkchop:
                              "grid's cost=%r, arrive_at=%r, depart_from=%r are not corrected under J2"
                              % (self.cost, self.arrive_at, self.depart_from))
         trajectories, constants = self._j2_trajectories()
+        # The grid's screen: by default the Earth's equatorial radius (J2 runs under the Earth's mu only).
+        floor = _porkchop.EARTH_EQUATORIAL_RADIUS if self.min_radius is None else self.min_radius
         failures: List[str] = []
         best: Optional[Transfer] = None
         for i, j in starts:
@@ -490,7 +492,7 @@ class Porkchop:
             try:
                 corrected = _j2_refine.refine(trajectories, self.chaser[0], start, axes, bounds, optimize,
                                               prograde=self.prograde, revolutions=revolutions, branch=branch,
-                                              **constants)
+                                              min_radius=floor, **constants)
             except _j2_refine.ShootingError as exc:
                 failures.append("from departure %r s, time of flight %r s (%d revolutions): %s"
                                 % (start + (revolutions, exc)))
