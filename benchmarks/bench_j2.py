@@ -254,7 +254,9 @@ J2 (Newton's method on the state transition matrix of `arrays._propagate_j2_stm`
 of departure and time of flight (scipy, within the neighbouring grid lines, with the cost's gradient from the
 same matrix). The returned `Transfer` carries `model="j2"`, `miss_km` and `miss_kms` (its burns flown by the
 propagator from the chaser's J2 state: position miss and the velocity left after the arrival burn, refused
-above 1 m and 1 mm/s) and `dv_total_two_body`. A correction that converges from no start raises RuntimeError.
+above 1 m and 1 mm/s) and `dv_total_two_body`. A correction that converges from no start, or only to arcs that
+come below the grid's `min_radius`, raises RuntimeError. The correction plans a rendezvous with the target
+itself under the Earth's mu (an intercept or a hold point is refused with ValueError).
 
 ```python
 import numpy as np
