@@ -130,7 +130,14 @@ def test_the_package_modules_pass_mypy_strict(tmp_path):
 
 def test_stubtest_finds_the_stubs_consistent(tmp_path):
     pytest.importorskip("mypy")
-    proc = run([sys.executable, "-m", "mypy.stubtest", "vextal", "--allowlist", str(HERE / "stubtest_allowlist.txt")],
+    # The modules that have stubs (the native ones); a pure-Python module is its own stub. Naming them also keeps
+    # stubtest on 3.9 from taking typing's helpers imported by those modules for their own names.
+    root = pathlib.Path(PACKAGE_PARENT)
+    modules = sorted(".".join(stub.relative_to(root).with_suffix("").parts)
+                     for stub in root.joinpath("vextal").rglob("*.pyi") if stub.stem != "_shapes")
+    assert "vextal.astro.arrays" in modules and "vextal.vector3" in modules
+    proc = run([sys.executable, "-m", "mypy.stubtest", *modules, "--ignore-unused-allowlist",
+                "--allowlist", str(HERE / "stubtest_allowlist.txt")],
                tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "Success" in proc.stdout
