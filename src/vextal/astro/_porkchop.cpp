@@ -36,6 +36,7 @@ constexpr const char kTooLarge[] = "the grid of %zd x %zd cells is too large";
 constexpr const char kTableShape[] =
     "%s: a table needs epochs (n,) and positions and velocities (n, 3) with n >= 2, not %R, %R and %R";
 constexpr const char kTableOrder[] = "%s: the table's epochs must be strictly increasing";
+constexpr const char kEpochFinite[] = "grid(): epoch must be a finite number";
 constexpr const char kOutside[] = "epoch %.17g lies outside the table's span [%.17g, %.17g]";
 
 struct State {
@@ -153,9 +154,9 @@ bool read_source(PyObject* obj, const char* name, Source& out) {
 }
 
 PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static vx::Params<7> params{
-        "grid", {"chaser", "target", "departures", "tofs", "prograde", "max_revs", "threads"}, 4};
-    vx::Bound<7> values;
+    static vx::Params<8> params{
+        "grid", {"chaser", "target", "departures", "tofs", "prograde", "max_revs", "threads", "epoch"}, 4};
+    vx::Bound<8> values;
     if (!params.bind(args, PyVectorcall_NARGS(nargs), kwnames, values)) return nullptr;
     if (!vx::import_numpy()) return nullptr;
 
@@ -173,6 +174,13 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     const int threads = vx::parse_threads(values[6]);
     if (threads == 0) return nullptr;
     g.options.prograde = prograde != 0;
+    // Departure offsets count from `epoch` when given: a table sampled for the window starts at its first
+    // departure, not at the epoch of the object it samples.
+    g.epoch = chaser.trajectory.epoch();
+    if (values[7] && values[7] != Py_None) {
+        if (!vx::to_double(values[7], g.epoch)) return nullptr;
+        if (!std::isfinite(g.epoch)) return vx::fail(PyExc_ValueError, kEpochFinite);
+    }
 
     const Py_ssize_t rows = static_cast<Py_ssize_t>(departures.size());
     const Py_ssize_t cols = static_cast<Py_ssize_t>(tofs.size());
@@ -249,7 +257,7 @@ PyObject* py_slot_arc(PyObject*, PyObject* arg) noexcept {
 
 PyMethodDef module_functions[] = {
     vx::method("grid", py_grid, METH_FASTCALL | METH_KEYWORDS,
-               "grid(chaser, target, departures, tofs, prograde=True, max_revs=0, threads=None)\n--\n\n"
+               "grid(chaser, target, departures, tofs, prograde=True, max_revs=0, threads=None, epoch=None)\n--\n\n"
                "The porkchop grid between two states. chaser and target are 7-sequences (time, x, y, z, vx, vy,\n"
                "vz) in s, km and km/s; departures are offsets from the chaser's time and tofs times of flight,\n"
                "both 1-D (s). Returns (dv_departure, dv_arrival, dv_total, revolutions, branch), arrays of\n"
@@ -259,7 +267,8 @@ PyMethodDef module_functions[] = {
                "(forwards or backwards) with mu = 398600.5 km^3/s^2. chaser and target may also be trajectories:\n"
                "an object with epochs, positions and velocities (a table, read by cubic Hermite interpolation;\n"
                "cells outside its span are NaN) or with state and mu (two-body). threads: None for every core,\n"
-               "or an int; the results do not depend on it."),
+               "or an int; the results do not depend on it. epoch: the epoch the departure offsets count from\n"
+               "(default: the chaser's, a table's first sample)."),
     vx::method("interpolate", py_interpolate, METH_FASTCALL | METH_KEYWORDS,
                "interpolate(epochs, positions, velocities, at)\n--\n\n"
                "States of a sampled table at the epochs `at` (any shape) by piecewise cubic Hermite interpolation\n"

@@ -19,6 +19,7 @@ def grid(
     prograde: Any = True,
     max_revs: Optional[SupportsInt] = 0,
     threads: Optional[int] = None,
+    epoch: Optional[SupportsFloat] = None,
 ) -> Tuple[
     npt.NDArray[np.float64],
     npt.NDArray[np.float64],
@@ -37,7 +38,9 @@ def grid(
     and branch (int8: 0, -1 left, +1 right), each of shape (len(departures), len(tofs)); NaN where no arc
     exists. Each departure row depends on its own inputs alone, so any split of the departure axis and any
     `threads` give the same bits. Raises ValueError for a non-positive tof, non-finite inputs, a zero
-    position or a negative `max_revs`.
+    position or a negative `max_revs`. `epoch`: the epoch the departure offsets count from (default: the
+    chaser's, which for a table is its first sample; a table sampled for a window stands for an object whose
+    epoch lies elsewhere).
     """
     ...
 

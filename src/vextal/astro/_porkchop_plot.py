@@ -78,12 +78,7 @@ def ridge_function(grid: Porkchop) -> Tuple[npt.NDArray[np.float64], npt.NDArray
     """(sin, cos) of the angle from the chaser's position at departure to the target's at arrival, the sine
     signed by the z component of r1 x r2 (the side the Lambert solver's direction test reads). The transfer
     angle passes 180 degrees where the sine changes sign while the cosine is negative."""
-    from vextal.astro.arrays import propagate
-
-    chaser, target = np.asarray(grid.chaser), np.asarray(grid.target)
-    r1, _ = propagate(chaser[1:4], chaser[4:7], grid.departures)
-    arrival = chaser[0] + grid.departures[:, None] + grid.tofs[None, :] - target[0]
-    r2, _ = propagate(target[1:4], target[4:7], arrival)
+    r1, r2 = grid._positions()  # from what the grid read: a table's states, not a two-body guess
     r1 = np.broadcast_to(r1[:, None, :], r2.shape)
     lengths = np.linalg.norm(r1, axis=-1) * np.linalg.norm(r2, axis=-1)
     sine = np.cross(r1, r2)[..., 2] / lengths

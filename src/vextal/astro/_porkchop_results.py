@@ -16,7 +16,7 @@ from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _porkchop, _porkchop_plot
+from vextal.astro import _porkchop, _porkchop_plot, arrays
 from vextal.astro._optional import optional
 from vextal.astro.orbitvector import ECI
 from vextal.astro.transfer_planner import SatBurn
@@ -25,7 +25,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["Porkchop", "Progress", "Transfer", "State", "ProgressOption", "state_tuple"]
+__all__ = ["Porkchop", "Progress", "Transfer", "State", "ProgressOption", "state_tuple", "source_states"]
 
 FIELDS = ("dv_departure", "dv_arrival", "dv_total", "revolutions", "branch")
 
@@ -49,6 +49,9 @@ class Trajectory(Protocol):
 
 #: What porkchop() takes for the chaser and the target: a state or a trajectory.
 Source = Union[State, Trajectory]
+#: What the native grid reads for one end, and a result reads back: a 7-tuple (two-body under the package's
+#: mu), a two-body trajectory (``state``, ``mu``) or a table (``epochs``, ``positions``, ``velocities``).
+GridSource = Any
 #: ``progress=``: nothing (None/False), a tqdm bar (True), or a callable that receives the fraction done.
 ProgressOption = Union[None, bool, Callable[[float], object]]
 StateTuple = Tuple[float, float, float, float, float, float, float]
@@ -102,11 +105,33 @@ def state_tuple(state: State, name: str = "state") -> StateTuple:
     return t, x, y, z, vx, vy, vz
 
 
+def source_states(source: GridSource, epoch: npt.ArrayLike, offset: npt.ArrayLike = 0.0, errors: str = "raise"
+                  ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Positions and velocities of a grid source at ``epoch + offset`` (broadcast together), formed exactly as
+    the native grid forms them: a table is read at ``epoch + offset``, a two-body state is moved by
+    ``(epoch - its time) + offset``, so that a cell read back here is the cell the grid computed. ValueError
+    outside a table's span, and for a state that cannot be moved with errors="raise" (NaN rows with "nan")."""
+    at = np.asarray(epoch, dtype=np.float64)
+    step = np.asarray(offset, dtype=np.float64)
+    if hasattr(source, "epochs"):
+        r, v = _porkchop.interpolate(source.epochs, source.positions, source.velocities, at + step)
+        return r, v
+    state, mu = (source.state, source.mu) if hasattr(source, "state") else (source, _porkchop.MU_EARTH)
+    return arrays.propagate(state[1:4], state[4:7], (at - state[0]) + step, mu=mu, errors=errors, threads=1)
+
+
 def stack_rows(parts: Sequence[GridArrays]) -> GridArrays:
     """One grid from blocks of consecutive departure rows, in order."""
     return (np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts]),
             np.concatenate([p[2] for p in parts]), np.concatenate([p[3] for p in parts]),
             np.concatenate([p[4] for p in parts]))
+
+
+def iso_date(epoch: float) -> str:
+    """An epoch number as an ISO 8601 UTC date to the microsecond (2024-01-01T12:00:00.000000)."""
+    from vextal.astro import time
+
+    return time.to_datetime(float(epoch)).isoformat(timespec="microseconds")
 
 
 def eci(values: StateTuple) -> ECI:
@@ -159,7 +184,10 @@ class Transfer:
 class Porkchop:
     """A porkchop grid: `departures` (offsets after the chaser's epoch, s) by `tofs` (s), and for each cell
     the cheapest arc's `dv_departure`, `dv_arrival`, `dv_total` (km/s, NaN where no arc exists),
-    `revolutions` (-1 there) and `branch`. `chaser` and `target` are kept as 7-tuples."""
+    `revolutions` (-1 there) and `branch`. `chaser` and `target` are kept as 7-tuples (their states at the
+    chaser's epoch and at the target's). `sources` are what the grid read for the two ends (a 7-tuple, a
+    two-body trajectory or a table; by default the two states moved two-body): ``transfer``, ``best`` and
+    ``refine`` read the same ones, so that they agree with the grid's cells for any trajectory."""
 
     chaser: StateTuple
     target: StateTuple
@@ -175,12 +203,17 @@ class Porkchop:
     #: The UTC epoch of departure offset zero (s since 1950-01-01T00:00:00 UTC), when the grid knows it; plots
     #: then show dates.
     epoch: Optional[float] = None
+    #: The absolute departure epochs (s since 1950-01-01T00:00:00 UTC) when the grid was given dates, else None;
+    #: to_dict, to_csv and to_json then write the dates in ISO 8601 (UTC).
+    departure_epochs: Optional[npt.NDArray[np.float64]] = None
 
     def __init__(self, chaser: State, target: State, departures: npt.ArrayLike, tofs: npt.ArrayLike,
                  prograde: bool, max_revs: int, dv_departure: npt.ArrayLike, dv_arrival: npt.ArrayLike,
-                 dv_total: npt.ArrayLike, revolutions: npt.ArrayLike, branch: npt.ArrayLike) -> None:
+                 dv_total: npt.ArrayLike, revolutions: npt.ArrayLike, branch: npt.ArrayLike, *,
+                 sources: Optional[Tuple[GridSource, GridSource]] = None) -> None:
         self.chaser = state_tuple(chaser, "chaser")
         self.target = state_tuple(target, "target")
+        self.sources: Tuple[GridSource, GridSource] = (self.chaser, self.target) if sources is None else sources
         self.departures = np.array(departures, dtype=np.float64)  # copies: the caller's arrays may change
         self.tofs = np.array(tofs, dtype=np.float64)
         self.prograde = bool(prograde)
@@ -215,15 +248,17 @@ class Porkchop:
 
     def transfer(self, departure: SupportsFloat, tof: SupportsFloat) -> Transfer:
         """The cheapest transfer leaving `departure` s after the chaser's epoch and flying `tof` s, from
-        plan_lambert on the chaser moved to the departure epoch and the target moved to the arrival epoch."""
-        from vextal.astro.kepler import propagate_lagrangian_u
+        plan_lambert on the chaser's state at the departure epoch and the target's at the arrival epoch, read
+        from the grid's sources as its cells read them. ValueError where no arc exists or a source cannot give
+        the state (a table that does not cover the epoch)."""
         from vextal.astro.transfer_planner import plan_lambert
 
-        chaser = propagate_lagrangian_u(eci(self.chaser), float(departure))
-        target = eci(self.target)
-        gap = (chaser.time + float(tof)) - target.time
-        if gap != 0:
-            target = propagate_lagrangian_u(target, gap)
+        t_departure = self.chaser[0] + float(departure)
+        t_arrival = t_departure + float(tof)
+        r1, v1 = source_states(self.sources[0], self.chaser[0], float(departure))
+        r2, v2 = source_states(self.sources[1], t_arrival)
+        chaser = eci((t_departure, *r1.tolist(), *v1.tolist()))
+        target = eci((t_arrival, *r2.tolist(), *v2.tolist()))  # at the arrival epoch: the planner keeps it there
         plan = plan_lambert(chaser, target, float(tof), self.prograde, self.max_revs)
         if not plan.burns:
             raise ValueError("no transfer arc for departure %r s, time of flight %r s" % (departure, tof))
@@ -238,7 +273,8 @@ class Porkchop:
         return self.transfer(self.departures[i], self.tofs[j])
 
     def _cost(self, departure: float, tof: float) -> float:
-        out = _porkchop.grid(self.chaser, self.target, (departure,), (tof,), self.prograde, self.max_revs, 1)
+        out = _porkchop.grid(self.sources[0], self.sources[1], (departure,), (tof,), self.prograde, self.max_revs, 1,
+                             self.chaser[0])
         cost = float(out[2][0, 0])
         return cost if cost == cost else math.inf
 
@@ -306,6 +342,14 @@ class Porkchop:
             x[k] = float(value)
         return x, float(result.fun)
 
+    def _positions(self) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """The chaser's positions at the departures (rows, 3) and the target's at every cell's arrival
+        (rows, columns, 3), from the grid's sources (NaN where a two-body state cannot be moved)."""
+        t0 = self.chaser[0]
+        r1, _ = source_states(self.sources[0], t0, self.departures, errors="nan")
+        r2, _ = source_states(self.sources[1], (t0 + self.departures)[:, None] + self.tofs[None, :], errors="nan")
+        return r1, r2
+
     # ---- output ------------------------------------------------------------------------------------------
 
     def plot(self, ax: Optional[Axes] = None, *, which: str = "total", axes: str = "tof",
@@ -335,24 +379,38 @@ class Porkchop:
                 yield (float(departure), float(tof), float(self.dv_departure[i, j]), float(self.dv_arrival[i, j]),
                        float(self.dv_total[i, j]), int(self.revolutions[i, j]), int(self.branch[i, j]))
 
+    def _departure_dates(self) -> Optional[List[str]]:
+        """The departure epochs in ISO 8601 (UTC, to the microsecond) when the grid was given dates."""
+        if self.departure_epochs is None:
+            return None
+        return [iso_date(e) for e in self.departure_epochs]
+
     def to_csv(self, path: Union[str, os.PathLike[str]]) -> None:
         """One line per cell: departure_s, tof_s, dv_departure, dv_arrival, dv_total (km/s; empty where no arc
-        exists), revolutions, branch."""
+        exists), revolutions, branch; a grid given dates ends each line with departure_utc (ISO 8601)."""
+        dates = self._departure_dates()
         with open(path, "w", newline="") as handle:
             writer = csv.writer(handle)
             writer.writerow(["departure_s", "tof_s", "dv_departure_km_s", "dv_arrival_km_s", "dv_total_km_s",
-                             "revolutions", "branch"])
-            for row in self.rows():
-                writer.writerow(["" if v != v else v for v in row])
+                             "revolutions", "branch"] + (["departure_utc"] if dates else []))
+            columns = max(self.tofs.size, 1)
+            for k, row in enumerate(self.rows()):
+                writer.writerow(["" if v != v else v for v in row] + ([dates[k // columns]] if dates else []))
 
     def to_dict(self) -> Dict[str, Any]:
-        """The grid as plain data; NaN cells are None."""
+        """The grid as plain data; NaN cells are None. A grid given dates adds ``epoch`` (departure offset zero)
+        and ``departure_dates`` in ISO 8601 (UTC)."""
         def grid(array: npt.NDArray[Any]) -> List[List[Any]]:
             return [[None if v != v else v for v in row] for row in array.tolist()]
 
-        return {"chaser": list(self.chaser), "target": list(self.target), "prograde": self.prograde,
+        data = {"chaser": list(self.chaser), "target": list(self.target), "prograde": self.prograde,
                 "max_revs": self.max_revs, "departures": self.departures.tolist(), "tofs": self.tofs.tolist(),
                 **{name: grid(getattr(self, name)) for name in FIELDS}}
+        dates = self._departure_dates()
+        if dates is not None:  # given dates: offset zero and every departure as UTC dates as well
+            data["epoch"] = iso_date(self.chaser[0] if self.epoch is None else self.epoch)
+            data["departure_dates"] = dates
+        return data
 
     def to_json(self, path: Union[str, os.PathLike[str]]) -> None:
         """The grid as JSON (``to_dict()``)."""

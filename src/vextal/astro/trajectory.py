@@ -112,6 +112,10 @@ class TwoBody:
         """What the native grid reads for epochs in [start, stop]: this state (exact Kepler)."""
         return self
 
+    def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
+        # Rebuilt through the constructor, which checks the state again (a cluster grid ships trajectories).
+        return type(self), (self.state, self.mu)
+
     def __repr__(self) -> str:
         return "TwoBody(%r, mu=%r)" % (self.state, self.mu)
 
@@ -167,9 +171,12 @@ class Table:
                              % (float(start), float(stop), float(self.epochs[0]), float(self.epochs[-1])))
         return self
 
+    def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
+        # Rebuilt through the constructor: the copy is checked again and its arrays read-only again.
+        return type(self), (self.epochs, self.positions, self.velocities)
+
     def __repr__(self) -> str:
         return "<Table of %d samples from %r to %r s>" % (self.epochs.size, self.epoch, float(self.epochs[-1]))
-
 
 
 class TLE(_tle.TLE):

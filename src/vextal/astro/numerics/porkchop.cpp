@@ -37,7 +37,7 @@ bool run_cells(const PorkchopGrid& g, std::ptrdiff_t row, std::ptrdiff_t begin, 
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     const PorkchopOptions& o = g.options;
     const double departure = g.departures[row];
-    const double t_chaser = g.chaser->epoch();
+    const double t_chaser = g.epoch;
     const double t_departure = t_chaser + departure;
     Vec3 r1, v_chaser;
     const bool chaser_ok = g.chaser->state(t_chaser, departure, r1, v_chaser) == TrajectoryStatus::ok;

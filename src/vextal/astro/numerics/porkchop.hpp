@@ -1,8 +1,8 @@
 // The porkchop cell and its row-range driver, on plain doubles.
 //
 // For departure offset d (row) and time of flight tof (column) a cell asks the chaser's trajectory for its
-// state at chaser.epoch() + d and the target's for its state at (chaser.epoch() + d) + tof (epochs added as
-// plain numbers, as plan_lambert does), solves Lambert's problem for every arc up to max_revs and keeps the
+// state at epoch + d and the target's for its state at (epoch + d) + tof (epochs added as plain numbers, as
+// plan_lambert does; `epoch` is the grid's departure base, normally the chaser's own epoch), solves Lambert's problem for every arc up to max_revs and keeps the
 // cheapest by |v1 - v_chaser| + |v_target - v2|. Cells without an arc (collinear positions, a state the
 // trajectory cannot give) are NaN with revolutions -1 and branch 0.
 //
@@ -40,7 +40,8 @@ struct PorkchopOutput {  // row-major (rows, cols) arrays
 struct PorkchopGrid {
     const Trajectory* chaser;
     const Trajectory* target;
-    const double* departures;  // offsets after chaser->epoch(), rows
+    double epoch;              // the departure base: chaser->epoch(), or the epoch a table chaser stands for
+    const double* departures;  // offsets after epoch, rows
     const double* tofs;        // > 0, cols
     std::ptrdiff_t rows, cols;
     PorkchopOptions options;
