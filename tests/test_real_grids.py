@@ -155,7 +155,7 @@ def test_bad_dates_are_refused(iss, departures, tofs, error, text):
 
 @pytest.fixture(scope="module")
 def dated(iss, higher):
-    departures = np.datetime64("2024-01-01T13:00") + np.arange(0, 6 * 3600, 900).astype("m8[s]")
+    departures = np.datetime64("2024-01-01T13:00") + np.arange(0, 11 * 3600, 900).astype("m8[s]")
     return porkchop(iss, higher, departures, np.linspace(1800.0, 9000.0, 13), max_revs=1, threads=1)
 
 
@@ -181,7 +181,8 @@ def test_a_dated_grid_plots_dates(dated):
     assert ax.get_xlabel() == "departure date (UTC)"
     low, high = ax.get_xlim()
     first = dates.date2num(datetime.datetime(2024, 1, 1, 13, 0))
-    assert low <= first <= high and high - low < 0.4  # a quarter of a day of departures, in days
+    assert low <= first <= high and high - low < 0.6  # half a day of departures, in days
+    assert 3 <= len([t for t in ax.get_xticks() if low <= t <= high]) <= 7  # hourly labels would run together
     optimum = dated.best()
     marker = [line for line in ax.get_lines() if line.get_marker() == "*"][0]
     when = T.to_datetime(dated.epoch + optimum.departure)
@@ -207,3 +208,91 @@ def test_a_tampered_pickle_is_refused():
     assert bad != data
     with pytest.raises(ValueError, match="strictly increasing"):
         pickle.loads(bad)
+
+
+# ---- the command line ------------------------------------------------------------------------------------------
+
+THIRD = (with_checksum("1 99002U 24001B   24001.50000000  .00001000  00000-0  20000-4 0  999"),
+         with_checksum("2 99002  51.6000 248.0000 0005000  90.0000 320.0000 15.30000000    1"))
+WINDOW = ["--departures", "2024-01-01T13:00:2024-01-01T15:00:9", "--tofs", "1500:9000:11", "--max-revs", "1"]
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory, higher):
+    folder = tmp_path_factory.mktemp("objects")
+    (folder / "iss.tle").write_text("ISS (ZARYA)\n%s\n%s\n" % ISS)
+    (folder / "higher.tle").write_text("%s\n%s\n" % HIGHER)
+    (folder / "two.tle").write_text("HIGHER\n%s\n%s\nTHIRD\n%s\n%s\n" % (HIGHER + THIRD))
+    (folder / "empty.tle").write_text("\n")
+    (folder / "bad.tle").write_text("%s\n%s\n" % (ISS[0], ISS[1][:40]))
+    pytest.importorskip("oem")
+    from vextal.astro.trajectory import write_oem
+
+    write_oem(folder / "higher.oem", higher, START + np.arange(0.0, 6 * 3600.0, 30.0), object_name="HIGHER")
+    return folder
+
+
+def run(*args):
+    from vextal.astro import _cli_porkchop
+
+    return _cli_porkchop.main([str(a) for a in args])
+
+
+@pytest.mark.parametrize("target", [["--target-tle", "higher.tle"], ["--target-oem", "higher.oem"]])
+def test_cli_grids_over_files_with_dates(files, target, iss, capsys):
+    from vextal.astro.trajectory import read_oem
+
+    assert run("--chaser-tle", files / "iss.tle", target[0], files / target[1], *WINDOW, "--no-refine",
+               "--json", files / "out.json") == 0
+    out = capsys.readouterr().out
+    data = json.loads((files / "out.json").read_text())
+    departures = np.datetime64("2024-01-01T13:00") + np.arange(0, 9).astype("m8[m]") * 15
+    other = TLE(*HIGHER) if target[1].endswith("tle") else read_oem(files / target[1])
+    grid = porkchop(iss, other, departures, np.linspace(1500, 9000, 11), max_revs=1)
+    assert data["dv_total"] == grid.dv_total.tolist()
+    assert data["departure_dates"][-1] == "2024-01-01T15:00:00.000000"
+    best = grid.best()
+    when = T.to_datetime(grid.epoch + best.departure).isoformat(timespec="milliseconds")
+    assert "best cell  departs %sZ" % when in out
+
+
+def test_cli_target_file_of_several_is_a_survey(files, capsys, tmp_path):
+    assert run("--chaser-tle", files / "iss.tle", "--target-tle", files / "two.tle", *WINDOW, "--no-refine",
+               "--csv", tmp_path / "survey.csv") == 0
+    out = capsys.readouterr().out.splitlines()
+    result = survey(TLE(*ISS), {"HIGHER": TLE(*HIGHER), "THIRD": TLE(*THIRD)},
+                    np.datetime64("2024-01-01T13:00") + np.arange(0, 9).astype("m8[m]") * 15,
+                    np.linspace(1500, 9000, 11), max_revs=1)
+    costs = {p_name: grid.best().dv_total for p_name, grid in zip(("HIGHER", "THIRD"), result.porkchops)}
+    order = sorted(costs, key=costs.get)
+    assert out[0].startswith("Survey: 2 targets, 9 departures x 11 times of flight")
+    assert [line.split()[0] for line in out[2:4]] == order
+    assert float(out[2].split()[-1]) == pytest.approx(costs[order[0]], abs=1e-6)
+    assert "Cheapest target: %s" % order[0] in out
+    rows = list(csv.DictReader(open(tmp_path / "survey.csv")))
+    assert [r["target"] for r in rows] == order and rows[0]["departure_utc"].startswith("2024-01-01T1")
+
+
+@pytest.mark.parametrize("args, words", [
+    (["--chaser-tle", "missing.tle", "--target-tle", "higher.tle"] + WINDOW, "cannot read"),
+    (["--chaser-tle", "two.tle", "--target-tle", "higher.tle"] + WINDOW, "holds 2 element sets"),
+    (["--chaser-tle", "iss.tle", "--target-tle", "empty.tle"] + WINDOW, "holds no element set"),
+    (["--chaser-tle", "iss.tle", "--target-tle", "bad.tle"] + WINDOW, "bad.tle"),
+    (["--chaser-tle", "iss.tle", "--target-tle", "higher.tle", "--target-oem", "higher.oem"], "not allowed"),
+    (["--chaser-tle", "iss.tle", "--chaser", 0, 7000, 0, 0, 0, 7.5, 0, "--target-tle", "higher.tle"], "not allowed"),
+    (["--chaser-tle", "iss.tle"], "give a chaser"),
+    (["--chaser-tle", "iss.tle", "--target-tle", "higher.tle", "--tofs", "60:600:3"], "required"),
+    (["--departures", "2024-01-01T13:00:2024-13-01T15:00:9"], "2024-13-01"),
+    (["--departures", "2024-01-01T15:00:2024-01-01T13:00:9"], "STOP must not be below START"),
+    (["--departures", "2024-01-01T13:00:3600:9"], "START:STOP:N"),
+    (["--departures", "2024-01-01:2024-01-02:x"], "whole number"),
+    (["--chaser-tle", "iss.tle", "--target-oem", "higher.oem", "--departures", "2024-01-01T13:00:2024-01-01T20:00:3",
+      "--tofs", "1500:9000:3"], "table spans"),  # the ephemeris ends at 18:00
+])
+def test_cli_bad_files_and_dates_are_one_line_with_status_2(files, args, words, capsys, monkeypatch):
+    monkeypatch.chdir(files)
+    with pytest.raises(SystemExit) as exit:
+        run(*args)
+    err = capsys.readouterr().err
+    assert exit.value.code == 2 and err.count("\n") == 1
+    assert err.startswith("python -m vextal.astro porkchop: error: ") and words in err, err

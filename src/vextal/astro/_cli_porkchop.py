@@ -1,11 +1,15 @@
 """``python -m vextal.astro porkchop``: search a transfer window and print its optimum.
 
-The grid spans departure offsets (seconds after the chaser's epoch) by times of flight (seconds), each given as
-START:STOP:N (N evenly spaced values, both ends included). The optimum is the grid's cheapest cell refined by a
-local search (scipy); the grid can be written as a plot (PNG and the other formats matplotlib knows), CSV or
-JSON. Without states it runs a built-in example: a chaser in a 400 km circular orbit and a target in a 1000 km
-circular orbit of the same inclination, its node 0.5 degree further east, over a day of departures.
+The grid spans departures by times of flight (seconds), each given as START:STOP:N (N evenly spaced values,
+both ends included); departures are seconds after the chaser's epoch, or UTC dates in ISO 8601
+(2026-11-01T00:00:2026-11-03T00:00:49). The chaser and the target are states, element sets (TLE files) or, for
+the target, a CCSDS OEM ephemeris; a TLE file of several targets makes a survey: one grid per target and the
+table of their optima. The optimum is the grid's cheapest cell refined by a local search (scipy); the grid can
+be written as a plot (PNG and the other formats matplotlib knows), CSV or JSON. Without states it runs a
+built-in example: a chaser in a 400 km circular orbit and a target in a 1000 km circular orbit of the same
+inclination, its node 0.5 degree further east, over a day of departures.
 """
+import re
 import sys
 
 from vextal.astro._cli import EARTH_RADIUS, Parser, circular_state, emit, fail, finite, revolutions, whole_number
@@ -28,8 +32,37 @@ def grid_range(text):
     if len(parts) != 3:
         raise argparse.ArgumentTypeError("expected START:STOP:N, not %r" % text)
     start, stop = (finite(p) for p in parts[:2])
+    return _counted(start, stop, parts[2], text)
+
+
+#: START:STOP of a date range: STOP is the part after the last colon that is followed by a calendar date.
+DATE_RANGE = re.compile(r"^(?P<start>.+):(?P<stop>[0-9]{4}-[0-9]{2}-[0-9]{2}.*)$")
+
+
+def departure_range(text):
+    """argparse type: START:STOP:N in seconds (as grid_range), or with START and STOP UTC dates in ISO 8601
+    (2026-11-01T00:00:2026-11-03T00:00:49, 2026-11-01:2026-11-03:3); returns (start, stop, N, dates), START
+    and STOP of dates as epoch numbers."""
+    import argparse
+
+    from vextal.astro import time
+
+    head, _, count = text.rpartition(":")
+    match = DATE_RANGE.match(head)
+    if match is None:
+        return grid_range(text) + (False,)
     try:
-        count = int(parts[2])
+        start, stop = time.epoch(match.group("start")), time.epoch(match.group("stop"))
+    except (TypeError, ValueError) as exc:
+        raise argparse.ArgumentTypeError("%s in %r" % (str(exc).replace("epoch(): ", ""), text)) from None
+    return _counted(start, stop, count, text) + (True,)
+
+
+def _counted(start, stop, count_text, text):
+    import argparse
+
+    try:
+        count = int(count_text)
     except ValueError:
         raise argparse.ArgumentTypeError("N must be a whole number in %r" % text) from None
     if count < 1:
@@ -60,12 +93,21 @@ def parser():
                                       "grid of departure times and times of flight, refined locally.",
                epilog="States are TIME X Y Z VX VY VZ (s, km, km/s, Earth-centred inertial). Without states: "
                       "a built-in example (400 km chaser, 1000 km target). A range that starts below zero is "
-                      "written with '=': --departures=-3600:3600:13.")
+                      "written with '=': --departures=-3600:3600:13. Dates are UTC, ISO 8601, with or without a "
+                      "time: --departures 2026-11-01T00:00:2026-11-03T00:00:49 is 49 departures an hour apart. "
+                      "A TLE file holds two- or three-line element sets; with several targets the survey table "
+                      "is printed, --csv writes that table, and the plot and JSON show the cheapest target's grid.")
     state = dict(nargs=7, type=finite, metavar=("TIME", "X", "Y", "Z", "VX", "VY", "VZ"))
-    p.add_argument("--chaser", **state, help="the chaser's state")
-    p.add_argument("--target", **state, help="the target's state")
-    p.add_argument("--departures", type=grid_range, metavar="START:STOP:N",
-                   help="departure offsets after the chaser's epoch, in seconds")
+    chaser = p.add_mutually_exclusive_group()
+    chaser.add_argument("--chaser", **state, help="the chaser's state")
+    chaser.add_argument("--chaser-tle", metavar="FILE", help="the chaser's element set (a file holding one)")
+    target = p.add_mutually_exclusive_group()
+    target.add_argument("--target", **state, help="the target's state")
+    target.add_argument("--target-tle", metavar="FILE",
+                        help="the target's element set; a file of several makes a survey of them all")
+    target.add_argument("--target-oem", metavar="FILE", help="the target's ephemeris, a CCSDS OEM file (KVN or XML)")
+    p.add_argument("--departures", type=departure_range, metavar="START:STOP:N",
+                   help="departure offsets after the chaser's epoch in seconds, or UTC dates (ISO 8601)")
     p.add_argument("--tofs", type=grid_range, metavar="START:STOP:N", help="times of flight in seconds")
     p.add_argument("--max-revs", type=revolutions, metavar="N", help="most revolutions per arc")
     p.add_argument("--retrograde", action="store_true", help="transfer in the retrograde direction")
@@ -89,18 +131,21 @@ def parser():
 
 
 def _resolve(p, args):
-    """Fills in the example where states are not given; both states or neither."""
-    if (args.chaser is None) != (args.target is None):
-        fail(p.prog, "give both --chaser and --target, or neither for the built-in example")
+    """Fills in the example where states are not given; a chaser and a target, or neither."""
+    chaser_given = args.chaser is not None or args.chaser_tle is not None
+    target_given = any(v is not None for v in (args.target, args.target_tle, args.target_oem))
+    if chaser_given != target_given:
+        fail(p.prog, "give a chaser (--chaser or --chaser-tle) and a target (--target, --target-tle or "
+                     "--target-oem), or neither for the built-in example")
     defaults = example()
-    if args.chaser is None:
+    if not chaser_given:
         args.chaser, args.target = defaults["chaser"], defaults["target"]
-        args.departures = args.departures or defaults["departures"]
+        args.departures = args.departures or defaults["departures"] + (False,)
         args.tofs = args.tofs or defaults["tofs"]
         if args.max_revs is None:
             args.max_revs = defaults["max_revs"]
     if args.departures is None or args.tofs is None:
-        fail(p.prog, "--departures and --tofs are required with given states")
+        fail(p.prog, "--departures and --tofs are required with a given chaser and target")
     if args.tofs[0] <= 0:
         fail(p.prog, "argument --tofs: times of flight must be positive")
     if args.departures[2] * args.tofs[2] > MAX_CELLS:
@@ -108,10 +153,54 @@ def _resolve(p, args):
     if args.threads is not None and args.threads < 1:
         fail(p.prog, "argument --threads: must be at least 1")
     for name in ("chaser", "target"):
-        if not any(getattr(args, name)[1:4]):
+        if getattr(args, name) is not None and not any(getattr(args, name)[1:4]):
             fail(p.prog, "the %s's position is zero" % name)
     if args.max_revs is None:
         args.max_revs = 0
+
+
+def _read(p, kind, path):
+    """The objects of a TLE or OEM file; an unreadable or malformed file ends the command (status 2)."""
+    from vextal.astro import trajectory
+
+    try:
+        if kind == "oem":
+            return [trajectory.read_oem(path)]
+        objects = trajectory.read_tle(path)
+    except OSError as exc:
+        fail(p.prog, "cannot read %s: %s" % (path, exc.strerror or exc))
+    except ImportError as exc:
+        p.exit(1, "%s: error: %s\n" % (p.prog, exc))
+    except (ValueError, KeyError, TypeError) as exc:  # the readers' and the parsers' complaints about content
+        fail(p.prog, "%s: %s" % (path, exc))
+    if not objects:
+        fail(p.prog, "%s holds no element set" % path)
+    return objects
+
+
+def _objects(p, args):
+    """(chaser, {label: target}) from the states and files given."""
+    chaser = args.chaser
+    if args.chaser_tle is not None:
+        tles = _read(p, "tle", args.chaser_tle)
+        if len(tles) != 1:
+            fail(p.prog, "%s holds %d element sets; --chaser-tle takes a file of one" % (args.chaser_tle, len(tles)))
+        chaser = tles[0]
+    if args.target_tle is not None:
+        tles = _read(p, "tle", args.target_tle)
+        labels = [t.name or t.satnum for t in tles]
+        # Labels name the targets in the table; a label used twice gets the set's place in the file.
+        labels = [label if labels.count(label) == 1 else "%s [%d]" % (label, k + 1) for k, label in enumerate(labels)]
+        return chaser, dict(zip(labels, tles))
+    if args.target_oem is not None:
+        return chaser, {"target": _read(p, "oem", args.target_oem)[0]}
+    return chaser, {"target": args.target}
+
+
+def _date(epoch):
+    from vextal.astro._porkchop_results import iso_date
+
+    return iso_date(epoch)[:-3] + "Z"  # to the millisecond
 
 
 def _report(grid, best, refined, out):
@@ -126,9 +215,54 @@ def _report(grid, best, refined, out):
     for name, t in rows:
         out.write("%-10s %14.3f %14.3f %5d %7d %12.6f %12.6f %12.6f\n" % (
             name, t.departure, t.tof, t.revolutions, t.branch, t.dv_departure, t.dv_arrival, t.dv_total))
+    if grid.epoch is not None:  # given dates: the same rows' departure and arrival dates
+        for name, t in rows:
+            start = grid.epoch + t.departure
+            out.write("%-10s departs %s, arrives %s\n" % (name, _date(start), _date(start + t.tof)))
     t = refined if refined is not None else best
     for label, burn in zip(("departure", "arrival"), t.burns):
         out.write("%s burn at t=%.6f: delta-v (%.6f %.6f %.6f) km/s\n" % ((label, burn.time) + burn.delta_v.to_tuple()))
+
+
+def _survey_report(result, dated, out):
+    """One line per target, cheapest first; targets without an arc last."""
+    first = result.porkchops[0]
+    out.write("Survey: %d targets, %d departures x %d times of flight each, up to %d revolution%s, %s\n" % (
+        len(result.porkchops), first.shape[0], first.shape[1], first.max_revs, "" if first.max_revs == 1 else "s",
+        "prograde" if first.prograde else "retrograde"))
+    out.write("%-24s %24s %12s %5s %7s %12s\n" % ("target", "departure (UTC)" if dated else "departure (s)",
+                                                   "tof (s)", "revs", "branch", "total km/s"))
+    for record in _records(result):
+        if record["dv_total"] != record["dv_total"]:
+            out.write("%-24s %24s\n" % (record["target"], "no transfer arc"))
+            continue
+        departure = _date(first.epoch + record["departure"]) if dated else "%.3f" % record["departure"]
+        out.write("%-24s %24s %12.3f %5d %7d %12.6f\n" % (record["target"], departure, record["tof"],
+                                                        record["revolutions"], record["branch"], record["dv_total"]))
+
+
+def _records(result):
+    """The survey table as a list of dicts of plain Python values (whether pandas made a DataFrame or not)."""
+    table = result.table
+    records = table.to_dict("records") if hasattr(table, "to_dict") else table
+    return [{k: (v.item() if hasattr(v, "item") else v) for k, v in r.items()} for r in records]
+
+
+def _write_survey_csv(result, path):
+    import csv
+
+    from vextal.astro._survey import COLUMNS
+
+    dated = result.porkchops[0].epoch is not None
+    with open(path, "w", newline="") as handle:
+        writer = csv.writer(handle)
+        writer.writerow(list(COLUMNS) + (["departure_utc"] if dated else []))
+        for record in _records(result):
+            row = ["" if v != v else v for v in (record[c] for c in COLUMNS)]
+            if dated:
+                missing = record["departure"] != record["departure"]
+                row.append("" if missing else _date(result.porkchops[0].epoch + record["departure"]))
+            writer.writerow(row)
 
 
 def main(argv=None):
@@ -139,12 +273,29 @@ def main(argv=None):
 
     import numpy as np
 
-    from vextal.astro.porkchop import porkchop
+    from vextal.astro import time
+    from vextal.astro.porkchop import porkchop, survey
 
-    departures, tofs = (np.linspace(*r) for r in (args.departures, args.tofs))
+    start, stop, count, dated = args.departures
+    departures = np.linspace(start, stop, count)
+    if dated:  # dates: the grid takes them as absolute epochs and carries them
+        departures = time.to_datetime64(departures)
+    tofs = np.linspace(*args.tofs)
+    chaser, targets = _objects(p, args)
+    if len(targets) * departures.size * tofs.size > MAX_CELLS:
+        fail(p.prog, "the grids of %d x %d x %d cells are larger than %d cells" % (len(targets), departures.size,
+                                                                                  tofs.size, MAX_CELLS))
+    progress = sys.stderr.isatty() or None
+    result = None
     try:
-        grid = porkchop(args.chaser, args.target, departures, tofs, prograde=not args.retrograde,
-                        max_revs=args.max_revs, threads=args.threads, progress=sys.stderr.isatty() or None)
+        if len(targets) > 1:
+            result = survey(chaser, targets, departures, tofs, prograde=not args.retrograde, max_revs=args.max_revs,
+                            threads=args.threads, progress=progress)
+            cheapest = _records(result)[0]["target"]
+            grid = result.porkchops[list(targets).index(cheapest)]
+        else:
+            grid = porkchop(chaser, next(iter(targets.values())), departures, tofs, prograde=not args.retrograde,
+                            max_revs=args.max_revs, threads=args.threads, progress=progress)
         best = grid.best()
     except (ValueError, TypeError, MemoryError) as exc:
         fail(p.prog, str(exc) or "the grid does not fit in memory")
@@ -159,20 +310,34 @@ def main(argv=None):
             sys.stderr.write("%s: note: %s; reporting the grid's best cell\n" % (p.prog, exc))
     try:
         if args.out:
+            title = None if result is None else "Porkchop to %s (cheapest of %d targets)" % (cheapest, len(targets))
             figure = grid.plot(optimum=refined or best if args.which == "total" else None, which=args.which,
-                               axes=args.axes, levels=args.levels)
+                               axes=args.axes, levels=args.levels, title=title)
             figure.set_size_inches(args.size[0] / args.dpi, args.size[1] / args.dpi)
             figure.savefig(args.out, dpi=args.dpi)
         if args.csv:
-            grid.to_csv(args.csv)
+            if result is not None:
+                _write_survey_csv(result, args.csv)
+            else:
+                grid.to_csv(args.csv)
         if args.json:
             data = grid.to_dict()
             data["best"] = best.as_dict()
             data["refined"] = refined.as_dict() if refined is not None else None
+            if result is not None:
+                data["target_name"] = cheapest
+                data["survey"] = [{k: (None if v != v else v) for k, v in r.items()} for r in _records(result)]
             with open(args.json, "w") as handle:
                 json.dump(data, handle)
     except ImportError as exc:
         p.exit(1, "%s: error: %s\n" % (p.prog, exc))
     except OSError as exc:
         p.exit(1, "%s: error: cannot write %s: %s\n" % (p.prog, exc.filename, exc.strerror))
-    return emit(lambda: _report(grid, best, refined, sys.stdout))
+
+    def write():
+        if result is not None:
+            _survey_report(result, dated, sys.stdout)
+            sys.stdout.write("\nCheapest target: %s\n" % cheapest)
+        _report(grid, best, refined, sys.stdout)
+
+    return emit(write)

@@ -29,6 +29,7 @@ AXES = ("tof", "arrival")
 DEFAULT_LEVELS = 20
 DEFAULT_VMAX_PERCENTILE = 95.0  # cells dearer than this share of the window take the "over" colour
 EPOCH_1950 = datetime.datetime(1950, 1, 1)
+DATE_TICKS = 7  # the most labelled dates on a time axis
 Levels = Union[None, int, Sequence[float], npt.NDArray[np.float64]]
 
 
@@ -216,12 +217,14 @@ def plot(grid: Porkchop, ax: Optional[Axes] = None, *, which: str = "total", axe
                      bbox={"boxstyle": "round", "fc": "black", "alpha": 0.6})
 
     if epoch is not None:
-        locator = dates.AutoDateLocator()
+        # At most seven date ticks: the default locator puts up to a dozen hourly labels side by side, and in
+        # a plot of the default width they run into each other.
+        locator = dates.AutoDateLocator(minticks=3, maxticks=DATE_TICKS)
         plot_ax.xaxis.set_major_locator(locator)
         plot_ax.xaxis.set_major_formatter(dates.ConciseDateFormatter(locator))
         plot_ax.set_xlabel("departure date (UTC)")
         if axes == "arrival":
-            locator = dates.AutoDateLocator()
+            locator = dates.AutoDateLocator(minticks=3, maxticks=DATE_TICKS)
             plot_ax.yaxis.set_major_locator(locator)
             plot_ax.yaxis.set_major_formatter(dates.ConciseDateFormatter(locator))
     else:
