@@ -158,6 +158,20 @@ def test_failed_call_raises_and_leaves_no_work_behind(client, progress, error):
     assert tasks() == 0 and raised.traceback
 
 
+def test_chunks_cancelled_mid_grid_raise_the_cancellation_not_a_partial_grid(client):
+    # As when the scheduler is lost: the futures still to come are cancelled after the first chunk arrives.
+    def cancel_the_rest(fraction):
+        if fraction < 1:
+            keys = [key for key in list(client.futures) if str(key).startswith("vextal-porkchop-")]
+            client.cancel([distributed.Future(key, client) for key in keys])
+
+    with pytest.raises(RuntimeError, match=r"porkchop chunk \d+ \(departures \d+ to \d+\) of target 0 was "
+                                           r"cancelled on the cluster") as raised:
+        porkchop(CHASER, TARGETS[0], np.linspace(0.0, 86400.0, 400), TOFS, max_revs=3, client=client, chunks=40,
+                 progress=cancel_the_rest)
+    assert "Cancel" in type(raised.value.__cause__).__name__
+
+
 def test_worker_killed_mid_survey_still_gives_whole_grids(client):
     # A dead worker's tasks (running, or done but not yet fetched) run again elsewhere: with the scheduler's
     # default of 3 allowed failures per task one kill costs time only (past that the call raises KilledWorker).
@@ -180,8 +194,7 @@ def test_worker_killed_mid_survey_still_gives_whole_grids(client):
     assert killed == [1 / 48]
     for got, expected in zip(remote.porkchops, local.porkchops):
         assert_same_bits(got, expected)
-    as_records = lambda t: t.to_dict("records") if hasattr(t, "to_dict") else t  # noqa: E731
-    assert as_records(remote.table) == as_records(local.table)
+    assert remote.table == local.table
 
 
 def test_array_function_blocks_on_the_cluster(client):

@@ -19,7 +19,7 @@ COLUMNS = ["target", "departure", "tof", "dv_total", "dv_departure", "dv_arrival
 
 
 def test_table_sorted_by_cost_with_unreachable_targets_last(monkeypatch):
-    monkeypatch.setitem(sys.modules, "pandas", None)  # without pandas the table is a list of dicts
+    monkeypatch.setitem(sys.modules, "pandas", None)  # the table is a list of dicts whatever is installed
     fractions = []
     result = survey(CHASER, TARGETS, DEPARTURES, TOFS, max_revs=1, progress=fractions.append)
     assert fractions == [0.25, 0.5, 0.75, 1.0]
@@ -39,9 +39,11 @@ def test_table_sorted_by_cost_with_unreachable_targets_last(monkeypatch):
                                                      best.dv_arrival, best.revolutions, best.branch]
 
 
-def test_table_is_a_dataframe_with_pandas():
-    pandas = pytest.importorskip("pandas")
+def test_table_is_one_type_and_converts_to_a_dataframe():
     table = survey(CHASER, list(TARGETS.values()), DEPARTURES, TOFS).table
+    assert type(table).__name__ == "Table" and isinstance(table, list) and all(type(r) is dict for r in table)
+    pandas = pytest.importorskip("pandas")
+    table = table.to_pandas()
     assert isinstance(table, pandas.DataFrame) and list(table.columns) == COLUMNS
     costs = table["dv_total"].tolist()
     assert list(table["target"])[-1] == 0 and math.isnan(costs[-1]) and costs[:-1] == sorted(costs[:-1])

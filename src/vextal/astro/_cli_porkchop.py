@@ -148,6 +148,10 @@ def _resolve(p, args):
         fail(p.prog, "--departures and --tofs are required with a given chaser and target")
     if args.tofs[0] <= 0:
         fail(p.prog, "argument --tofs: times of flight must be positive")
+    if args.out and (args.departures[2] < 2 or args.tofs[2] < 2):
+        fail(p.prog, "argument --out: a porkchop plot needs at least two departures and two times of flight")
+    if args.out:
+        _plot_format(p, args.out)
     if args.departures[2] * args.tofs[2] > MAX_CELLS:
         fail(p.prog, "the grid of %d x %d cells is larger than %d cells" % (args.departures[2], args.tofs[2], MAX_CELLS))
     if args.threads is not None and args.threads < 1:
@@ -201,6 +205,31 @@ def _date(epoch):
     from vextal.astro._porkchop_results import iso_date
 
     return iso_date(epoch)[:-3] + "Z"  # to the millisecond
+def _plot_format(p, path):
+    """The image format of `path` from its extension (PNG without one), or an input error naming the formats
+    matplotlib can write. Without matplotlib the write itself reports the missing extra."""
+    import os
+
+    extension = os.path.splitext(path)[1][1:].lower() or "png"
+    try:
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
+        from matplotlib.figure import Figure
+    except ImportError:
+        return extension
+    formats = FigureCanvasAgg(Figure()).get_supported_filetypes()
+    if extension not in formats:
+        fail(p.prog, "argument --out: cannot write a %r image; the file name may end in %s"
+             % (extension, ", ".join("." + f for f in sorted(formats))))
+    return extension
+
+
+def _write(p, path, action):
+    """Runs `action`, which writes `path` whole (the old file stays as it was if anything fails); a failure
+    is one line naming the file, status 2."""
+    try:
+        action()
+    except OSError as exc:
+        fail(p.prog, "cannot write %s: %s" % (path, exc.strerror or exc))
 
 
 def _report(grid, best, refined, out):
@@ -242,27 +271,25 @@ def _survey_report(result, dated, out):
 
 
 def _records(result):
-    """The survey table as a list of dicts of plain Python values (whether pandas made a DataFrame or not)."""
-    table = result.table
-    records = table.to_dict("records") if hasattr(table, "to_dict") else table
-    return [{k: (v.item() if hasattr(v, "item") else v) for k, v in r.items()} for r in records]
+    """The survey table's records with plain Python values (for JSON)."""
+    return [{k: (v.item() if hasattr(v, "item") else v) for k, v in r.items()} for r in result.table]
 
 
-def _write_survey_csv(result, path):
+def _write_survey_csv(result, handle):
+    """The survey table as CSV, one line per target (and its departure date when the grid was given dates)."""
     import csv
 
     from vextal.astro._survey import COLUMNS
 
     dated = result.porkchops[0].epoch is not None
-    with open(path, "w", newline="") as handle:
-        writer = csv.writer(handle)
-        writer.writerow(list(COLUMNS) + (["departure_utc"] if dated else []))
-        for record in _records(result):
-            row = ["" if v != v else v for v in (record[c] for c in COLUMNS)]
-            if dated:
-                missing = record["departure"] != record["departure"]
-                row.append("" if missing else _date(result.porkchops[0].epoch + record["departure"]))
-            writer.writerow(row)
+    writer = csv.writer(handle)
+    writer.writerow(list(COLUMNS) + (["departure_utc"] if dated else []))
+    for record in _records(result):
+        row = ["" if v != v else v for v in (record[c] for c in COLUMNS)]
+        if dated:
+            missing = record["departure"] != record["departure"]
+            row.append("" if missing else _date(result.porkchops[0].epoch + record["departure"]))
+        writer.writerow(row)
 
 
 def main(argv=None):
@@ -273,7 +300,7 @@ def main(argv=None):
 
     import numpy as np
 
-    from vextal.astro import time
+    from vextal.astro import _files, time
     from vextal.astro.porkchop import porkchop, survey
 
     start, stop, count, dated = args.departures
@@ -314,12 +341,14 @@ def main(argv=None):
             figure = grid.plot(optimum=refined or best if args.which == "total" else None, which=args.which,
                                axes=args.axes, levels=args.levels, title=title)
             figure.set_size_inches(args.size[0] / args.dpi, args.size[1] / args.dpi)
-            figure.savefig(args.out, dpi=args.dpi)
+            image = _plot_format(p, args.out)
+            _write(p, args.out, lambda: _files.replace(
+                args.out, lambda handle: figure.savefig(handle, format=image, dpi=args.dpi), binary=True))
         if args.csv:
             if result is not None:
-                _write_survey_csv(result, args.csv)
+                _write(p, args.csv, lambda: _files.replace(args.csv, lambda h: _write_survey_csv(result, h)))
             else:
-                grid.to_csv(args.csv)
+                _write(p, args.csv, lambda: grid.to_csv(args.csv))
         if args.json:
             data = grid.to_dict()
             data["best"] = best.as_dict()
@@ -327,12 +356,9 @@ def main(argv=None):
             if result is not None:
                 data["target_name"] = cheapest
                 data["survey"] = [{k: (None if v != v else v) for k, v in r.items()} for r in _records(result)]
-            with open(args.json, "w") as handle:
-                json.dump(data, handle)
+            _write(p, args.json, lambda: _files.replace(args.json, lambda handle: json.dump(data, handle)))
     except ImportError as exc:
         p.exit(1, "%s: error: %s\n" % (p.prog, exc))
-    except OSError as exc:
-        p.exit(1, "%s: error: cannot write %s: %s\n" % (p.prog, exc.filename, exc.strerror))
 
     def write():
         if result is not None:

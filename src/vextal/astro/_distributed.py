@@ -4,12 +4,14 @@ The departure axis is split into chunks of consecutive rows; each chunk is one D
 native grid the local computation runs, on a worker, and the chunks are put back together in order. Only
 plain data travels: a state as a 7-tuple ``(time, x, y, z, vx, vy, vz)`` (the state records refuse pickling),
 a trajectory as what the grid reads of it (a ``TwoBody``, or the ``Table`` it sampled for the window, sent to
-the cluster once and shared by all its chunks), and a slice of the departure offsets. Every departure row is computed from its own inputs alone, so the
-assembled arrays are bit-identical to the local run whatever the split.
+the cluster once and shared by all its chunks), and a slice of the departure offsets. Every departure row is
+computed from its own inputs alone, so the assembled arrays are bit-identical to the local run whatever the
+split.
 
 Failure: a worker that dies takes its tasks with it and the scheduler runs them again elsewhere (up to its
 ``allowed-failures`` setting, then ``KilledWorker``); a task that raises makes the whole call raise, and the
-other tasks are cancelled. The call returns every row of every grid or raises: a grid is assembled only from
+other tasks are cancelled. A chunk that is cancelled or lost (the scheduler gone) raises a RuntimeError naming
+the chunk and chained to the cluster's own error. The call returns every row of every grid or raises: a grid is assembled only from
 a complete set of chunks of the expected shapes.
 
 Threads: on a cluster the worker threads are the parallelism Dask was given (a worker with ``nthreads=T``
@@ -122,6 +124,13 @@ def grids_on_cluster(client: Any, chaser: GridSource, targets: Sequence[GridSour
             # On this client's loop: the default client may be another one, or none at all.
             for future, result in as_completed(futures, loop=client.loop, with_results=True):
                 t, c = where[future.key]
+                if not isinstance(result, tuple):
+                    # A cancelled or lost chunk comes back as its cancellation, not as rows (a chunk whose rows
+                    # arrived counts, even if its future was cancelled since).
+                    raise RuntimeError("porkchop chunk %d (departures %d to %d) of target %d was %s on the cluster: "
+                                       "%s" % (c, bounds[c][0], bounds[c][1], t, future.status,
+                                               _describe(result))) from (result if isinstance(result, BaseException)
+                                                                         else None)
                 parts[t][c] = result
                 bar.advance()
         except BaseException:  # a failed task, Ctrl-C, a progress callback that raised: stop the rest
@@ -137,22 +146,26 @@ def _shipped(client: Any, source: GridSource) -> Any:
     return client.scatter(source, hash=False)
 
 
+def _describe(error: Any) -> str:
+    return "%s: %s" % (type(error).__name__, error) if isinstance(error, BaseException) else repr(error)
+
+
 def _assemble(chunk_parts: Sequence[Optional[GridArrays]], bounds: Sequence[Tuple[int, int]], n_tof: int,
               target_index: int) -> GridArrays:
     """Stack one grid's chunks in row order, after checking that every chunk is there and of its shape."""
     for c, (part, (start, stop)) in enumerate(zip(chunk_parts, bounds)):
         shape = (stop - start, n_tof)
-        if part is None or len(part) != _FIELDS or any(np.shape(a) != shape for a in part):
+        if not isinstance(part, tuple) or len(part) != _FIELDS or any(np.shape(a) != shape for a in part):
             raise RuntimeError("porkchop chunk %d (departures %d to %d) of target %d came back incomplete"
                                % (c, start, stop, target_index))
     return stack_rows([part for part in chunk_parts if part is not None])
 
 
-def check_arguments(chaser: GridSource, targets: Sequence[GridSource], departures: npt.NDArray[np.float64],
-                    tofs: npt.NDArray[np.float64], prograde: bool, max_revs: int, threads: Optional[int],
+def check_arguments(chaser: GridSource, targets: Sequence[GridSource], departures: npt.ArrayLike,
+                    tofs: npt.ArrayLike, prograde: bool, max_revs: int, threads: Optional[int],
                     epoch: Optional[float] = None) -> None:
-    """Raises here, before any task is sent, what the native grid would raise on the workers: the grid over
-    no cells checks every argument and computes nothing."""
+    """Raises here, before any task is sent (or any block of a local grid is computed), what the native grid
+    would raise: the grid over no cells checks every argument and computes nothing."""
     empty = np.empty(0)
     for target in targets:
         _porkchop.grid(chaser, target, departures, empty, prograde, max_revs, threads, epoch)
@@ -165,7 +178,7 @@ def porkchops_on_cluster(chaser: Any, targets: Sequence[Any], departures: Any, t
     """The Porkchop of `chaser` against each of `targets` (states or trajectories), computed on ``client``'s
     cluster; `labels` name the targets in error messages. Trajectories are sampled here, once, and their
     tables travel."""
-    window = Window(chaser, departures, tofs)
+    window = Window(chaser, departures, tofs, (prograde, max_revs, threads))
     resolved = [window.target(t, label) for t, label in zip(targets, labels or ["target"] * len(targets))]
     sources = [source for _, source in resolved]
     check_arguments(window.chaser_source, sources, window.departures, window.tofs, prograde, max_revs, threads,

@@ -14,10 +14,14 @@ from typing import Any, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
+from vextal.astro import _porkchop
 from vextal.astro import time as _time
 from vextal.astro._porkchop_results import GridSource, Porkchop, StateTuple, state_tuple
 
 __all__ = ["Window", "read_departures", "read_tofs", "is_trajectory"]
+
+PROBE = (0.0, 7000.0, 0.0, 0.0, 0.0, 7.5, 0.0)  # a valid state, for checking the other arguments alone
+_EMPTY = np.empty(0)
 
 def is_trajectory(obj: Any) -> bool:
     """A trajectory of vextal.astro.trajectory's family (anything with ``_grid_source`` and ``state_at``)."""
@@ -42,28 +46,36 @@ def read_departures(departures: Any, epoch: float) -> Tuple[npt.NDArray[np.float
                                                             Optional[npt.NDArray[np.float64]]]:
     """(offsets after `epoch` in s, the absolute departure epochs or None). Numbers are offsets in seconds,
     a timedelta64 an offset in its own unit; dates of any kind vextal.astro.time.epoch reads (datetime,
-    datetime64, ISO strings, astropy Time) are absolute epochs, and their offsets are taken from `epoch`."""
-    if _is_dates(departures):
-        absolute = np.array(_time.epoch(departures), dtype=np.float64, ndmin=1)
-        if not np.isfinite(absolute).all():
-            raise ValueError("departures must be valid dates (a NaT or a non-finite epoch is not)")
-        return absolute - epoch, absolute
-    return _seconds(departures, "departures"), None
+    datetime64, ISO strings, astropy Time) are absolute epochs, and their offsets are taken from `epoch`.
+    The axis must be one-dimensional; numbers are checked by the native grid as given (real numbers only)."""
+    if not _is_dates(departures):
+        return _seconds(departures, rows=True), None
+    try:
+        absolute = np.asarray(_time.epoch(departures), dtype=np.float64)
+    except (TypeError, ValueError) as exc:
+        raise type(exc)("departures: %s" % str(exc).replace("epoch(): ", "")) from None
+    if not np.isfinite(absolute).all():
+        raise ValueError("departures must be valid dates (a NaT or a non-finite epoch is not)")
+    offsets = absolute - epoch
+    _porkchop.grid(PROBE, PROBE, offsets, _EMPTY)  # one-dimensional
+    return offsets, absolute
 
 
 def read_tofs(tofs: Any) -> npt.NDArray[np.float64]:
     """Times of flight in seconds: numbers, or a timedelta64 in any unit; a date is refused."""
     if _is_dates(tofs):
         raise TypeError("times of flight are durations (seconds or timedelta64), not dates")
-    return _seconds(tofs, "tofs")
+    return _seconds(tofs, rows=False)
 
 
-def _seconds(values: Any, name: str) -> npt.NDArray[np.float64]:
-    array = np.asarray(values)
-    if array.dtype.kind == "m":  # a duration in its own unit, never its bare count
-        if np.isnat(array).any():
-            raise ValueError("%s must not hold NaT" % name)
-        return np.asarray(array / np.timedelta64(1, "s"), dtype=np.float64)
+def _seconds(values: Any, rows: bool) -> npt.NDArray[np.float64]:
+    """An axis of seconds: a timedelta64 in its own unit (never its bare count), numbers as they are after the
+    native grid over no cells has checked them as given (only real numbers, one-dimensional, finite)."""
+    if isinstance(values, (np.ndarray, np.timedelta64)) and values.dtype.kind == "m":
+        if np.isnat(values).any():
+            raise ValueError("%s must not hold NaT" % ("departures" if rows else "tofs"))
+        values = np.asarray(values / np.timedelta64(1, "s"), dtype=np.float64)
+    _porkchop.grid(PROBE, PROBE, values, _EMPTY) if rows else _porkchop.grid(PROBE, PROBE, _EMPTY, values)
     return np.asarray(values, dtype=np.float64)
 
 
@@ -83,10 +95,14 @@ class Window:
     ``departures`` (offsets after it), ``departure_epochs`` (the dates given, or None), ``tofs``, ``chaser``
     (its state at ``epoch``) and ``chaser_source`` (what the native grid reads, covering the departures)."""
 
-    def __init__(self, chaser: Any, departures: Any, tofs: Any) -> None:
+    def __init__(self, chaser: Any, departures: Any, tofs: Any, options: Tuple[Any, Any, Any] = (True, 0, None)
+                 ) -> None:
         if not is_trajectory(chaser):
             chaser = state_tuple(chaser, "chaser")
         self.epoch = float(chaser[0]) if isinstance(chaser, tuple) else float(chaser.epoch)
+        # Every refusal before any work (sampling a trajectory): the options (prograde, max_revs, threads) and
+        # the axes, through the native grid over no cells.
+        _porkchop.grid(PROBE, PROBE, _EMPTY, _EMPTY, *options)
         self.departures, self.departure_epochs = read_departures(departures, self.epoch)
         self.tofs = read_tofs(tofs)
         self._empty = self.departures.size == 0 or self.tofs.size == 0

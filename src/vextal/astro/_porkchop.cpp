@@ -30,7 +30,6 @@ constexpr const char kStateZero[] = "%s has a zero position vector";
 constexpr const char kAxisShape[] = "%s must be one-dimensional, not %d-dimensional";
 constexpr const char kAxisFinite[] = "%s must hold finite numbers only";
 constexpr const char kTofPositive[] = "tofs must be positive (times of flight in seconds)";
-constexpr const char kMaxRevs[] = "max_revs must not be negative";
 constexpr const char kTooLarge[] = "the grid of %zd x %zd cells is too large";
 
 constexpr const char kTableShape[] =
@@ -68,7 +67,7 @@ bool read_state(PyObject* obj, const char* name, State& out) {
 // released. `shape` receives the array's shape (a new tuple).
 bool read_values(PyObject* obj, const char* name, std::vector<double>& out, vx::Ref& shape) {
     // The shape before np.ascontiguousarray, which turns a 0-d array into a 1-d one.
-    vx::Ref raw(PyObject_CallFunctionObjArgs(vx::np.asarray, obj, vx::np.float64, nullptr));
+    vx::Ref raw(vx::real_array(obj, "porkchop", name));  // strings, dates, masked arrays refused
     shape = vx::Ref(raw ? PyObject_GetAttrString(raw.get(), "shape") : nullptr);
     vx::Ref array(shape ? PyObject_CallOneArg(vx::np.ascontiguousarray, raw.get()) : nullptr);
     vx::Buffer v;
@@ -163,12 +162,15 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     num::PorkchopGrid g{};
     Source chaser, target;
     std::vector<double> departures, tofs;
-    int prograde = values[4] ? vx::to_bool(values[4]) : 1;
+    // One argument after another, each checked before the next is converted (no call with an error pending),
+    // all before any work.
+    int prograde = 1;
     if (!read_source(values[0], "chaser", chaser) || !read_source(values[1], "target", target) ||
-        !read_axis(values[2], "departures", departures) || !read_axis(values[3], "tofs", tofs) || prograde < 0 ||
-        (values[5] && values[5] != Py_None && !vx::to_int(values[5], g.options.max_revs)))
+        !read_axis(values[2], "departures", departures) || !read_axis(values[3], "tofs", tofs) ||
+        (values[4] && (prograde = vx::to_flag(values[4], "porkchop", "prograde")) < 0) ||
+        (values[5] && !vx::to_count(values[5], "porkchop", "max_revs", num::max_lambert_revolutions,
+                                    g.options.max_revs)))
         return nullptr;
-    if (g.options.max_revs < 0) return vx::fail(PyExc_ValueError, kMaxRevs);
     for (double tof : tofs)
         if (!(tof > 0)) return vx::fail(PyExc_ValueError, kTofPositive);
     const int threads = vx::parse_threads(values[6]);
@@ -200,16 +202,20 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     g.out = {views[0].data<double>(), views[1].data<double>(), views[2].data<double>(), views[3].data<int32_t>(),
              views[4].data<int8_t>()};
 
-    std::atomic<bool> out_of_memory{false};
+    std::atomic<int> failed{0};
     bool done = vx::parallel_for(num::porkchop_items(rows, cols), threads, 1, 2, [&](Py_ssize_t begin, Py_ssize_t end) {
         // Scratch reused by every cell of the block (out of memory in it ends the process, as any allocation
         // failure of a worker thread must).
         num::PorkchopWorkspace work;
-        if (num::porkchop_run(g, begin, end, work) != num::LambertStatus::ok) out_of_memory = true;
+        const num::LambertStatus s = num::porkchop_run(g, begin, end, work);
+        int none = 0;
+        if (s != num::LambertStatus::ok) failed.compare_exchange_strong(none, static_cast<int>(s));
     });
     if (!done) return nullptr;
-    if (out_of_memory) return PyErr_Format(vx::exception_of(num::LambertStatus::out_of_memory), "grid(): %s",
-                                           num::lambert_status_message(num::LambertStatus::out_of_memory));
+    if (failed) {  // a cell without an answer that is not "no arc": never leave it as a NaN that reads so
+        const auto s = static_cast<num::LambertStatus>(failed.load());
+        return PyErr_Format(vx::exception_of(s), "porkchop(): a cell has no answer: %s", num::lambert_status_message(s));
+    }
     for (vx::Buffer& v : views) v.release();
     return PyTuple_Pack(5, arrays[0].get(), arrays[1].get(), arrays[2].get(), arrays[3].get(), arrays[4].get());
 }

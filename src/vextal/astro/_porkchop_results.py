@@ -16,7 +16,7 @@ from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _porkchop, _porkchop_plot, arrays
+from vextal.astro import _files, _porkchop, _porkchop_plot, arrays
 from vextal.astro._optional import optional
 from vextal.astro.orbitvector import ECI
 from vextal.astro.transfer_planner import SatBurn
@@ -387,15 +387,19 @@ class Porkchop:
 
     def to_csv(self, path: Union[str, os.PathLike[str]]) -> None:
         """One line per cell: departure_s, tof_s, dv_departure, dv_arrival, dv_total (km/s; empty where no arc
-        exists), revolutions, branch; a grid given dates ends each line with departure_utc (ISO 8601)."""
+        exists), revolutions, branch; a grid given dates ends each line with departure_utc (ISO 8601). The file
+        is replaced whole or not at all: a write that fails (a full disk, Ctrl-C) leaves the old file as it was."""
         dates = self._departure_dates()
-        with open(path, "w", newline="") as handle:
+
+        def write(handle: Any) -> None:
             writer = csv.writer(handle)
             writer.writerow(["departure_s", "tof_s", "dv_departure_km_s", "dv_arrival_km_s", "dv_total_km_s",
                              "revolutions", "branch"] + (["departure_utc"] if dates else []))
             columns = max(self.tofs.size, 1)
             for k, row in enumerate(self.rows()):
                 writer.writerow(["" if v != v else v for v in row] + ([dates[k // columns]] if dates else []))
+
+        _files.replace(path, write)
 
     def to_dict(self) -> Dict[str, Any]:
         """The grid as plain data; NaN cells are None. A grid given dates adds ``epoch`` (departure offset zero)
@@ -413,6 +417,6 @@ class Porkchop:
         return data
 
     def to_json(self, path: Union[str, os.PathLike[str]]) -> None:
-        """The grid as JSON (``to_dict()``)."""
-        with open(path, "w") as handle:
-            json.dump(self.to_dict(), handle)
+        """The grid as JSON (``to_dict()``), written whole or not at all as by to_csv."""
+        data = self.to_dict()
+        _files.replace(path, lambda handle: json.dump(data, handle))

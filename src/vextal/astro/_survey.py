@@ -13,10 +13,24 @@ from vextal.astro._porkchop_results import Porkchop
 COLUMNS = ("target", "departure", "tof", "dv_total", "dv_departure", "dv_arrival", "revolutions", "branch")
 
 
+class Table(list):  # type: ignore[type-arg]
+    """The survey table: a list of records (dicts of the columns ``COLUMNS``), the same type whether or not
+    pandas is installed; ``to_pandas()`` makes it a DataFrame of those columns."""
+
+    columns = COLUMNS
+
+    def to_pandas(self) -> Any:
+        try:
+            import pandas  # type: ignore  # optional, and without type information
+        except ImportError as exc:
+            raise ImportError("Table.to_pandas() needs pandas: pip install pandas") from exc
+        return pandas.DataFrame.from_records(list(self), columns=list(COLUMNS))
+
+
 class Survey(typing.NamedTuple):
     """What ``survey`` returns: ``porkchops``, one ``Porkchop`` per target in the order given, and ``table``,
     one record per target (the columns ``COLUMNS``) sorted by total delta-v, cheapest first, targets without
-    any transfer last; a pandas DataFrame when pandas is installed, otherwise a list of dicts."""
+    any transfer last: a ``Table`` (a list of dicts, with ``to_pandas()``)."""
 
     porkchops: typing.List[Porkchop]
     table: typing.Any
@@ -26,7 +40,7 @@ def survey_result(names: Sequence[Hashable], porkchops: List[Porkchop]) -> Surve
     """The grids and the table of their optima, cheapest first (ties keep the targets' order)."""
     records = [_record(name, grid) for name, grid in zip(names, porkchops)]
     records.sort(key=lambda r: (math.isnan(r["dv_total"]), r["dv_total"]))  # stable: ties keep target order
-    return Survey(porkchops, _table(records))
+    return Survey(porkchops, Table(records))
 
 
 def _record(name: Hashable, grid: Porkchop) -> Dict[str, Any]:
@@ -37,14 +51,6 @@ def _record(name: Hashable, grid: Porkchop) -> Dict[str, Any]:
     return {"target": name, "departure": best.departure, "tof": best.tof, "dv_total": best.dv_total,
             "dv_departure": best.dv_departure, "dv_arrival": best.dv_arrival, "revolutions": best.revolutions,
             "branch": best.branch}
-
-
-def _table(records: List[Dict[str, Any]]) -> Any:
-    try:
-        import pandas  # type: ignore  # optional, and without type information
-    except ImportError:
-        return records
-    return pandas.DataFrame.from_records(records, columns=list(COLUMNS))
 
 
 def named_targets(targets: Any) -> Tuple[List[Hashable], List[Any]]:

@@ -38,29 +38,12 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 // ---- NumPy, through Python --------------------------------------------------------------------------------
 
-PyObject* call1(PyObject* f, PyObject* arg) { return PyObject_CallOneArg(f, arg); }
-
-// Replaces the pending error by a new one of `type` with the message `text`, chained to it as its cause.
-void raise_from(PyObject* type, const std::string& text) {
-    PyObject *cause_type, *cause, *cause_tb;
-    PyErr_Fetch(&cause_type, &cause, &cause_tb);
-    PyErr_NormalizeException(&cause_type, &cause, &cause_tb);
-    if (cause && cause_tb) PyException_SetTraceback(cause, cause_tb);
-    Py_XDECREF(cause_type);
-    Py_XDECREF(cause_tb);
-    PyErr_SetString(type, text.c_str());
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    if (v && cause) {
-        Py_INCREF(cause);
-        PyException_SetContext(v, cause);  // each steals one reference
-        PyException_SetCause(v, cause);
-    } else {
-        Py_XDECREF(cause);
-    }
-    PyErr_Restore(t, v, tb);
+PyObject* call1(PyObject* f, PyObject* arg) {
+    vx::check_no_pending("arrays: a NumPy call with an exception pending");
+    return PyObject_CallOneArg(f, arg);
 }
+
+using vx::raise_from;
 
 std::string repr_of(PyObject* o) {
     vx::Ref r(PyObject_Str(o));
@@ -116,25 +99,8 @@ private:
 
 // Converts the argument to a float64 array and checks its trailing axis; errors name `func` and the argument.
 bool convert(const char* func, PyObject* value, Operand& op) {
-    vx::Ref raw(call1(np.asarray, value));
-    if (!raw) {
-        raise_from(PyExc_TypeError, std::string(func) + "(): " + op.name + " must be an array of real numbers");
-        return false;
-    }
-    vx::Ref dtype(PyObject_GetAttrString(raw.get(), "dtype"));
-    vx::Ref kind(dtype ? PyObject_GetAttrString(dtype.get(), "kind") : nullptr);
-    const char* k = kind ? PyUnicode_AsUTF8(kind.get()) : nullptr;
-    if (!k) return false;
-    if (!(k[0] == 'f' || k[0] == 'i' || k[0] == 'u' || k[0] == 'b' || k[0] == 'O')) {
-        PyErr_Format(PyExc_TypeError, "%s(): %s must be an array of real numbers, not of dtype %s", func, op.name,
-                     repr_of(dtype.get()).c_str());
-        return false;
-    }
-    op.array = vx::Ref(call_with_dtype(np.asarray, raw.get(), np.float64));
-    if (!op.array) {
-        raise_from(PyExc_TypeError, std::string(func) + "(): " + op.name + " must be an array of real numbers");
-        return false;
-    }
+    op.array = vx::Ref(vx::real_array(value, func, op.name));
+    if (!op.array) return false;
     // Data at an address that is no multiple of 8 (an array over a pickled or other foreign buffer, as Dask
     // hands its workers) is copied once: the kernels load whole doubles.
     vx::Ref flags(PyObject_GetAttrString(op.array.get(), "flags"));
@@ -172,35 +138,54 @@ PyObject* full_shape(PyObject* batch, int width, int extra = 0) {
     return tail ? PySequence_Concat(batch, tail.get()) : nullptr;
 }
 
-Py_ssize_t size_of(PyObject* shape) {
-    Py_ssize_t n = 1;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(shape); ++i) n *= PyLong_AsSsize_t(PyTuple_GET_ITEM(shape, i));
-    return n;
-}
-
 // Converts every operand and broadcasts them together; `shape` receives the broadcast batch shape and `n`
-// its size.
+// its size. Every refusal names the function and the operands with their shapes.
 template <size_t N>
-bool prepare(const char* func, PyObject* const (&values)[N], Operand (&ops)[N], vx::Ref& shape, Py_ssize_t& n) {
-    PyObject* shapes[N];
-    for (size_t i = 0; i < N; ++i) {
+bool prepare(const char* func, PyObject* const (&values)[N], Operand (&ops)[N], vx::Ref& shape, Py_ssize_t& n,
+             int out_axes) {
+    for (size_t i = 0; i < N; ++i)
         if (!convert(func, values[i], ops[i])) return false;
-        shapes[i] = ops[i].batch_shape.get();
-    }
-    shape = vx::Ref(PyObject_Vectorcall(np.broadcast_shapes, shapes, N, nullptr));
-    if (!shape) {
-        std::string text = std::string(func) + "(): shapes do not broadcast:";
-        for (size_t i = 0; i < N; ++i) {
-            vx::Ref full(full_shape(shapes[i], ops[i].width));
-            text += std::string(i ? ", " : " ") + ops[i].name + " " + (full ? repr_of(full.get()) : "?");
+    // NumPy's rules, worked out here: np.broadcast_shapes stops at 32 axes and reports sizes beyond an
+    // iterator's range as not broadcasting.
+    Py_ssize_t ndim = 0;
+    for (size_t i = 0; i < N; ++i) ndim = std::max(ndim, PyTuple_GET_SIZE(ops[i].batch_shape.get()));
+    std::vector<Py_ssize_t> extent(static_cast<size_t>(ndim), 1);
+    bool fits = true;
+    for (size_t i = 0; i < N && fits; ++i) {
+        PyObject* own = ops[i].batch_shape.get();
+        const Py_ssize_t skip = ndim - PyTuple_GET_SIZE(own);
+        for (Py_ssize_t d = skip; d < ndim; ++d) {
+            const Py_ssize_t e = PyLong_AsSsize_t(PyTuple_GET_ITEM(own, d - skip));
+            if (e == -1 && PyErr_Occurred()) return false;
+            if (e == extent[d] || e == 1) continue;
+            if (extent[d] != 1) fits = false;
+            extent[d] = e;
         }
-        raise_from(PyExc_ValueError, text);
-        return false;
     }
-    n = size_of(shape.get());
-    if (PyTuple_GET_SIZE(shape.get()) > kMaxDims) {
-        PyErr_Format(PyExc_ValueError, "%s(): more than %d dimensions", func, kMaxDims);
-        return false;
+    std::string shapes;
+    for (size_t i = 0; i < N; ++i) {
+        vx::Ref full(full_shape(ops[i].batch_shape.get(), ops[i].width));
+        if (!full) return false;
+        shapes += std::string(i ? (i + 1 == N ? " and " : ", ") : "") + ops[i].name + " " + repr_of(full.get());
+    }
+    if (!fits) return PyErr_Format(PyExc_ValueError, "%s(): shapes do not broadcast: %s", func, shapes.c_str()), false;
+    // The outputs add `out_axes` axes (a vector's, and a Lambert problem's slots) to the batch axes.
+    if (ndim + out_axes > np.max_dims)
+        return PyErr_Format(PyExc_ValueError, "%s(): %s broadcast to %zd batch axes; at most %d are supported", func,
+                            shapes.c_str(), ndim, np.max_dims - out_axes), false;
+    n = 1;
+    for (Py_ssize_t e : extent) {
+        if (e != 0 && n > PY_SSIZE_T_MAX / 64 / e)
+            return PyErr_Format(PyExc_ValueError, "%s(): %s broadcast to more elements than an array can hold", func,
+                                shapes.c_str()), false;
+        n *= e;
+    }
+    shape = vx::Ref(PyTuple_New(ndim));
+    if (!shape) return false;
+    for (Py_ssize_t d = 0; d < ndim; ++d) {
+        PyObject* e = PyLong_FromSsize_t(extent[static_cast<size_t>(d)]);
+        if (!e) return false;
+        PyTuple_SET_ITEM(shape.get(), d, e);
     }
     for (size_t i = 0; i < N; ++i) {
         Operand& op = ops[i];
@@ -279,13 +264,17 @@ std::string index_text(PyObject* shape, Py_ssize_t flat) {
 
 using GeodesyKernel = void (*)(const double*, double*, std::ptrdiff_t) noexcept;
 
-template <GeodesyKernel Kernel>
-PyObject* geodesy(const char* func, const char* arg, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                  vx::Params<2>& params) {
-    vx::Bound<2> values;
+// A point whose input has a NaN or an infinity gets NaN in every component (the kernels would otherwise make
+// up a longitude or a latitude from the finite parts), as does a latitude outside [-90, 90] degrees in
+// llh_to_efg, which with errors='raise' is a ValueError naming the first such point.
+template <GeodesyKernel Kernel, int N>
+PyObject* geodesy(const char* func, const char* arg, bool check_latitude, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames, vx::Params<N>& params) {
+    vx::Bound<N> values;
     if (!bind(params, 1, args, nargs, kwnames, values) || !import_numpy()) return nullptr;
-    int threads = vx::parse_threads(values[1]);
-    if (!threads) return nullptr;
+    int threads = vx::parse_threads(values[N - 1]);
+    Errors errors = Errors::nan;
+    if (!threads || (N > 2 && !parse_errors(func, values[1], errors))) return nullptr;
     // The kernels read the points interleaved and in order: a C-contiguous copy where they are not.
     Operand op{arg, 3};
     if (!convert(func, values[0], op)) return nullptr;
@@ -298,19 +287,40 @@ PyObject* geodesy(const char* func, const char* arg, PyObject* const* args, Py_s
     if (!result) return nullptr;
     const double* in = in_buf.data<const double>();
     double* o = out.data<double>();
-    bool done = vx::parallel_for(n, threads, 8192, 32768,
-                                 [&](Py_ssize_t b, Py_ssize_t e) { Kernel(in + 3 * b, o + 3 * b, e - b); });
-    return done ? result.release() : nullptr;
+    std::atomic<Py_ssize_t> first_bad{n};
+    bool done = vx::parallel_for(n, threads, 8192, 32768, [&](Py_ssize_t b, Py_ssize_t e) {
+        Kernel(in + 3 * b, o + 3 * b, e - b);
+        for (Py_ssize_t i = b; i < e; ++i) {
+            const double* p = in + 3 * i;
+            const bool finite = std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]);
+            const bool bad_latitude = check_latitude && finite && !(std::fabs(p[0]) <= 90);
+            if (finite && !bad_latitude) continue;
+            o[3 * i] = o[3 * i + 1] = o[3 * i + 2] = NaN;
+            if (!bad_latitude) continue;
+            Py_ssize_t seen = first_bad.load(std::memory_order_relaxed);
+            while (i < seen && !first_bad.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {}
+        }
+    });
+    if (!done) return nullptr;
+    const Py_ssize_t bad = first_bad.load();
+    if (errors == Errors::raise && bad < n) {
+        vx::Ref batch(PyTuple_GetSlice(shape.get(), 0, PyTuple_GET_SIZE(shape.get()) - 1));
+        vx::Ref latitude(PyFloat_FromDouble(in[3 * bad]));
+        if (!batch || !latitude) return nullptr;
+        return vx::fail_format(PyExc_ValueError, "%s(): point %s: latitude %R is outside [-90, 90] degrees", func,
+                               index_text(batch.get(), bad).c_str(), latitude.get());
+    }
+    return result.release();
 }
 
 PyObject* py_efg_to_llh(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static vx::Params<2> params{"efg_to_llh", {"xyz", "threads"}, 1};
-    return geodesy<num::efg_to_llh_batch>("efg_to_llh", "xyz", args, nargs, kwnames, params);
+    return geodesy<num::efg_to_llh_batch>("efg_to_llh", "xyz", false, args, nargs, kwnames, params);
 }
 
 PyObject* py_llh_to_efg(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static vx::Params<2> params{"llh_to_efg", {"llh", "threads"}, 1};
-    return geodesy<num::llh_to_efg_batch>("llh_to_efg", "llh", args, nargs, kwnames, params);
+    static vx::Params<3> params{"llh_to_efg", {"llh", "errors", "threads"}, 1};
+    return geodesy<num::llh_to_efg_batch>("llh_to_efg", "llh", true, args, nargs, kwnames, params);
 }
 
 PyObject* py_geodesy_path(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -341,7 +351,7 @@ PyObject* py_propagate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     vx::Ref shape;
     Py_ssize_t n;
     PyObject* const inputs[3] = {values[0], values[1], values[2]};
-    if (!prepare(func, inputs, ops, shape, n)) return nullptr;
+    if (!prepare(func, inputs, ops, shape, n, 1)) return nullptr;
     vx::Ref out_shape(full_shape(shape.get(), 3));
     Buffer r_buf, v_buf;
     vx::Ref r_out(out_shape ? new_array(out_shape.get(), np.float64, r_buf) : nullptr);
@@ -416,25 +426,38 @@ PyObject* py_lambert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     int prograde = 1, max_revs = 0, threads;
     Errors errors;
     if (!bind(params, 3, args, nargs, kwnames, values) || !import_numpy() || !parse_mu(func, values[3], mu) ||
-        (values[4] && (prograde = vx::to_bool(values[4])) < 0) || !parse_errors(func, values[6], errors) ||
-        !(threads = vx::parse_threads(values[7])))
+        (values[4] && (prograde = vx::to_flag(values[4], func, "prograde")) < 0) ||
+        (values[5] && !vx::to_count(values[5], func, "max_revs", num::max_lambert_revolutions, max_revs)) ||
+        !parse_errors(func, values[6], errors) || !(threads = vx::parse_threads(values[7])))
         return nullptr;
-    if (values[5] && !vx::to_int(values[5], max_revs)) {
-        raise_from(PyErr_ExceptionMatches(PyExc_OverflowError) ? PyExc_ValueError : PyExc_TypeError,
-                   std::string(func) + "(): max_revs must be an int from 0 to " +
-                       std::to_string(num::max_lambert_revolutions));
-        return nullptr;
-    }
-    if (max_revs < 0) return vx::fail_format(PyExc_ValueError, "%s(): max_revs must not be negative (got %d)", func, max_revs);
-    if (max_revs > num::max_lambert_revolutions)
-        return vx::fail_format(PyExc_ValueError, "%s(): max_revs must not exceed %d (got %d)", func,
-                               num::max_lambert_revolutions, max_revs);
-    const int K = num::lambert_slots(max_revs);
     Operand ops[3] = {{"r1", 3}, {"r2", 3}, {"tof", 1}};
     vx::Ref shape;
     Py_ssize_t n;
     PyObject* const inputs[3] = {values[0], values[1], values[2]};
-    if (!prepare(func, inputs, ops, shape, n)) return nullptr;
+    if (!prepare(func, inputs, ops, shape, n, 2)) return nullptr;
+    Py_ssize_t extent[kMaxDims];
+    int ndim;
+    if (!extents_of(shape.get(), extent, ndim)) return nullptr;
+    // The slot axis holds the most arcs any problem of the call can have, not 1 + 2 * max_revs: an N-revolution
+    // arc takes longer than N periods of the smallest ellipse through both points (semi-major axis s / 2),
+    // so N <= tof * sqrt(2 mu / s) / s / pi (s the semiperimeter), the solver's own bound, taken here with a
+    // margin for rounding. A large max_revs on short arcs then costs nothing.
+    if (max_revs > 0) {
+        std::atomic<int> most{0};
+        const int limit = max_revs;
+        bool counted = vx::parallel_for(n, threads, 4096, 65536, [&](Py_ssize_t b, Py_ssize_t e) {
+            Walk<3> walk(ops, extent, ndim);
+            walk.seek(b);
+            int local = 0;
+            for (Py_ssize_t i = b; i < e && local < limit; ++i, walk.next())
+                local = std::max(local, num::lambert_revolution_bound(walk.at(0), walk.at(1), *walk.at(2), mu, limit));
+            int seen = most.load(std::memory_order_relaxed);
+            while (local > seen && !most.compare_exchange_weak(seen, local, std::memory_order_relaxed)) {}
+        });
+        if (!counted) return nullptr;
+        max_revs = most.load();
+    }
+    const int K = num::lambert_slots(max_revs);
     vx::Ref v_shape(full_shape(shape.get(), 3, K));
     vx::Ref k_shape(Py_BuildValue("(i)", K));
     Buffer v1_buf, v2_buf, count_buf, status_buf, revs_buf, branch_buf;
@@ -452,9 +475,6 @@ PyObject* py_lambert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     const num::LambertBatchOutput out{v1_buf.data<double>(), v2_buf.data<double>(), count_buf.data<int32_t>(),
                                       status_buf.data<int32_t>()};
     const int32_t* codes = out.status;
-    Py_ssize_t extent[kMaxDims];
-    int ndim;
-    if (!extents_of(shape.get(), extent, ndim)) return nullptr;
     const Py_ssize_t grain = std::max(1, 512 / K);  // a block stays short when each problem has many arcs
     bool done = vx::parallel_for(n, threads, grain, 2 * grain, [&](Py_ssize_t b, Py_ssize_t e) {
         num::LambertResult scratch;  // one per block: its solution storage is reused from problem to problem
@@ -502,11 +522,14 @@ PyMethodDef module_functions[] = {
                "Geodetic coordinates of Earth-fixed points: xyz (..., 3) in km to a new float64 array (..., 3) of\n"
                "latitude (degrees), longitude (degrees, in [0, 360)) and height (km) on the package's ellipsoid.\n"
                "Accurate to a few units in the last place at any height off the polar axis; on the axis the answer\n"
-               "of EFG.to_llh. threads: worker threads (None: every core)."),
+               "of EFG.to_llh. A point with a NaN or an infinite coordinate gives NaN in all three components.\n"
+               "threads: worker threads (None: every core)."),
     vx::method("llh_to_efg", py_llh_to_efg, METH_FASTCALL | METH_KEYWORDS,
-               "llh_to_efg(llh, *, threads=None)\n--\n\n"
+               "llh_to_efg(llh, *, errors='nan', threads=None)\n--\n\n"
                "Earth-fixed positions (km) of geodetic coordinates: llh (..., 3) of latitude, longitude (degrees)\n"
-               "and height (km) to a new float64 array (..., 3), the formula of LLH.to_efg."),
+               "and height (km) to a new float64 array (..., 3), the formula of LLH.to_efg. A point with a\n"
+               "non-finite value, or a latitude outside [-90, 90], gives NaN in all three components; with\n"
+               "errors='raise' such a latitude is a ValueError naming the first such point."),
     vx::method("propagate", py_propagate, METH_FASTCALL | METH_KEYWORDS,
                "propagate(r, v, dt, *, mu=398600.5, errors='nan', threads=None)\n--\n\n"
                "Two-body propagation of states: positions r (..., 3) km and velocities v (..., 3) km/s moved on by\n"
@@ -517,10 +540,12 @@ PyMethodDef module_functions[] = {
                "lambert(r1, r2, tof, *, mu=398600.5, prograde=True, max_revs=0, errors='nan', threads=None)\n--\n\n"
                "Lambert's problem for every broadcast element of r1 (..., 3), r2 (..., 3) km and tof (...) s.\n"
                "Returns LambertArrays(v1, v2, count, status, revolutions, branch): v1 and v2 (..., K, 3) with\n"
-               "K = 1 + 2 * max_revs slots in the solver's order (no revolutions, then per N the left and the right\n"
-               "branch), NaN where an arc does not exist; the velocities are those of LambertProblem. A problem\n"
-               "that cannot be solved gets its status code (see lambert_message) and NaN rows, or with\n"
-               "errors='raise' a ValueError naming the first such problem."),
+               "K = 1 + 2 * m slots in the solver's order (no revolutions, then per N the left and the right\n"
+               "branch), NaN where an arc does not exist; m is the most revolutions any problem of the call can\n"
+               "have, at most max_revs (its time of flight bounds it), so a large max_revs costs memory only where\n"
+               "arcs need it. The velocities are those of LambertProblem. prograde must be a bool and max_revs an\n"
+               "int from 0 to 100000. A problem that cannot be solved gets its status code (see lambert_message)\n"
+               "and NaN rows, or with errors='raise' a ValueError naming the first such problem."),
     {"lambert_message", py_lambert_message, METH_O,
      "lambert_message(code, /)\n--\n\nThe solver's message for a status code of lambert()."},
     {"_geodesy_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_geodesy_path)), METH_FASTCALL,
@@ -532,6 +557,7 @@ PyMethodDef module_functions[] = {
 
 bool setup(PyObject* module) {
     if (!import_numpy()) return false;
+    num::geodesy_batch_init();  // here, not on first use off the lock: see geodesy_batch.hpp
     if (!(LambertArrays_Type.tp_flags & Py_TPFLAGS_READY) &&
         PyStructSequence_InitType2(&LambertArrays_Type, &lambert_desc) < 0)
         return false;

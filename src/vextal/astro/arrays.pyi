@@ -1,6 +1,13 @@
-"""Geodesy, propagation and Lambert's problem over NumPy arrays."""
+"""Geodesy, propagation and Lambert's problem over NumPy arrays.
+
+Inputs: arrays of real numbers (float, int, bool, or object arrays holding only real numbers); strings,
+complex numbers, dates, None and masked arrays are a TypeError (fill a masked array first, e.g.
+np.ma.filled(a, np.nan)). Inputs are read in place with the interpreter lock released: if another thread
+rewrites an input array during a call, the results for the rows it touched are unspecified (as in NumPy),
+the other rows are exact. Results are bit-identical for any thread count; across machines they are for the
+same geodesy kernels (avx2, sse2 and scalar may differ in the last bit, see _geodesy_path)."""
 import sys
-from typing import Any, ClassVar, Dict, Iterable, Optional, SupportsFloat, SupportsInt, Tuple, final
+from typing import Any, ClassVar, Dict, Iterable, Optional, SupportsFloat, SupportsIndex, SupportsInt, Tuple, final
 
 import numpy as np
 import numpy.typing as npt
@@ -51,12 +58,17 @@ def efg_to_llh(xyz: npt.ArrayLike, *, threads: Optional[int] = None) -> npt.NDAr
     """Geodetic coordinates of Earth-fixed points: xyz (..., 3) in km to a new float64 array (..., 3) of
     latitude (degrees), longitude (degrees, in [0, 360)) and height (km) on the package's ellipsoid.
     Accurate to a few units in the last place at any height off the polar axis; on the axis the answer
-    of EFG.to_llh. threads: worker threads (None: every core). Raises ValueError for a trailing axis
-    other than 3, TypeError for a non-numeric array."""
+    of EFG.to_llh. A point with a NaN or an infinite coordinate gives NaN in all three components.
+    threads: worker threads (None: every core). Raises ValueError for a trailing axis other than 3,
+    TypeError for an array that is not of real numbers."""
     ...
-def llh_to_efg(llh: npt.ArrayLike, *, threads: Optional[int] = None) -> npt.NDArray[np.float64]:
+def llh_to_efg(
+    llh: npt.ArrayLike, *, errors: str = ..., threads: Optional[int] = None
+) -> npt.NDArray[np.float64]:
     """Earth-fixed positions (km) of geodetic coordinates: llh (..., 3) of latitude, longitude (degrees)
-    and height (km) to a new float64 array (..., 3), the formula of LLH.to_efg."""
+    and height (km) to a new float64 array (..., 3), the formula of LLH.to_efg. A point with a
+    non-finite value, or a latitude outside [-90, 90], gives NaN in all three components; with
+    errors='raise' such a latitude is a ValueError naming the first such point."""
     ...
 def propagate(
     r: npt.ArrayLike,
@@ -78,17 +90,20 @@ def lambert(
     tof: npt.ArrayLike,
     *,
     mu: SupportsFloat = ...,
-    prograde: Any = True,
-    max_revs: SupportsInt = 0,
+    prograde: bool = True,
+    max_revs: SupportsIndex = 0,
     errors: str = ...,
     threads: Optional[int] = None,
 ) -> LambertArrays:
     """Lambert's problem for every broadcast element of r1 (..., 3), r2 (..., 3) km and tof (...) s.
     Returns LambertArrays(v1, v2, count, status, revolutions, branch): v1 and v2 (..., K, 3) with
-    K = 1 + 2 * max_revs slots in the solver's order (no revolutions, then per N the left and the right
-    branch), NaN where an arc does not exist; the velocities are those of LambertProblem. A problem
-    that cannot be solved gets its status code (see lambert_message) and NaN rows, or with
-    errors='raise' a ValueError naming the first such problem."""
+    K = 1 + 2 * m slots in the solver's order (no revolutions, then per N the left and the right
+    branch), NaN where an arc does not exist; m is the most revolutions any problem of the call can
+    have, at most max_revs (a time of flight allows fewer than tof / (pi * sqrt((s/2)^3 / mu)), s the
+    semiperimeter), so a large max_revs costs memory only where arcs need it. The velocities are those
+    of LambertProblem. prograde must be a bool and max_revs an int from 0 to 100000 (TypeError or
+    ValueError naming them otherwise). A problem that cannot be solved gets its status code (see
+    lambert_message) and NaN rows, or with errors='raise' a ValueError naming the first such problem."""
     ...
 def lambert_message(code: SupportsInt, /) -> str:
     """The solver's message for a status code of lambert()."""

@@ -46,7 +46,7 @@ def porkchop(chaser: Source, target: Source, departures: Any, tofs: Any, *, prog
         return _distributed.porkchop_on_cluster(chaser, target, departures, tofs, prograde=prograde,
                                                 max_revs=max_revs, threads=threads, progress=progress, client=client,
                                                 chunks=chunks)
-    window = Window(chaser, departures, tofs)
+    window = Window(chaser, departures, tofs, (prograde, max_revs, threads))
     return _local_grid(window, target, "target", prograde, max_revs, threads, progress)
 
 
@@ -96,7 +96,7 @@ def survey(chaser: Source, targets: Union[Sequence[Source], Mapping[Any, Source]
     if not states:
         raise ValueError("survey needs at least one target")
     if client is None:
-        window = Window(chaser, departures, tofs)
+        window = Window(chaser, departures, tofs, (prograde, max_revs, threads))
         with Progress(progress, len(states), unit="target") as bar:
             porkchops: List[Porkchop] = []
             for name, state in zip(names, states):

@@ -3,6 +3,7 @@
 #include "errors.hpp"
 
 #include <climits>
+#include <cstring>
 
 namespace vx {
 
@@ -199,6 +200,42 @@ inline bool to_int(PyObject* obj, int& out) noexcept {
     if (value == -1 && PyErr_Occurred()) return false;
     if (value > INT_MAX || value < INT_MIN) {
         PyErr_SetString(PyExc_OverflowError, value > 0 ? msg::kIntTooLarge : msg::kIntTooSmall);
+        return false;
+    }
+    out = static_cast<int>(value);
+    return true;
+}
+
+// A strict flag: True, False or a NumPy bool scalar. Anything else (a string such as "no", a number, an array)
+// is a TypeError naming the argument: its truth value would be a guess. -1 on error.
+inline int to_flag(PyObject* obj, const char* func, const char* name) noexcept {
+    if (obj == Py_True) return 1;
+    if (obj == Py_False) return 0;
+    const char* type = Py_TYPE(obj)->tp_name;
+    if (std::strcmp(type, "numpy.bool_") == 0 || std::strcmp(type, "numpy.bool") == 0) return PyObject_IsTrue(obj);
+    PyErr_Format(PyExc_TypeError, "%s(): %s must be True or False, not %.200s", func, name, type);
+    return -1;
+}
+
+// A strict count in [0, high]: an int or an object with __index__ (NumPy integers), never a bool, a float
+// (2.7 is not 2) or None; every refusal names the argument and the range.
+inline bool to_count(PyObject* obj, const char* func, const char* name, int high, int& out) noexcept {
+    Ref number(PyBool_Check(obj) || !PyIndex_Check(obj) ? nullptr : PyNumber_Index(obj));
+    if (!number) {  // not an integer (NumPy's bool has an __index__ that refuses)
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "%s(): %s must be an int from 0 to %d, not %.200s", func, name, high,
+                     Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (value == -1 && !overflow && PyErr_Occurred()) return false;
+    if (overflow < 0 || (!overflow && value < 0)) {
+        PyErr_Format(PyExc_ValueError, "%s(): %s must not be negative (got %R)", func, name, number.get());
+        return false;
+    }
+    if (overflow > 0 || value > high) {
+        PyErr_Format(PyExc_ValueError, "%s(): %s must not exceed %d (got %R)", func, name, high, number.get());
         return false;
     }
     out = static_cast<int>(value);

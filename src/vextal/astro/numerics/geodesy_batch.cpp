@@ -182,6 +182,11 @@ namespace vextal::numerics {
 void efg_to_llh_batch(const double* xyz, double* llh, std::ptrdiff_t n) noexcept { batch::path().to_llh(xyz, llh, n); }
 void llh_to_efg_batch(const double* llh, double* xyz, std::ptrdiff_t n) noexcept { batch::path().to_efg(llh, xyz, n); }
 
+void geodesy_batch_init() noexcept {
+    batch::libmvec();
+    batch::path();
+}
+
 const char* geodesy_batch_path() noexcept { return batch::path().name; }
 
 const char* geodesy_batch_limit(const char* name) noexcept {

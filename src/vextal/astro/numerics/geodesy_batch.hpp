@@ -17,6 +17,11 @@ namespace vextal::numerics {
 void efg_to_llh_batch(const double* xyz, double* llh, std::ptrdiff_t n) noexcept;
 void llh_to_efg_batch(const double* llh, double* xyz, std::ptrdiff_t n) noexcept;
 
+// Looks up the vector maths library and chooses the path now. Call it once from single-threaded code (module
+// import, under the interpreter lock): a process forked while another thread sat in a lazy first-use
+// initialisation would hold that guard forever, and its own first batch would wait on it.
+void geodesy_batch_init() noexcept;
+
 // The path in use: "avx2", "sse2" or "scalar".
 const char* geodesy_batch_path() noexcept;
 // Restricts the path to at most `path` ("avx2", "sse2", "scalar"; the best available below it is taken), for

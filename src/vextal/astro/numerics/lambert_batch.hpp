@@ -20,6 +20,12 @@ struct LambertBatchOutput {
     std::int32_t* status;
 };
 
+// An upper bound, at most `limit`, on the revolutions of any arc from r1 to r2 in time tof: an N-revolution arc
+// lasts more than N periods of the smallest ellipse through both points (semi-major axis s / 2, s the
+// semiperimeter), the solver's own bound, here with a margin for rounding so that it never falls below the
+// solver's. 0 for a problem the solver refuses (non-finite, zero or non-positive inputs).
+int lambert_revolution_bound(const double* r1, const double* r2, double tof, double mu, int limit) noexcept;
+
 // Writes problem i's row of `out` (`slots` arcs) from the solver's status and result.
 void store_lambert(const LambertBatchOutput& out, int slots, std::ptrdiff_t i, LambertStatus status,
                    const LambertResult& result) noexcept;

@@ -29,10 +29,18 @@ void record(PorkchopWorkspace& w) {
 
 Vec3 vec(const double (&a)[3]) { return {a[0], a[1], a[2]}; }
 
-// Cells [begin, end) of one row; the warm starts begin afresh at `begin`.
-bool run_cells(const PorkchopGrid& g, std::ptrdiff_t row, std::ptrdiff_t begin, std::ptrdiff_t end,
-               PorkchopWorkspace& w) {
-    bool memory = true;
+// Whether a solver status means that no arc exists (the cell is then rightly NaN); any other failure (no
+// convergence, out of memory or range) must be reported, not read as "no arc".
+bool no_arc(LambertStatus s) {
+    return s == LambertStatus::collinear || s == LambertStatus::non_finite_input ||
+           s == LambertStatus::zero_position;
+}
+
+// Cells [begin, end) of one row; the warm starts begin afresh at `begin`. Returns ok or the first failure
+// other than "no arc".
+LambertStatus run_cells(const PorkchopGrid& g, std::ptrdiff_t row, std::ptrdiff_t begin, std::ptrdiff_t end,
+                        PorkchopWorkspace& w) {
+    LambertStatus failed = LambertStatus::ok;
     reset(w);
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     const PorkchopOptions& o = g.options;
@@ -58,7 +66,7 @@ bool run_cells(const PorkchopGrid& g, std::ptrdiff_t row, std::ptrdiff_t begin, 
         const LambertStatus status = solve_lambert(r1_array, r2_array, tof, o.mu, o.prograde, o.max_revs, w.lambert,
                                                    predict(w), static_cast<int>(w.last.size()));
         if (status != LambertStatus::ok) {
-            memory = memory && status != LambertStatus::out_of_memory;
+            if (failed == LambertStatus::ok && !no_arc(status)) failed = status;
             reset(w);
             continue;
         }
@@ -75,7 +83,7 @@ bool run_cells(const PorkchopGrid& g, std::ptrdiff_t row, std::ptrdiff_t begin, 
             g.out.branch[cell] = static_cast<std::int8_t>(arc.branch);
         }
     }
-    return memory;
+    return failed;
 }
 
 }  // namespace
@@ -83,12 +91,13 @@ bool run_cells(const PorkchopGrid& g, std::ptrdiff_t row, std::ptrdiff_t begin, 
 LambertStatus porkchop_run(const PorkchopGrid& grid, std::ptrdiff_t begin, std::ptrdiff_t end,
                            PorkchopWorkspace& work) {
     const std::ptrdiff_t segments = porkchop_items(1, grid.cols);
-    bool memory = true;
+    LambertStatus failed = LambertStatus::ok;
     for (std::ptrdiff_t item = begin; item < end; ++item) {
         const std::ptrdiff_t row = item / segments, first = (item % segments) * porkchop_segment;
-        memory = run_cells(grid, row, first, std::min(grid.cols, first + porkchop_segment), work) && memory;
+        const LambertStatus s = run_cells(grid, row, first, std::min(grid.cols, first + porkchop_segment), work);
+        if (failed == LambertStatus::ok) failed = s;
     }
-    return memory ? LambertStatus::ok : LambertStatus::out_of_memory;
+    return failed;
 }
 
 }  // namespace vextal::numerics

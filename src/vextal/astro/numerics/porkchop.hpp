@@ -2,9 +2,10 @@
 //
 // For departure offset d (row) and time of flight tof (column) a cell asks the chaser's trajectory for its
 // state at epoch + d and the target's for its state at (epoch + d) + tof (epochs added as plain numbers, as
-// plan_lambert does; `epoch` is the grid's departure base, normally the chaser's own epoch), solves Lambert's problem for every arc up to max_revs and keeps the
-// cheapest by |v1 - v_chaser| + |v_target - v2|. Cells without an arc (collinear positions, a state the
-// trajectory cannot give) are NaN with revolutions -1 and branch 0.
+// plan_lambert does; `epoch` is the grid's departure base, normally the chaser's own epoch), solves Lambert's
+// problem for every arc up to max_revs and keeps the cheapest by |v1 - v_chaser| + |v_target - v2|. Cells
+// without an arc (collinear positions, a state the trajectory cannot give) are NaN with revolutions -1 and
+// branch 0.
 //
 // Work comes in (row, segment) items, a segment being a fixed run of `porkchop_segment` columns. Warm starts
 // (the last two cells' x per arc, extrapolated) begin afresh at each segment, so every cell is a function of
@@ -60,8 +61,9 @@ struct PorkchopWorkspace {
     std::vector<double> last, before, guess;  // warm starts: each arc's x in the last two cells
 };
 
-// Items [begin, end) of the grid (row-major over (row, segment)). Returns ok, or out_of_memory when a Lambert
-// solve ran out of memory (its cell is NaN but the grid is not to be trusted: report the failure). Allocation
+// Items [begin, end) of the grid (row-major over (row, segment)). Returns ok, or the first Lambert failure other
+// than "no arc exists" (out of memory, no convergence, out of range): its cell is NaN but must not read as "no
+// arc", so the caller reports it. Allocation
 // failure in the workspace throws std::bad_alloc.
 LambertStatus porkchop_run(const PorkchopGrid& grid, std::ptrdiff_t begin, std::ptrdiff_t end, PorkchopWorkspace& work);
 
