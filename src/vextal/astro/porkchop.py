@@ -1,11 +1,11 @@
 """Transfer-window search: porkchop grids of two-impulse Lambert transfers between two states.
 
 ``porkchop(chaser, target, departures, tofs)`` answers "when should I leave, how long should I fly, and what
-does it cost" over a grid: for each departure offset (seconds after ``chaser.time``) and time of flight it moves
-the chaser to the departure epoch and the target to the arrival epoch (two-body, 398600.5 km^3/s^2), solves
-Lambert's problem for every arc up to ``max_revs`` revolutions and keeps the cheapest by total delta-v. The grid
-runs natively on every core; plots (matplotlib), refinement (scipy) and progress bars (tqdm) need the
-``vextal[porkchop]`` extra.
+does it cost" over a grid: for each departure (an offset in seconds after ``chaser.time``, or a date) and time
+of flight it takes the chaser's state at the departure epoch and the target's at the arrival epoch (two-body,
+398600.5 km^3/s^2, or the trajectories given: tables, TLEs, OEM files), solves Lambert's problem for every arc
+up to ``max_revs`` revolutions and keeps the cheapest by total delta-v. The grid runs natively on every core;
+plots (matplotlib), refinement (scipy) and progress bars (tqdm) need the ``vextal[porkchop]`` extra.
 """
 from __future__ import annotations
 
