@@ -376,21 +376,27 @@ def test_other_threads_run_during_a_long_call():
     assert len(gaps) > 20 and max(gaps) < elapsed / 3
 
 
-def test_ctrl_c_stops_a_long_call():
-    # About a second of work on one thread (2.5e6 propagations) with 120 MB of results; SIGINT after 0.15 s.
+@pytest.mark.parametrize("setup, call", [
+    # about a second of work on one thread (2.5e6 propagations) with 120 MB of results
+    ("dt = np.linspace(-20000.0, 20000.0, 2500000)", "arrays.propagate([7000.0, 0, 0], [0, 7.0, 1.0], dt, threads=1)"),
+    # about two seconds: 4000 LEO days under J2
+    ("dt = np.full(4000, 86400.0)", "arrays.propagate_j2([6778.0, 0, 0], [0, 7.0, 3.0], dt, threads=1)"),
+], ids=["propagate", "propagate_j2"])
+def test_ctrl_c_stops_a_long_call(setup, call):
+    # SIGINT after 0.15 s
     code = """
 import signal, threading, time, os, numpy as np
 from vextal.astro import arrays
-dt = np.linspace(-20000.0, 20000.0, 2500000)
+%s
 signal.signal(signal.SIGINT, signal.default_int_handler)  # a background job starts with SIGINT ignored
 threading.Timer(0.15, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
 start = time.perf_counter()
 try:
-    arrays.propagate([7000.0, 0, 0], [0, 7.0, 1.0], dt, threads=1)
+    %s
     print("finished", time.perf_counter() - start)
 except KeyboardInterrupt:
     print("interrupted", time.perf_counter() - start)
-"""
+""" % (setup, call)
     out = run_python(code).stdout.split()
     assert out[0] == "interrupted" and float(out[1]) < 0.6, out
 

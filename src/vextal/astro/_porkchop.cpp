@@ -291,7 +291,8 @@ bool setup(PyObject* module) {
     // The package's constants, for the Python modules that need them.
     const std::pair<const char*, double> constants[] = {{"MU_EARTH", num::mu_earth},
                                                         {"EARTH_EQUATORIAL_RADIUS", num::earth_ellipsoid.a},
-                                                        {"EARTH_ECCENTRICITY_SQ", num::earth_ellipsoid.e2}};
+                                                        {"EARTH_ECCENTRICITY_SQ", num::earth_ellipsoid.e2},
+                                                        {"EARTH_J2", num::j2_earth}};
     for (const auto& [name, value] : constants) {
         vx::Ref number(PyFloat_FromDouble(value));
         if (!number || PyModule_AddObject(module, name, number.get()) < 0) return false;

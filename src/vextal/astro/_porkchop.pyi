@@ -10,6 +10,8 @@ EARTH_EQUATORIAL_RADIUS: float
 """The equatorial radius of the package's ellipsoid (km)."""
 EARTH_ECCENTRICITY_SQ: float
 """The first eccentricity squared of the package's ellipsoid."""
+EARTH_J2: float
+"""The Earth's oblateness term J2 of the package (the equatorial radius above is its reference radius)."""
 
 def grid(
     chaser: Union[Sequence[SupportsFloat], Any],

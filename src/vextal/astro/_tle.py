@@ -153,23 +153,24 @@ def sample(tle: TLE, start: float, stop: float) -> Tuple[np.ndarray, np.ndarray,
     start, stop = float(start), float(stop)
     if not (np.isfinite(start) and np.isfinite(stop) and stop >= start):
         raise ValueError(f"sampling needs finite start <= stop, got [{start}, {stop}]")
+    from ._porkchop import MU_EARTH
     from .elements import from_state
 
     el = from_state(*tle.states(start))
     rp = abs(el.a) * abs(1.0 - el.e)
-    rate = np.sqrt(398600.5 * (1.0 + el.e) / rp**3)  # angular rate at periapsis (rad/s)
+    rate = np.sqrt(MU_EARTH * (1.0 + el.e) / rp**3)  # angular rate at periapsis (rad/s)
     step = 2.0 * np.pi / SAMPLES_PER_REVOLUTION / rate
     n = max(2, int(np.ceil((stop - start) / step)) + 1)
     epochs = np.linspace(start, stop, n) if stop > start else np.array([start, start + 1.0])
     h = _DIFFERENCE_STEP
     # The difference is taken in TEME and rotated with the sample's own matrix, as SGP4's velocities are: one
     # rotation per sample, not three (the rotation is most of the sampling's cost; its rate, under 0.1 mm/s
-    # in LEO, is left out as for SGP4's own velocities).
-    # Divided by the step the epochs actually hold: near the present an epoch number resolves half a
-    # microsecond, so epochs +- 0.05 s differ from 0.1 s by up to 5 ppm, a 4 cm/s error in LEO.
+    # in LEO, is left out as for SGP4's own velocities). It is divided by the step the epochs actually hold:
+    # near the present an epoch number resolves half a microsecond, so epochs +- 0.05 s differ from 0.1 s by
+    # up to 5 ppm, a 4 cm/s error in LEO.
     ahead, behind = epochs + h, epochs - h
-    rate = (_teme_positions(tle, ahead) - _teme_positions(tle, behind)) / (ahead - behind)[:, None]
-    r, v = _frames.teme_to_eci(_teme_positions(tle, epochs), rate, epochs)
+    dr_dt = (_teme_positions(tle, ahead) - _teme_positions(tle, behind)) / (ahead - behind)[:, None]
+    r, v = _frames.teme_to_eci(_teme_positions(tle, epochs), dr_dt, epochs)
     return epochs, r, v
 
 

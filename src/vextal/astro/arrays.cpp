@@ -11,6 +11,7 @@
 #include "native/support.hpp"
 #include "astro/numerics/constants.hpp"
 #include "astro/numerics/geodesy_batch.hpp"
+#include "astro/numerics/j2.hpp"
 #include "astro/numerics/kepler.hpp"
 #include "astro/numerics/lambert_batch.hpp"
 #include "astro/numerics/trajectory.hpp"
@@ -514,6 +515,8 @@ PyObject* py_lambert_message(PyObject*, PyObject* arg) {
     return PyUnicode_FromString(num::lambert_status_message(static_cast<num::LambertStatus>(code)));
 }
 
+#include "astro/arrays_j2.inc"
+
 // ---- module -----------------------------------------------------------------------------------------------
 
 PyMethodDef module_functions[] = {
@@ -546,6 +549,7 @@ PyMethodDef module_functions[] = {
                "arcs need it. The velocities are those of LambertProblem. prograde must be a bool and max_revs an\n"
                "int from 0 to 100000. A problem that cannot be solved gets its status code (see lambert_message)\n"
                "and NaN rows, or with errors='raise' a ValueError naming the first such problem."),
+    VX_J2_METHODS
     {"lambert_message", py_lambert_message, METH_O,
      "lambert_message(code, /)\n--\n\nThe solver's message for a status code of lambert()."},
     {"_geodesy_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_geodesy_path)), METH_FASTCALL,

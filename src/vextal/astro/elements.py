@@ -22,10 +22,10 @@ from typing import Any, NamedTuple, Tuple
 import numpy as np
 
 from . import _elements
+from ._porkchop import MU_EARTH
 
 __all__ = ["Elements", "to_state", "from_state", "true_from_mean"]
 
-MU_EARTH = 398600.5
 
 
 class Elements(NamedTuple):

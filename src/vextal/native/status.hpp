@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "astro/numerics/j2.hpp"
 #include "astro/numerics/kepler.hpp"
 #include "astro/numerics/lambert.hpp"
 
@@ -20,6 +21,11 @@ inline PyObject* exception_of(vextal::numerics::LambertStatus status) noexcept {
 
 inline PyObject* exception_of(vextal::numerics::KeplerStatus status) noexcept {
     return status == vextal::numerics::KeplerStatus::no_convergence ? PyExc_RuntimeError : PyExc_ValueError;
+}
+
+inline PyObject* exception_of(vextal::numerics::J2Status status) noexcept {
+    using S = vextal::numerics::J2Status;
+    return status == S::out_of_memory ? PyExc_MemoryError : status == S::bad_input ? PyExc_ValueError : PyExc_RuntimeError;
 }
 
 }  // namespace vx

@@ -39,6 +39,9 @@ inline constexpr Ellipsoid earth_ellipsoid{6378.1374, 0.0066943799901414};
 // The Earth's gravitational parameter of the planner and of every default (km^3/s^2).
 inline constexpr double mu_earth = 398600.5;
 
+// The Earth's oblateness term (dimensionless), with the ellipsoid's equatorial radius as its reference radius.
+inline constexpr double j2_earth = 1.08262668e-3;
+
 // Lambert solution slots: slot 0 is the zero-revolution arc, then for N = 1, 2, ... the left branch (slot
 // 2N - 1) and the right branch (slot 2N). A limit of max_revs revolutions gives 1 + 2 max_revs slots.
 inline constexpr int lambert_slots(int max_revs) noexcept { return 1 + 2 * max_revs; }
