@@ -12,7 +12,7 @@ from sgp4.api import WGS72, Satrec
 from vextal.astro import frames as F
 from vextal.astro import time as T
 from vextal.astro.porkchop import porkchop, survey
-from vextal.astro.trajectory import TLE, Table, TwoBody
+from vextal.astro.trajectory import J2, TLE, Table, TwoBody
 
 
 def with_checksum(body):
@@ -68,13 +68,16 @@ def test_grid_over_tles_equals_the_grid_over_sgp4_samples(iss, higher, departure
     assert np.median(np.abs(grid.dv_total - reference.dv_total)[finite]) < 2e-5
 
 
-@pytest.mark.parametrize("ends", ["tles", "table and tle", "two-body and table"])
+@pytest.mark.parametrize("ends", ["tles", "table and tle", "two-body and table", "j2"])
 def test_transfers_read_what_the_grid_read(iss, higher, ends):
-    # Over hours the SGP4 motion departs from two-body by kilometres: a transfer re-solved from the states at
-    # the epochs would not match its cell.
+    # Over hours the SGP4 or J2 motion departs from two-body by kilometres: a transfer re-solved from the
+    # states at the epochs would not match its cell.
     end = START + 6 * 3600.0
-    chaser, target = {"tles": (iss, higher), "table and tle": (sgp4_table(ISS, START, end), higher),
-                      "two-body and table": (TwoBody(iss.state_at(START)), sgp4_table(HIGHER, START, end))}[ends]
+    if ends == "j2":
+        chaser, target = J2(iss.state_at(START)), J2(higher.state_at(START))
+    else:
+        chaser, target = {"tles": (iss, higher), "table and tle": (sgp4_table(ISS, START, end), higher),
+                          "two-body and table": (TwoBody(iss.state_at(START)), sgp4_table(HIGHER, START, end))}[ends]
     grid = porkchop(chaser, target, np.linspace(0.0, 6000.0, 9), TOFS[::3], max_revs=1, threads=1)
     assert np.isfinite(grid.dv_total).sum() > 40
     for i, departure in enumerate(grid.departures):
