@@ -138,6 +138,7 @@ def test_departures_as_dates_are_absolute_epochs(iss, higher, form):
     (np.array(["2024-01-02", "2024-01-03"], dtype="datetime64[D]"), [3600.0], [43200.0, 129600.0], [3600.0]),
     (np.array([0, 90], dtype="timedelta64[m]"), np.array([1, 2], dtype="timedelta64[h]"), [0.0, 5400.0],
      [3600.0, 7200.0]),
+    ([np.timedelta64(0, "m"), np.timedelta64(30, "m")], [np.timedelta64(1, "h")], [0.0, 1800.0], [3600.0]),
 ])
 def test_datetime64_and_timedelta64_are_never_bare_numbers(iss, departures, tofs, offsets, seconds):
     grid = porkchop(iss, iss, departures, tofs, threads=1)
@@ -147,6 +148,7 @@ def test_datetime64_and_timedelta64_are_never_bare_numbers(iss, departures, tofs
 @pytest.mark.parametrize("departures, tofs, error, text", [
     (["2024-01-01T13:00", 60.0], TOFS, TypeError, "mix dates and numbers"),
     ([0.0], ["2024-01-01T15:00"], TypeError, "durations"),
+    ([0.0], [600.0, "2024-01-01T15:00"], TypeError, "tofs mix dates and numbers: times of flight are durations"),
     (np.array(["2024-01-01T13:00", "NaT"], dtype="datetime64[s]"), TOFS, ValueError, "valid dates"),
     ([0.0], np.array([60, "NaT"], dtype="timedelta64[s]"), ValueError, "NaT"),
     (["not a date"], TOFS, ValueError, "not a date"),

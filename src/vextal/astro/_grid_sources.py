@@ -23,12 +23,13 @@ __all__ = ["Window", "read_departures", "read_tofs", "is_trajectory"]
 PROBE = (0.0, 7000.0, 0.0, 0.0, 0.0, 7.5, 0.0)  # a valid state, for checking the other arguments alone
 _EMPTY = np.empty(0)
 
+
 def is_trajectory(obj: Any) -> bool:
     """A trajectory of vextal.astro.trajectory's family (anything with ``_grid_source`` and ``state_at``)."""
     return hasattr(obj, "_grid_source") and hasattr(obj, "state_at")
 
 
-def _is_dates(values: Any) -> bool:
+def _is_dates(values: Any, name: str) -> bool:
     """True for dates (absolute epochs), False for numbers or durations; TypeError for a mixture."""
     t = _time._astropy_time_class()
     if (t is not None and isinstance(values, t)) or isinstance(values, (str, datetime.date, np.datetime64)):
@@ -38,7 +39,9 @@ def _is_dates(values: Any) -> bool:
     items = np.array(values, dtype=object).ravel().tolist() if isinstance(values, (list, tuple, np.ndarray)) else []
     dates = [isinstance(item, (str, datetime.date, np.datetime64)) for item in items]
     if any(dates) and not all(dates):
-        raise TypeError("departures mix dates and numbers: give all as dates, or all as offsets in seconds")
+        advice = ("give all as dates, or all as offsets in seconds" if name == "departures"
+                  else "times of flight are durations (seconds or timedelta64)")
+        raise TypeError("%s mix dates and numbers: %s" % (name, advice))
     return bool(items) and all(dates)
 
 
@@ -48,7 +51,7 @@ def read_departures(departures: Any, epoch: float) -> Tuple[npt.NDArray[np.float
     a timedelta64 an offset in its own unit; dates of any kind vextal.astro.time.epoch reads (datetime,
     datetime64, ISO strings, astropy Time) are absolute epochs, and their offsets are taken from `epoch`.
     The axis must be one-dimensional; numbers are checked by the native grid as given (real numbers only)."""
-    if not _is_dates(departures):
+    if not _is_dates(departures, "departures"):
         return _seconds(departures, rows=True), None
     try:
         absolute = np.asarray(_time.epoch(departures), dtype=np.float64)
@@ -63,7 +66,7 @@ def read_departures(departures: Any, epoch: float) -> Tuple[npt.NDArray[np.float
 
 def read_tofs(tofs: Any) -> npt.NDArray[np.float64]:
     """Times of flight in seconds: numbers, or a timedelta64 in any unit; a date is refused."""
-    if _is_dates(tofs):
+    if _is_dates(tofs, "tofs"):
         raise TypeError("times of flight are durations (seconds or timedelta64), not dates")
     return _seconds(tofs, rows=False)
 
@@ -71,11 +74,16 @@ def read_tofs(tofs: Any) -> npt.NDArray[np.float64]:
 def _seconds(values: Any, rows: bool) -> npt.NDArray[np.float64]:
     """An axis of seconds: a timedelta64 in its own unit (never its bare count), numbers as they are after the
     native grid over no cells has checked them as given (only real numbers, one-dimensional, finite)."""
-    if isinstance(values, (np.ndarray, np.timedelta64)) and values.dtype.kind == "m":
-        if np.isnat(values).any():
+    kind = values.dtype.kind if isinstance(values, (np.ndarray, np.generic)) else np.asarray(values).dtype.kind
+    if kind == "m":
+        durations = np.asarray(values)
+        if np.isnat(durations).any():
             raise ValueError("%s must not hold NaT" % ("departures" if rows else "tofs"))
-        values = np.asarray(values / np.timedelta64(1, "s"), dtype=np.float64)
-    _porkchop.grid(PROBE, PROBE, values, _EMPTY) if rows else _porkchop.grid(PROBE, PROBE, _EMPTY, values)
+        values = np.asarray(durations / np.timedelta64(1, "s"), dtype=np.float64)
+    if rows:
+        _porkchop.grid(PROBE, PROBE, values, _EMPTY)
+    else:
+        _porkchop.grid(PROBE, PROBE, _EMPTY, values)
     return np.asarray(values, dtype=np.float64)
 
 
