@@ -112,9 +112,8 @@ def grids_on_cluster(client: Any, chaser: GridSource, targets: Sequence[GridSour
     where: Dict[str, Tuple[int, int]] = {}
     with Progress(progress, len(targets) * len(bounds)) as bar:  # a bad `progress` raises before any task
         try:
-            shipped_chaser = _shipped(client, chaser)
-            for t, target in enumerate(targets):
-                shipped_target = _shipped(client, target)
+            shipped_chaser, *shipped_targets = _shipped(client, [chaser, *targets])
+            for t, shipped_target in enumerate(shipped_targets):
                 for c, (start, stop) in enumerate(bounds):
                     future = client.submit(grid_chunk, shipped_chaser, shipped_target, departures[start:stop], tofs,
                                            prograde, max_revs, task_threads, epoch,
@@ -139,11 +138,16 @@ def grids_on_cluster(client: Any, chaser: GridSource, targets: Sequence[GridSour
     return [_assemble(chunk_parts, bounds, len(tofs), t) for t, chunk_parts in enumerate(parts)]
 
 
-def _shipped(client: Any, source: GridSource) -> Any:
-    """A 7-tuple as it is (small); a trajectory sent to the cluster once, as a future every task can name."""
-    if isinstance(source, tuple):
-        return source
-    return client.scatter(source, hash=False)
+def _shipped(client: Any, sources: Sequence[GridSource]) -> List[Any]:
+    """The sources as the tasks take them: 7-tuples as they are (small), trajectories sent to the cluster in
+    one call, each once, as futures every task can name."""
+    trajectories = [k for k, source in enumerate(sources) if not isinstance(source, tuple)]
+    out: List[Any] = list(sources)
+    if trajectories:
+        futures = client.scatter([sources[k] for k in trajectories], hash=False)
+        for k, future in zip(trajectories, futures):
+            out[k] = future
+    return out
 
 
 def _describe(error: Any) -> str:
