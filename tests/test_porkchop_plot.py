@@ -28,10 +28,11 @@ COLOUR_BAR = {"total": "total delta-v (km/s)", "departure": "departure delta-v (
 
 @pytest.fixture(scope="module")
 def window():
-    """The command line's example window, coarser: two revolution counts, 180-degree ridges, an inner optimum."""
+    """The command line's example window, coarser: two revolution counts, 180-degree ridges, an inner optimum;
+    unscreened, so that every cell has an arc (the hatching of screened cells has its own test)."""
     e = example()
     return porkchop(e["chaser"], e["target"], np.linspace(0.0, 86400.0, 49), np.linspace(1200.0, 10800.0, 49),
-                    max_revs=1)
+                    max_revs=1, min_radius=0)
 
 
 def marker_margin(fig, ax):

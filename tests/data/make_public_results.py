@@ -49,7 +49,8 @@ def record():
 
     out = {}
     for name, (chaser, target, deps, tofs, prograde, max_revs) in GRIDS.items():
-        grid = porkchop(chaser, target, deps, tofs, prograde=prograde, max_revs=max_revs, threads=1)
+        # Unscreened, as recorded before arcs were screened against the Earth's radius by default.
+        grid = porkchop(chaser, target, deps, tofs, prograde=prograde, max_revs=max_revs, threads=1, min_radius=0)
         for field in ("dv_departure", "dv_arrival", "dv_total", "revolutions", "branch"):
             out["grid_%s_%s" % (name, field)] = getattr(grid, field)
         best = grid.best()

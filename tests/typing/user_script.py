@@ -84,7 +84,7 @@ from vextal.astro.porkchop import Porkchop, Survey, Transfer, porkchop, survey  
 from vextal.astro.trajectory import TwoBody  # noqa: E402
 
 grid: Porkchop = porkchop(chaser, target, np.linspace(0.0, 5400.0, 7), np.linspace(1800.0, 5400.0, 7), max_revs=1,
-                          threads=1)
+                          threads=1, min_radius=0)  # every arc, those through the Earth too
 cheapest: Transfer = grid.best()
 refined: Transfer = grid.refine()
 assert refined.dv_total <= cheapest.dv_total and grid.shape == (7, 7)
@@ -96,5 +96,20 @@ window: Survey = survey(chaser, {"A": target, "B": state((0.0, 0.0, 7100.0, 0.0,
                         grid.departures, grid.tofs, progress=lambda fraction: None)
 first: Porkchop = window.porkchops[0]
 moving: Porkchop = porkchop(TwoBody(chaser), target, [0.0, 600.0], [1800.0, 2400.0])  # a trajectory for a state
+# The planning options: another central body, intercept cost, a hold point, passive safety.
+from vextal.astro.porkchop import CELL_STATUS, MU_SUN, DirectionWarning, Safety  # noqa: E402
+
+lunar: Porkchop = porkchop((0.0, 1838.0, 0.0, 0.0, 0.0, 1.633, 0.0), (0.0, 0.0, 1938.0, 0.0, -1.59, 0.0, 0.0),
+                           [0.0, 600.0], [3000.0, 4000.0], mu=4902.800118, prograde=True)
+sun_mu: float = MU_SUN
+screened: int = int((grid.status == 2).sum())
+status_text: str = CELL_STATUS[0]
+intercept: Transfer = porkchop(chaser, target, grid.departures, grid.tofs, max_revs=1, cost="intercept").best()
+held: Porkchop = porkchop(chaser, target, np.linspace(0.0, 5400.0, 7), np.linspace(1800.0, 5400.0, 7), max_revs=1,
+                          arrive_at=(0.0, -2.0, 0.0), depart_from=[0.0, 1.0, 0.0])
+safety: Safety = held.safety(keep_out=0.5, orbits=2.0, best=10)
+safe: Transfer = held.best(safe=True)
+warning_class: type = DirectionWarning
+print(lunar.mu, sun_mu, screened, status_text, intercept.cost, safety.safe.sum(), safe.dv_total, warning_class)
 print(cheapest.revolutions, cheapest.branch, refined.burns[0].time, len(rows), first.dv_total.dtype, grid)
 print("the user script ran to its end")

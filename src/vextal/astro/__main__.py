@@ -15,8 +15,8 @@ import json
 import math
 import sys
 
-from vextal.astro._cli import (EARTH_RADIUS, MU_EARTH, Parser, circular_state, emit, fail, finite as _finite, installed,
-                               revolutions as _revolutions)
+from vextal.astro._cli import (BRANCH_HELP, EARTH_RADIUS, MU_EARTH, Parser, add_direction, add_states, circular_state,
+                               direction_warning, emit, fail, finite as _finite, installed, revolutions as _revolutions)
 
 PROG = "python -m vextal.astro"
 PORKCHOP = "vextal.astro._cli_porkchop"  # the porkchop command, where installed
@@ -38,18 +38,17 @@ def parser():
                     "(zero revolutions, then two arcs per revolution count: the longer- and the shorter-period "
                     "one), marking the cheapest. Without arguments: a 400 km chaser and a 600 km target a "
                     "quarter orbit ahead.",
-        epilog="States are TIME X Y Z VX VY VZ: epoch in seconds on the states' own time scale, position in km, "
+        epilog=BRANCH_HELP + " States are TIME X Y Z VX VY VZ: epoch in seconds on the states' own time scale, "
+               "position in km, "
                "velocity in km/s, Earth-centred inertial. The arrival epoch is the initial TIME + TOF (added as "
                "plain numbers); the target is moved on to it along its orbit when it lies before it, and used as "
                "it stands (with a warning) when it lies after it.")
     if installed(PORKCHOP):
         p.epilog += " The porkchop command: %s porkchop --help." % PROG
-    state = dict(nargs=7, type=_finite, metavar=("TIME", "X", "Y", "Z", "VX", "VY", "VZ"))
-    p.add_argument("--initial", **state, default=defaults["initial"], help="the chaser's state")
-    p.add_argument("--target", **state, default=defaults["target"], help="the target's state")
+    add_states(p, defaults["initial"], defaults["target"])
     p.add_argument("--tof", type=_finite, default=defaults["tof"], metavar="SECONDS",
                    help="time of flight in seconds (default %(default)s)")
-    p.add_argument("--retrograde", action="store_true", help="transfer in the retrograde direction")
+    add_direction(p, "prograde; a warning when the chaser moves the other way")
     p.add_argument("--max-revs", type=_revolutions, default=defaults["max_revs"], metavar="N",
                    help="most revolutions to consider (default %(default)s)")
     p.add_argument("--json", action="store_true", help="print the plan as JSON")
@@ -125,6 +124,9 @@ def plan(initial, target, tof, prograde=True, max_revs=10):
     label_branches(arcs)
     cheapest = min(range(len(arcs)), key=lambda k: arcs[k]["total"]) if arcs else None
     warnings = []
+    opposed = direction_warning(initial, prograde)
+    if opposed:
+        warnings.append(opposed)
     arrival_epoch = initial[0] + tof
     if target[0] - arrival_epoch > EPOCH_GAP:
         warnings.append("the target's epoch %s s is after the arrival epoch %s s: the target is used as it stands "
@@ -190,7 +192,7 @@ def plan_command(argv):
     if args.tof <= 0.0:
         p.error("argument --tof: the time of flight must be positive")
     try:
-        data = plan(args.initial, args.target, args.tof, not args.retrograde, args.max_revs)
+        data = plan(args.chaser, args.target, args.tof, args.prograde is not False, args.max_revs)
     except (ValueError, TypeError, ArithmeticError, RuntimeError) as exc:
         fail(p.prog, "cannot plan this transfer: %s" % exc)
     for warning in data["warnings"]:

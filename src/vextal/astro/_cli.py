@@ -14,6 +14,8 @@ from vextal.astro import _porkchop
 
 EARTH_RADIUS = _porkchop.EARTH_EQUATORIAL_RADIUS  # km
 MU_EARTH = _porkchop.MU_EARTH  # km^3/s^2, the planner's own value
+#: The central bodies by name, km^3/s^2.
+BODY_MU = {"earth": MU_EARTH, "sun": _porkchop.MU_SUN, "moon": _porkchop.MU_MOON, "mars": _porkchop.MU_MARS}
 
 
 class Parser(argparse.ArgumentParser):
@@ -71,6 +73,56 @@ def whole_number(low, high):
 
 #: argparse type: a revolution count, a whole number from 0 to 2**31 - 1.
 revolutions = whole_number(0, INT32_MAX)
+
+
+def bounded(low, high=math.inf, low_open=False):
+    """argparse type: a finite number from `low` (excluded with `low_open`) to `high`."""
+    def convert(text):
+        value = finite(text)
+        if value < low or (low_open and value == low):
+            raise argparse.ArgumentTypeError("must be %s %g: %r" % ("above" if low_open else "at least", low, text))
+        if value > high:
+            raise argparse.ArgumentTypeError("must be at most %g: %r" % (high, text))
+        return value
+
+    return convert
+
+
+#: The branch of an arc, in both commands' words: of the two arcs of a revolution count, the left branch (-1) is
+#: the one on the smaller, shorter-period transfer orbit, the right branch (+1) the longer-period one.
+BRANCHES = {0: "single", -1: "shorter-period", 1: "longer-period"}
+BRANCH_HELP = ("Branches: 0 single (no revolutions), -1 shorter-period, +1 longer-period (of the two arcs of a "
+               "revolution count, the one on the smaller or the larger transfer orbit).")
+STATE = dict(nargs=7, type=finite, metavar=("TIME", "X", "Y", "Z", "VX", "VY", "VZ"))
+
+
+def add_states(p, chaser_default=None, target_default=None):
+    """The two state options of both commands: --chaser (alias --initial) and --target."""
+    p.add_argument("--chaser", "--initial", dest="chaser", default=chaser_default, **STATE,
+                   help="the chaser's state (--initial is the same option)")
+    p.add_argument("--target", default=target_default, **STATE, help="the target's state")
+
+
+def add_direction(p, default_text):
+    """--prograde / --retrograde (dest `prograde`: True, False or None when neither is given)."""
+    group = p.add_mutually_exclusive_group()
+    group.add_argument("--prograde", dest="prograde", action="store_const", const=True,
+                       help="transfer in the prograde direction (angular momentum along +z)")
+    group.add_argument("--retrograde", dest="prograde", action="store_const", const=False,
+                       help="transfer in the retrograde direction (default: %s)" % default_text)
+
+
+def direction_warning(chaser, prograde):
+    """The warning text when the direction asked opposes the chaser's own motion, else None."""
+    from vextal.astro.porkchop import sense
+
+    own = sense(chaser)
+    if own == 0 or (own > 0) == prograde:
+        return None
+    return ("the %s transfer asked opposes the chaser's own motion (%s: angular momentum z component %s 0); "
+            "--%s follows it" % ("prograde" if prograde else "retrograde",
+                                 "clockwise" if own < 0 else "counter-clockwise", "<" if own < 0 else ">",
+                                 "retrograde" if own < 0 else "prograde"))
 
 
 def circular_state(radius, angle_deg, inclination_deg, node_deg=0.0):

@@ -12,10 +12,13 @@ inclination, its node 0.5 degree further east, over a day of departures.
 import re
 import sys
 
-from vextal.astro._cli import EARTH_RADIUS, Parser, circular_state, emit, fail, finite, revolutions, whole_number
+from vextal.astro._cli import (BODY_MU, BRANCH_HELP, BRANCHES, EARTH_RADIUS, STATE, Parser, add_direction,
+                               bounded, circular_state, direction_warning, emit, fail, finite, revolutions,
+                               whole_number)
 
 PROG = "python -m vextal.astro porkchop"
 MAX_CELLS = 25_000_000  # about 0.7 GB of result arrays
+SAFETY_CELLS = 1000  # --keep-out checks this many of the cheapest cells
 
 
 def example():
@@ -91,18 +94,19 @@ def pixel_size(text):
 def parser():
     p = Parser(prog=PROG, description="Search a transfer window: the cheapest two-impulse Lambert transfer over a "
                                       "grid of departure times and times of flight, refined locally.",
-               epilog="States are TIME X Y Z VX VY VZ (s, km, km/s, Earth-centred inertial). Without states: "
+               epilog=BRANCH_HELP + " States are TIME X Y Z VX VY VZ (s, km, km/s, inertial about the central "
+                      "body). Without states: "
                       "a built-in example (400 km chaser, 1000 km target). A range that starts below zero is "
                       "written with '=': --departures=-3600:3600:13. Dates are UTC, ISO 8601, with or without a "
                       "time: --departures 2026-11-01T00:00:2026-11-03T00:00:49 is 49 departures an hour apart. "
                       "A TLE file holds two- or three-line element sets; with several targets the survey table "
                       "is printed, --csv writes that table, and the plot and JSON show the cheapest target's grid.")
-    state = dict(nargs=7, type=finite, metavar=("TIME", "X", "Y", "Z", "VX", "VY", "VZ"))
     chaser = p.add_mutually_exclusive_group()
-    chaser.add_argument("--chaser", **state, help="the chaser's state")
+    chaser.add_argument("--chaser", "--initial", dest="chaser", **STATE,
+                        help="the chaser's state (--initial is the same option)")
     chaser.add_argument("--chaser-tle", metavar="FILE", help="the chaser's element set (a file holding one)")
     target = p.add_mutually_exclusive_group()
-    target.add_argument("--target", **state, help="the target's state")
+    target.add_argument("--target", **STATE, help="the target's state")
     target.add_argument("--target-tle", metavar="FILE",
                         help="the target's element set; a file of several makes a survey of them all")
     target.add_argument("--target-oem", metavar="FILE", help="the target's ephemeris, a CCSDS OEM file (KVN or XML)")
@@ -110,7 +114,28 @@ def parser():
                    help="departure offsets after the chaser's epoch in seconds, or UTC dates (ISO 8601)")
     p.add_argument("--tofs", type=grid_range, metavar="START:STOP:N", help="times of flight in seconds")
     p.add_argument("--max-revs", type=revolutions, metavar="N", help="most revolutions per arc")
-    p.add_argument("--retrograde", action="store_true", help="transfer in the retrograde direction")
+    add_direction(p, "the chaser's own sense of motion")
+    body = p.add_mutually_exclusive_group()
+    body.add_argument("--mu", type=bounded(0.0, low_open=True), metavar="KM3/S2",
+                      help="the central body's gravitational parameter (default: the Earth's, 398600.5)")
+    body.add_argument("--body", choices=sorted(BODY_MU),
+                      help="the central body by name: " + ", ".join("%s %s" % kv for kv in sorted(BODY_MU.items())))
+    p.add_argument("--cost", choices=("rendezvous", "intercept"), default="rendezvous",
+                   help="rendezvous: departure + arrival delta-v (default); intercept: the departure burn alone")
+    p.add_argument("--min-radius", type=bounded(0.0), metavar="KM",
+                   help="arcs whose path comes below this radius are no candidates (default: the Earth's "
+                        "equatorial radius under the Earth's mu, none under any other; 0 for none)")
+    p.add_argument("--arrive-at", nargs=3, type=finite, metavar=("DR", "DI", "DC"),
+                   help="arrive at a hold point this far (km) from the target in its radial, in-track, "
+                        "cross-track frame, at rest in that frame")
+    p.add_argument("--depart-from", nargs=3, type=finite, metavar=("DR", "DI", "DC"),
+                   help="leave from a point this far (km) from the chaser in its RIC frame")
+    p.add_argument("--keep-out", type=bounded(0.0), metavar="KM",
+                   help="passive safety: check the %d cheapest cells' arcs and their free drift after a missed "
+                        "arrival burn against this distance from the target, and report the cheapest safe cell"
+                        % SAFETY_CELLS)
+    p.add_argument("--orbits", type=bounded(0.0, 1000.0), default=3.0, metavar="N",
+                   help="target orbits of free drift that --keep-out checks (default 3)")
     p.add_argument("--threads", type=int, metavar="N", help="worker threads (default: every core)")
     p.add_argument("--out", metavar="FILE.png", help="write the porkchop plot")
     p.add_argument("--which", choices=("total", "departure", "arrival", "c3"), default="total",
@@ -127,6 +152,8 @@ def parser():
     p.add_argument("--csv", metavar="FILE", help="write the grid as CSV, one line per cell")
     p.add_argument("--json", metavar="FILE", help="write the grid and the optimum as JSON")
     p.add_argument("--no-refine", action="store_true", help="report the grid's best cell as it is")
+    p.add_argument("--safe", action="store_true",
+                   help="report the cheapest cell that --keep-out finds safe (not refined)")
     return p
 
 
@@ -139,6 +166,8 @@ def _resolve(p, args):
                      "--target-oem), or neither for the built-in example")
     defaults = example()
     if not chaser_given:
+        if args.mu is not None or args.body not in (None, "earth"):
+            fail(p.prog, "--mu and --body need --chaser and --target (the built-in example orbits the Earth)")
         args.chaser, args.target = defaults["chaser"], defaults["target"]
         args.departures = args.departures or defaults["departures"] + (False,)
         args.tofs = args.tofs or defaults["tofs"]
@@ -161,6 +190,10 @@ def _resolve(p, args):
             fail(p.prog, "the %s's position is zero" % name)
     if args.max_revs is None:
         args.max_revs = 0
+    if args.safe and args.keep_out is None:
+        fail(p.prog, "--safe needs --keep-out")
+    if args.body is not None:
+        args.mu = BODY_MU[args.body]
 
 
 def _read(p, kind, path):
@@ -232,22 +265,30 @@ def _write(p, path, action):
         fail(p.prog, "cannot write %s: %s" % (path, exc.strerror or exc))
 
 
-def _report(grid, best, refined, out):
+def _report(grid, best, refined, safety, out):
     direction = "prograde" if grid.prograde else "retrograde"
     valid = int((grid.revolutions >= 0).sum())
-    out.write("Porkchop grid: %d departures x %d times of flight, up to %d revolution%s, %s; %d of %d cells "
-              "have an arc\n" % (grid.shape + (grid.max_revs, "" if grid.max_revs == 1 else "s", direction,
-                                               valid, grid.dv_total.size)))
+    screened = int((grid.status == 2).sum())
+    out.write("Porkchop grid: %d departures x %d times of flight, up to %d revolution%s, %s, mu %s km^3/s^2, "
+              "%s cost; %d of %d cells have an arc%s\n"
+              % (grid.shape + (grid.max_revs, "" if grid.max_revs == 1 else "s", direction, "%.10g" % grid.mu,
+                               grid.cost, valid, grid.dv_total.size,
+                               " (%d with every arc below %g km)" % (screened, grid.min_radius or EARTH_RADIUS)
+                               if screened else "")))
     rows = [("best cell", best)] + ([("refined", refined)] if refined is not None else [])
-    out.write("%-10s %14s %14s %5s %7s %12s %12s %12s\n" % ("", "departure (s)", "tof (s)", "revs", "branch",
-                                                           "|dv1| km/s", "|dv2| km/s", "total km/s"))
+    out.write("%-10s %14s %14s %5s %17s %12s %12s %12s\n" % ("", "departure (s)", "tof (s)", "revs", "branch",
+                                                            "|dv1| km/s", "|dv2| km/s", "cost km/s"))
     for name, t in rows:
-        out.write("%-10s %14.3f %14.3f %5d %7d %12.6f %12.6f %12.6f\n" % (
-            name, t.departure, t.tof, t.revolutions, t.branch, t.dv_departure, t.dv_arrival, t.dv_total))
+        branch = ("%+d %s" if t.branch else "%d %s") % (t.branch, BRANCHES[t.branch])
+        out.write("%-10s %14.3f %14.3f %5d %17s %12.6f %12.6f %12.6f\n" % (
+            name, t.departure, t.tof, t.revolutions, branch, t.dv_departure, t.dv_arrival, t.dv_total))
     if grid.epoch is not None:  # given dates: the same rows' departure and arrival dates
         for name, t in rows:
             start = grid.epoch + t.departure
             out.write("%-10s departs %s, arrives %s\n" % (name, _date(start), _date(start + t.tof)))
+    if safety is not None:
+        out.write("Passive safety (keep-out %g km, %g target orbits of drift): %d of %d cells checked are safe\n"
+                  % (safety.keep_out, safety.orbits, int(safety.safe.sum()), int(safety.checked.sum())))
     t = refined if refined is not None else best
     for label, burn in zip(("departure", "arrival"), t.burns):
         out.write("%s burn at t=%.6f: delta-v (%.6f %.6f %.6f) km/s\n" % ((label, burn.time) + burn.delta_v.to_tuple()))
@@ -303,6 +344,8 @@ def main(argv=None):
     from vextal.astro import _files, time
     from vextal.astro.porkchop import porkchop, survey
 
+    import warnings
+
     start, stop, count, dated = args.departures
     departures = np.linspace(start, stop, count)
     if dated:  # dates: the grid takes them as absolute epochs and carries them
@@ -312,25 +355,38 @@ def main(argv=None):
     if len(targets) * departures.size * tofs.size > MAX_CELLS:
         fail(p.prog, "the grids of %d x %d x %d cells are larger than %d cells" % (len(targets), departures.size,
                                                                                   tofs.size, MAX_CELLS))
-    progress = sys.stderr.isatty() or None
-    result = None
+    if args.prograde is not None:
+        from vextal.astro._porkchop_results import state_tuple
+
+        own = state_tuple(chaser.state_at(chaser.epoch) if hasattr(chaser, "state_at") else chaser, "chaser")
+        opposed = direction_warning(own, args.prograde)
+        if opposed:
+            sys.stderr.write("%s: warning: %s\n" % (p.prog, opposed))
+    options = dict(prograde=args.prograde, max_revs=args.max_revs, mu=args.mu, cost=args.cost,
+                   min_radius=args.min_radius, arrive_at=args.arrive_at, depart_from=args.depart_from,
+                   threads=args.threads, progress=sys.stderr.isatty() or None)
+    safety = result = None
     try:
-        if len(targets) > 1:
-            result = survey(chaser, targets, departures, tofs, prograde=not args.retrograde, max_revs=args.max_revs,
-                            threads=args.threads, progress=progress)
-            cheapest = _records(result)[0]["target"]
-            grid = result.porkchops[list(targets).index(cheapest)]
-        else:
-            grid = porkchop(chaser, next(iter(targets.values())), departures, tofs, prograde=not args.retrograde,
-                            max_revs=args.max_revs, threads=args.threads, progress=progress)
-        best = grid.best()
-    except (ValueError, TypeError, MemoryError) as exc:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            if len(targets) > 1:
+                result = survey(chaser, targets, departures, tofs, **options)
+                cheapest = _records(result)[0]["target"]
+                grid = result.porkchops[list(targets).index(cheapest)]
+            else:
+                grid = porkchop(chaser, next(iter(targets.values())), departures, tofs, **options)
+        for warning in caught:
+            sys.stderr.write("%s: warning: %s\n" % (p.prog, " ".join(str(warning.message).split())))
+        if args.keep_out is not None:
+            safety = grid.safety(args.keep_out, args.orbits, best=SAFETY_CELLS, threads=args.threads)
+        best = grid.best(safe=args.safe)
+    except (ValueError, TypeError, MemoryError, RuntimeError) as exc:  # RuntimeError: a solver that failed
         fail(p.prog, str(exc) or "the grid does not fit in memory")
     except KeyboardInterrupt:
         sys.stderr.write("%s: interrupted\n" % p.prog)
         return 130
     refined = None
-    if not args.no_refine:
+    if not args.no_refine and not args.safe:
         try:
             refined = grid.refine()
         except ImportError as exc:
@@ -364,6 +420,6 @@ def main(argv=None):
         if result is not None:
             _survey_report(result, dated, sys.stdout)
             sys.stdout.write("\nCheapest target: %s\n" % cheapest)
-        _report(grid, best, refined, sys.stdout)
+        _report(grid, best, refined, safety, sys.stdout)
 
     return emit(write)

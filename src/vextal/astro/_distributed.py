@@ -29,7 +29,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vextal.astro import _porkchop
-from vextal.astro._grid_sources import Window
+from vextal.astro._grid_sources import Window, direction
 from vextal.astro._porkchop_results import GridArrays, GridSource, Porkchop, Progress, ProgressOption, stack_rows
 
 #: ``chunks=``: None (a few per worker thread), a chunk count, or a sequence of chunk sizes.
@@ -39,7 +39,7 @@ Chunks = Union[None, int, Sequence[int]]
 #: few enough that the per-task cost (a few milliseconds) stays small against the work.
 CHUNKS_PER_THREAD = 4
 
-_FIELDS = 5  # dv_departure, dv_arrival, dv_total, revolutions, branch
+_FIELDS = 6  # dv_departure, dv_arrival, dv_total, revolutions, branch, status
 
 
 def row_bounds(n_rows: int, chunks: object, worker_threads: int) -> List[Tuple[int, int]]:
@@ -75,9 +75,11 @@ def row_bounds(n_rows: int, chunks: object, worker_threads: int) -> List[Tuple[i
 
 def grid_chunk(chaser: GridSource, target: GridSource, departures: npt.NDArray[np.float64],
                tofs: npt.NDArray[np.float64], prograde: bool, max_revs: int, threads: Optional[int],
-               epoch: Optional[float] = None) -> GridArrays:
-    """One task: the native grid over a slice of the departures (runs on a worker)."""
-    return _porkchop.grid(chaser, target, departures, tofs, prograde, max_revs, threads, epoch)
+               options: Optional[Dict[str, Any]] = None, epoch: Optional[float] = None) -> GridArrays:
+    """One task: the native grid over a slice of the departures (runs on a worker); `options` are the
+    planning keywords (mu, cost, min_radius, arrive_at, depart_from), `epoch` the departures' base."""
+    return _porkchop.grid(chaser, target, departures, tofs, prograde, max_revs, threads=threads, **(options or {}),
+                          epoch=epoch)
 
 
 def _worker_threads(client: Any) -> int:
@@ -89,17 +91,19 @@ def _worker_threads(client: Any) -> int:
 
 def grids_on_cluster(client: Any, chaser: GridSource, targets: Sequence[GridSource], departures: npt.ArrayLike,
                      tofs: npt.ArrayLike, *, prograde: bool, max_revs: int, threads: Optional[int],
-                     progress: ProgressOption, chunks: Chunks, epoch: Optional[float] = None) -> List[GridArrays]:
+                     progress: ProgressOption, chunks: Chunks, options: Optional[Dict[str, Any]] = None,
+                     epoch: Optional[float] = None) -> List[GridArrays]:
     """The native grid of ``chaser`` against each of ``targets`` (7-tuples or what the grid reads of a
     trajectory: a two-body state or a table), computed on ``client``'s cluster; returns one
-    ``(dv_departure, dv_arrival, dv_total, revolutions, branch)`` tuple per target. All targets' chunks are
-    submitted at once, so a survey keeps every worker busy across targets. Tables go to the cluster once
-    (``client.scatter``) and every chunk that reads one refers to that copy."""
+    ``(dv_departure, dv_arrival, dv_total, revolutions, branch, status)`` tuple per target. All targets' chunks
+    are submitted at once, so a survey keeps every worker busy across targets. Tables go to the cluster in one
+    call, each once (``client.scatter``), and every chunk that reads one refers to that copy."""
     departures = np.ascontiguousarray(departures, dtype=np.float64)
     tofs = np.ascontiguousarray(tofs, dtype=np.float64)
     bounds = row_bounds(len(departures), chunks, _worker_threads(client))
     if not bounds:  # no departures: nothing to send; the native grid gives the empty arrays (or its error)
-        return [grid_chunk(chaser, target, departures, tofs, prograde, max_revs, 1, epoch) for target in targets]
+        return [grid_chunk(chaser, target, departures, tofs, prograde, max_revs, 1, options, epoch)
+                for target in targets]
     task_threads = 1 if threads is None else threads
     run = uuid.uuid4().hex[:12]
 
@@ -116,7 +120,7 @@ def grids_on_cluster(client: Any, chaser: GridSource, targets: Sequence[GridSour
             for t, shipped_target in enumerate(shipped_targets):
                 for c, (start, stop) in enumerate(bounds):
                     future = client.submit(grid_chunk, shipped_chaser, shipped_target, departures[start:stop], tofs,
-                                           prograde, max_revs, task_threads, epoch,
+                                           prograde, max_revs, task_threads, options, epoch,
                                            key="vextal-porkchop-%s-%d-%d" % (run, t, c), pure=False)
                     where[future.key] = (t, c)
                     futures.append(future)
@@ -166,31 +170,37 @@ def _assemble(chunk_parts: Sequence[Optional[GridArrays]], bounds: Sequence[Tupl
 
 
 def check_arguments(chaser: GridSource, targets: Sequence[GridSource], departures: npt.ArrayLike,
-                    tofs: npt.ArrayLike, prograde: bool, max_revs: int, threads: Optional[int],
-                    epoch: Optional[float] = None) -> None:
+                    tofs: npt.ArrayLike, prograde: Optional[bool], max_revs: int, threads: Optional[int],
+                    options: Optional[Dict[str, Any]] = None, epoch: Optional[float] = None) -> None:
     """Raises here, before any task is sent (or any block of a local grid is computed), what the native grid
     would raise: the grid over no cells checks every argument and computes nothing."""
     empty = np.empty(0)
     for target in targets:
-        _porkchop.grid(chaser, target, departures, empty, prograde, max_revs, threads, epoch)
-    _porkchop.grid(chaser, targets[0], empty, tofs, prograde, max_revs, threads, epoch)
+        _porkchop.grid(chaser, target, departures, empty, prograde, max_revs, threads, **(options or {}),
+                       epoch=epoch)
+    _porkchop.grid(chaser, targets[0], empty, tofs, prograde, max_revs, threads, **(options or {}), epoch=epoch)
 
 
-def porkchops_on_cluster(chaser: Any, targets: Sequence[Any], departures: Any, tofs: Any, *, prograde: bool,
-                         max_revs: int, threads: Optional[int], progress: ProgressOption, client: Any, chunks: Chunks,
-                         labels: Optional[Sequence[str]] = None) -> List[Porkchop]:
+def porkchops_on_cluster(chaser: Any, targets: Sequence[Any], departures: Any, tofs: Any, *,
+                         prograde: Optional[bool], max_revs: int, threads: Optional[int], progress: ProgressOption,
+                         client: Any, chunks: Chunks, labels: Optional[Sequence[str]] = None,
+                         options: Optional[Dict[str, Any]] = None) -> List[Porkchop]:
     """The Porkchop of `chaser` against each of `targets` (states or trajectories), computed on ``client``'s
-    cluster; `labels` name the targets in error messages. Trajectories are sampled here, once, and their
-    tables travel."""
-    window = Window(chaser, departures, tofs, (prograde, max_revs, threads))
+    cluster; `labels` name the targets in error messages; `options` are the planning keywords of every cell.
+    Trajectories are sampled here, once, and their tables travel. The direction, when not given, is the
+    chaser's own for every target."""
+    window = Window(chaser, departures, tofs, (prograde, max_revs, threads), options)
     resolved = [window.target(t, label) for t, label in zip(targets, labels or ["target"] * len(targets))]
+    sense = direction(window.chaser, window.chaser, prograde)
+    for state, _ in resolved:
+        direction(window.chaser, state, sense, stacklevel=5)
     sources = [source for _, source in resolved]
-    check_arguments(window.chaser_source, sources, window.departures, window.tofs, prograde, max_revs, threads,
-                    window.epoch)
-    grids = grids_on_cluster(client, window.chaser_source, sources, window.departures, window.tofs,
-                             prograde=prograde, max_revs=max_revs, threads=threads, progress=progress, chunks=chunks,
+    check_arguments(window.chaser_source, sources, window.departures, window.tofs, sense, max_revs, threads,
+                    options, window.epoch)
+    grids = grids_on_cluster(client, window.chaser_source, sources, window.departures, window.tofs, prograde=sense,
+                             max_revs=max_revs, threads=threads, progress=progress, chunks=chunks, options=options,
                              epoch=window.epoch)
-    return [window.result(state, source, prograde, max_revs, arrays)
+    return [window.result(state, source, sense, max_revs, arrays, options)
             for (state, source), arrays in zip(resolved, grids)]
 
 

@@ -9,7 +9,8 @@ targets, and a cluster grid ships the tables, not the objects that made them, to
 from __future__ import annotations
 
 import datetime
-from typing import Any, Optional, Tuple
+import warnings
+from typing import Any, Dict, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -18,10 +19,38 @@ from vextal.astro import _porkchop
 from vextal.astro import time as _time
 from vextal.astro._porkchop_results import GridSource, Porkchop, StateTuple, state_tuple
 
-__all__ = ["Window", "read_departures", "read_tofs", "is_trajectory"]
+__all__ = ["Window", "read_departures", "read_tofs", "is_trajectory", "DirectionWarning", "direction", "sense"]
 
 PROBE = (0.0, 7000.0, 0.0, 0.0, 0.0, 7.5, 0.0)  # a valid state, for checking the other arguments alone
 _EMPTY = np.empty(0)
+
+
+class DirectionWarning(UserWarning):
+    """The chaser and the target move in opposite senses about the z axis (or the direction asked opposes
+    the chaser's own)."""
+
+
+def sense(state: StateTuple) -> int:
+    """+1 when the state moves counter-clockwise about z (angular momentum's z component > 0), -1 when
+    clockwise, 0 when that component is zero."""
+    hz = state[1] * state[5] - state[2] * state[4]
+    return (hz > 0) - (hz < 0)
+
+
+def direction(chaser: StateTuple, target: StateTuple, prograde: Optional[bool], stacklevel: int = 3) -> bool:
+    """The transfer's direction: `prograde` when given, else the chaser's own sense of motion (the sign of the
+    z component of its angular momentum; prograde when that is zero). Warns (DirectionWarning) when chaser
+    and target move in opposite senses."""
+    chaser_sense, target_sense = sense(chaser), sense(target)
+    if chaser_sense * target_sense < 0:
+        warnings.warn("the chaser and the target move in opposite senses about the z axis (angular momentum z "
+                      "components of opposite signs): every transfer between them reverses the chaser's "
+                      "direction", DirectionWarning, stacklevel=stacklevel)
+    if prograde is None:
+        return chaser_sense >= 0
+    if not isinstance(prograde, (bool, np.bool_)):
+        raise TypeError("prograde must be True, False or None (the chaser's own direction), not %r" % (prograde,))
+    return bool(prograde)
 
 
 def is_trajectory(obj: Any) -> bool:
@@ -103,14 +132,14 @@ class Window:
     ``departures`` (offsets after it), ``departure_epochs`` (the dates given, or None), ``tofs``, ``chaser``
     (its state at ``epoch``) and ``chaser_source`` (what the native grid reads, covering the departures)."""
 
-    def __init__(self, chaser: Any, departures: Any, tofs: Any, options: Tuple[Any, Any, Any] = (True, 0, None)
-                 ) -> None:
+    def __init__(self, chaser: Any, departures: Any, tofs: Any, checks: Tuple[Any, Any, Any] = (None, 0, None),
+                 options: Optional[Dict[str, Any]] = None) -> None:
         if not is_trajectory(chaser):
             chaser = state_tuple(chaser, "chaser")
         self.epoch = float(chaser[0]) if isinstance(chaser, tuple) else float(chaser.epoch)
-        # Every refusal before any work (sampling a trajectory): the options (prograde, max_revs, threads) and
-        # the axes, through the native grid over no cells.
-        _porkchop.grid(PROBE, PROBE, _EMPTY, _EMPTY, *options)
+        # Every refusal before any work (sampling a trajectory): prograde, max_revs, threads (`checks`), the
+        # planning options and the axes, through the native grid over no cells.
+        _porkchop.grid(PROBE, PROBE, _EMPTY, _EMPTY, *checks, **(options or {}))
         self.departures, self.departure_epochs = read_departures(departures, self.epoch)
         self.tofs = read_tofs(tofs)
         self._empty = self.departures.size == 0 or self.tofs.size == 0
@@ -132,10 +161,11 @@ class Window:
         return _resolve(target, name, float(target.epoch), first, last)
 
     def result(self, target: StateTuple, target_source: GridSource, prograde: bool, max_revs: int,
-               arrays: Any) -> Porkchop:
-        """The Porkchop of this window against one target, from the native grid's arrays."""
+               arrays: Any, options: Optional[Dict[str, Any]] = None) -> Porkchop:
+        """The Porkchop of this window against one target, from the native grid's arrays and the planning
+        options it was computed with."""
         grid = Porkchop(self.chaser, target, self.departures, self.tofs, prograde, max_revs, *arrays,
-                        sources=(self.chaser_source, target_source))
+                        **(options or {}), sources=(self.chaser_source, target_source))
         if self.departure_epochs is not None:
             grid.epoch = self.epoch
             grid.departure_epochs = self.departure_epochs.copy()

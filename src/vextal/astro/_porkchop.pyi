@@ -6,12 +6,21 @@ import numpy.typing as npt
 
 MU_EARTH: float
 """The gravitational parameter of the package (km^3/s^2)."""
+MU_SUN: float
+"""The Sun's gravitational parameter (km^3/s^2, IAU 2015 nominal)."""
+MU_MOON: float
+"""The Moon's gravitational parameter (km^3/s^2, JPL DE440)."""
+MU_MARS: float
+"""Mars's gravitational parameter (km^3/s^2, JPL DE440, system)."""
 EARTH_EQUATORIAL_RADIUS: float
 """The equatorial radius of the package's ellipsoid (km)."""
 EARTH_ECCENTRICITY_SQ: float
 """The first eccentricity squared of the package's ellipsoid."""
 EARTH_J2: float
 """The Earth's oblateness term J2 of the package (the equatorial radius above is its reference radius)."""
+
+_Offset = Optional[Sequence[SupportsFloat]]
+_Vector = Tuple[float, float, float]
 
 def grid(
     chaser: Union[Sequence[SupportsFloat], Any],
@@ -21,12 +30,18 @@ def grid(
     prograde: Any = True,
     max_revs: Optional[SupportsInt] = 0,
     threads: Optional[int] = None,
+    mu: Optional[SupportsFloat] = None,
+    cost: Optional[str] = None,
+    min_radius: Optional[SupportsFloat] = None,
+    arrive_at: _Offset = None,
+    depart_from: _Offset = None,
     epoch: Optional[SupportsFloat] = None,
 ) -> Tuple[
     npt.NDArray[np.float64],
     npt.NDArray[np.float64],
     npt.NDArray[np.float64],
     npt.NDArray[np.int32],
+    npt.NDArray[np.int8],
     npt.NDArray[np.int8],
 ]:
     """The cheapest Lambert arc of every (departure, time of flight) cell, off the interpreter lock.
@@ -35,15 +50,73 @@ def grid(
     `epochs`, `positions` and `velocities` (a table, read by cubic Hermite interpolation; cells outside its span
     are NaN) or with `state` and `mu` (two-body). For departure offset d (s after
     the chaser's epoch) and time of flight tof (s, > 0), the chaser is moved to epoch + d and the target to
-    epoch + d + tof (two-body, 398600.5 km^3/s^2), and every arc up to `max_revs` revolutions is solved.
-    Returns (dv_departure, dv_arrival, dv_total) in km/s, then revolutions (int32, -1 where no arc exists)
-    and branch (int8: 0, -1 left, +1 right), each of shape (len(departures), len(tofs)); NaN where no arc
-    exists. Each departure row depends on its own inputs alone, so any split of the departure axis and any
-    `threads` give the same bits. Raises ValueError for a non-positive tof, non-finite inputs, a zero
+    epoch + d + tof (7-sequences two-body under `mu`, default 398600.5 km^3/s^2), and every arc up to
+    `max_revs` revolutions is solved; the cell keeps the cheapest arc that passes the screen. Returns
+    (dv_departure, dv_arrival, dv_total) in km/s, then revolutions (int32, -1 where no arc exists), branch
+    (int8: 0, -1 left, +1 right) and status (int8: 0 an arc, 1 no arc, 2 every arc below `min_radius`, 3 no
+    state at the cell's epoch), each of shape (len(departures), len(tofs)); NaN where no arc exists.
+    `cost`: "rendezvous" (departure + arrival delta-v, the default) or "intercept" (departure only).
+    `min_radius` (km): arcs whose flown path comes below it are no candidates, decided from whether
+    periapsis lies on the arc (default the Earth's equatorial radius under the Earth's mu, else none; 0 for
+    none). `arrive_at` / `depart_from`: (dr, di, dc) km in the target's RIC frame at arrival / the chaser's
+    at departure; the burn there matches the velocity of a point at rest in that rotating frame. Each departure
+    row depends on its own inputs alone, so any split of the departure axis and any `threads` give the same
+    bits. Raises ValueError for a non-positive tof, non-finite inputs, a zero
     position or a negative `max_revs`. `epoch`: the epoch the departure offsets count from (default: the
     chaser's, which for a table is its first sample; a table sampled for a window stands for an object whose
     epoch lies elsewhere).
     """
+    ...
+
+def cell(
+    chaser: Union[Sequence[SupportsFloat], Any],
+    target: Union[Sequence[SupportsFloat], Any],
+    departure: SupportsFloat,
+    tof: SupportsFloat,
+    prograde: Any = True,
+    max_revs: Optional[SupportsInt] = 0,
+    slot: Optional[SupportsInt] = None,
+    mu: Optional[SupportsFloat] = None,
+    cost: Optional[str] = None,
+    min_radius: Optional[SupportsFloat] = None,
+    arrive_at: _Offset = None,
+    depart_from: _Offset = None,
+    epoch: Optional[SupportsFloat] = None,
+) -> Tuple[int, int, int, Optional[_Vector], Optional[_Vector], Optional[_Vector], Optional[_Vector],
+           Optional[_Vector], Optional[_Vector]]:
+    """One cell of grid() solved alone: (status, revolutions, branch, r1, v_start, v1, r2, v_goal, v2): the
+    departure point and the velocity held there, the arc's departure velocity, the arrival point, the velocity
+    to match there and the arc's arrival velocity (None without an arc). `slot`: that Lambert slot's arc only
+    (see slot_arc), else the cheapest that passes the screen. `epoch`: the epoch `departure` counts from, as for
+    grid()."""
+    ...
+
+def safety(
+    chaser: Union[Sequence[SupportsFloat], Any],
+    target: Union[Sequence[SupportsFloat], Any],
+    departures: npt.ArrayLike,
+    tofs: npt.ArrayLike,
+    revolutions: npt.ArrayLike,
+    branch: npt.ArrayLike,
+    orbits: SupportsFloat,
+    prograde: Any = True,
+    max_revs: Optional[SupportsInt] = 0,
+    threads: Optional[int] = None,
+    mu: Optional[SupportsFloat] = None,
+    cost: Optional[str] = None,
+    min_radius: Optional[SupportsFloat] = None,
+    arrive_at: _Offset = None,
+    depart_from: _Offset = None,
+    epoch: Optional[SupportsFloat] = None,
+) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64],
+           npt.NDArray[np.int8]]:
+    """Passive safety of cells (1-D arrays of equal length, each cell's arc named by its revolutions and
+    branch), off the interpreter lock: (arc_range, drift_range, arc_where, drift_where, status). The least
+    distance (km) from the target along the transfer arc and along the free drift on the same conic for
+    `orbits` periods of the target's orbit after a missed arrival burn; *_where the chaser's RIC position
+    relative to the target there, (n, 3). Sampled at 64 points per target period (16 to 4096 per span), each
+    sampled minimum refined by golden section. NaN and a non-zero status where a cell has no arc. `epoch`: the
+    epoch departures count from, as for grid()."""
     ...
 
 def interpolate(

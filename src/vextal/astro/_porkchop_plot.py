@@ -164,6 +164,14 @@ def plot(grid: Porkchop, ax: Optional[Axes] = None, *, which: str = "total", axe
         plot_ax.clabel(borders, fmt={s: "%d|%d rev" % (s - 0.5, s + 0.5) for s in steps}, fontsize=7)
         handles.append(lines_module.Line2D([], [], color="black", linewidth=1.6, label="revolution-count border"))
 
+    # Cells whose every arc comes below the grid's radius floor (status 2): hatched, so that such a gap is not
+    # read as geometry without an arc.
+    screened = grid.status == 2
+    if screened.any():
+        plot_ax.contourf(x, y, screened.astype(np.float64), levels=[0.5, 1.5], colors="none", hatches=["////"])
+        patches: Any = optional("matplotlib.patches", "Porkchop.plot()")
+        handles.append(patches.Patch(facecolor="none", edgecolor="0.3", hatch="////", label="below min radius"))
+
     # The 180-degree ridge: there the transfer plane is undefined and the cost spikes.
     sine, cosine = ridge_function(grid)
     ridge = plot_ax.contour(x, y, np.ma.masked_where(~(cosine < 0), sine), levels=[0.0], colors="red",
@@ -235,7 +243,8 @@ def plot(grid: Porkchop, ax: Optional[Axes] = None, *, which: str = "total", axe
     else:
         plot_ax.set_ylabel("time of flight (%s)" % y_unit[1])
     # Below the axes, where it hides nothing; grey, so that the white guide lines show in it.
-    plot_ax.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.12), ncol=len(handles), fontsize=7,
+    plot_ax.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.12),
+                   ncol=len(handles) if len(handles) <= 4 else -(-len(handles) // 2), fontsize=7,
                    facecolor="0.75", framealpha=1.0)
     plot_ax.set_title(title if title is not None else "Porkchop: %s, up to %d revolution%s, %s"
                       % (label.split(",")[0], grid.max_revs, "" if grid.max_revs == 1 else "s",

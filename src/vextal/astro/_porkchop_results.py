@@ -10,8 +10,8 @@ import csv
 import json
 import math
 import os
-from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Protocol, Sequence, SupportsFloat,
-                    Tuple, Union)
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Protocol, Sequence,
+                    SupportsFloat, Tuple, Union)
 
 import numpy as np
 import numpy.typing as npt
@@ -25,9 +25,15 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["Porkchop", "Progress", "Transfer", "State", "ProgressOption", "state_tuple", "source_states"]
+__all__ = ["Porkchop", "Progress", "Safety", "Transfer", "State", "ProgressOption", "state_tuple", "CELL_STATUS",
+           "source_states"]
 
-FIELDS = ("dv_departure", "dv_arrival", "dv_total", "revolutions", "branch")
+FIELDS = ("dv_departure", "dv_arrival", "dv_total", "revolutions", "branch", "status")
+
+#: The codes of ``Porkchop.status``: why a cell holds an arc or none.
+CELL_STATUS = {0: "an arc", 1: "no arc (Lambert's problem has none)", 2: "every arc comes below min_radius",
+               3: "no state at the cell's epoch"}
+COSTS = ("rendezvous", "intercept")
 
 #: A state as the grids take it: an ECI record, or (time, x, y, z, vx, vy, vz) in s, km, km/s.
 State = Union[ECI, Sequence[SupportsFloat]]
@@ -49,14 +55,16 @@ class Trajectory(Protocol):
 
 #: What porkchop() takes for the chaser and the target: a state or a trajectory.
 Source = Union[State, Trajectory]
-#: What the native grid reads for one end, and a result reads back: a 7-tuple (two-body under the package's
-#: mu), a two-body trajectory (``state``, ``mu``) or a table (``epochs``, ``positions``, ``velocities``).
+#: What the native grid reads for one end, and a result reads back: a 7-tuple (two-body under the grid's mu),
+#: a two-body trajectory (``state``, ``mu``) or a table (``epochs``, ``positions``, ``velocities``).
 GridSource = Any
 #: ``progress=``: nothing (None/False), a tqdm bar (True), or a callable that receives the fraction done.
 ProgressOption = Union[None, bool, Callable[[float], object]]
 StateTuple = Tuple[float, float, float, float, float, float, float]
 GridArrays = Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64],
-                   npt.NDArray[np.int32], npt.NDArray[np.int8]]
+                   npt.NDArray[np.int32], npt.NDArray[np.int8], npt.NDArray[np.int8]]
+#: A hold point or departure offset: (radial, in-track, cross-track) km.
+Offset = Tuple[float, float, float]
 
 
 class Progress:
@@ -105,26 +113,21 @@ def state_tuple(state: State, name: str = "state") -> StateTuple:
     return t, x, y, z, vx, vy, vz
 
 
-def source_states(source: GridSource, epoch: npt.ArrayLike, offset: npt.ArrayLike = 0.0, errors: str = "raise"
+def source_states(source: GridSource, epoch: npt.ArrayLike, offset: npt.ArrayLike = 0.0, *,
+                  mu: float = _porkchop.MU_EARTH, errors: str = "raise"
                   ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    """Positions and velocities of a grid source at ``epoch + offset`` (broadcast together), formed exactly as
-    the native grid forms them: a table is read at ``epoch + offset``, a two-body state is moved by
-    ``(epoch - its time) + offset``, so that a cell read back here is the cell the grid computed. ValueError
-    outside a table's span, and for a state that cannot be moved with errors="raise" (NaN rows with "nan")."""
+    """Positions and velocities of a grid source at ``epoch + offset`` (broadcast together), formed as the
+    native grid forms them: a table is read at ``epoch + offset``, a two-body state is moved by
+    ``(epoch - its time) + offset`` (a 7-tuple under `mu`, the grid's; a two-body trajectory under its own).
+    ValueError outside a table's span, and for a state that cannot be moved with errors="raise" (NaN rows
+    with "nan")."""
     at = np.asarray(epoch, dtype=np.float64)
     step = np.asarray(offset, dtype=np.float64)
     if hasattr(source, "epochs"):
         r, v = _porkchop.interpolate(source.epochs, source.positions, source.velocities, at + step)
         return r, v
-    state, mu = (source.state, source.mu) if hasattr(source, "state") else (source, _porkchop.MU_EARTH)
+    state, mu = (source.state, source.mu) if hasattr(source, "state") else (source, mu)
     return arrays.propagate(state[1:4], state[4:7], (at - state[0]) + step, mu=mu, errors=errors, threads=1)
-
-
-def stack_rows(parts: Sequence[GridArrays]) -> GridArrays:
-    """One grid from blocks of consecutive departure rows, in order."""
-    return (np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts]),
-            np.concatenate([p[2] for p in parts]), np.concatenate([p[3] for p in parts]),
-            np.concatenate([p[4] for p in parts]))
 
 
 def iso_date(epoch: float) -> str:
@@ -134,15 +137,38 @@ def iso_date(epoch: float) -> str:
     return time.to_datetime(float(epoch)).isoformat(timespec="microseconds")
 
 
+def stack_rows(parts: Sequence[GridArrays]) -> GridArrays:
+    """One grid from blocks of consecutive departure rows, in order."""
+    return (np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts]),
+            np.concatenate([p[2] for p in parts]), np.concatenate([p[3] for p in parts]),
+            np.concatenate([p[4] for p in parts]), np.concatenate([p[5] for p in parts]))
+
+
+def offset(value: Optional[Sequence[SupportsFloat]], name: str) -> Optional[Offset]:
+    """A hold-point offset as three floats (None stays None)."""
+    if value is None:
+        return None
+    values = tuple(float(v) for v in value)
+    if len(values) != 3:
+        raise TypeError("%s must be None or 3 numbers (radial, in-track, cross-track km)" % name)
+    return values[0], values[1], values[2]
+
+
+def grid_options(mu: SupportsFloat, cost: str, min_radius: Optional[SupportsFloat],
+                 arrive_at: Optional[Sequence[SupportsFloat]],
+                 depart_from: Optional[Sequence[SupportsFloat]]) -> Dict[str, Any]:
+    """The native grid's planning keywords, checked: every cell of a grid, refinement and safety run reads
+    the same ones."""
+    if not isinstance(cost, str) or cost not in COSTS:
+        raise ValueError("cost must be 'rendezvous' or 'intercept', not %r" % (cost,))
+    return {"mu": float(mu), "cost": cost, "min_radius": None if min_radius is None else float(min_radius),
+            "arrive_at": offset(arrive_at, "arrive_at"), "depart_from": offset(depart_from, "depart_from")}
+
+
 def eci(values: StateTuple) -> ECI:
     from vextal.vector3 import Vector3
 
     return ECI(values[0], Vector3(*values[1:4]), Vector3(*values[4:7]))
-
-
-def arc(index: int) -> Tuple[int, int]:
-    """(revolutions, branch) of arc `index` in the planner's order: 0, then left and right per count."""
-    return _porkchop.slot_arc(index)
 
 
 def _magnitude(burn: SatBurn) -> float:
@@ -154,40 +180,63 @@ def _magnitude(burn: SatBurn) -> float:
 class Transfer:
     """One transfer of the window: departure offset and time of flight (s), the arc's revolution count and
     branch (0 for no revolutions, -1 left, +1 right), the delta-v magnitudes (km/s) and the two burns
-    (departure SatBurn, arrival SatBurn) as plan_lambert gives them."""
+    (departure SatBurn, arrival SatBurn). `dv_total` is the cost the grid ranks by: departure + arrival for a
+    rendezvous, the departure alone for an intercept (whose arrival burn is the relative velocity there)."""
 
-    __slots__ = ("departure", "tof", "revolutions", "branch", "dv_departure", "dv_arrival", "dv_total", "burns")
+    __slots__ = ("departure", "tof", "revolutions", "branch", "dv_departure", "dv_arrival", "dv_total", "burns",
+                 "cost")
 
     def __init__(self, departure: SupportsFloat, tof: SupportsFloat, revolutions: int, branch: int,
-                 burns: Tuple[SatBurn, SatBurn]) -> None:
+                 burns: Tuple[SatBurn, SatBurn], cost: str = "rendezvous") -> None:
         self.departure = float(departure)
         self.tof = float(tof)
         self.revolutions = int(revolutions)
         self.branch = int(branch)
         self.burns = burns
+        self.cost = cost
         self.dv_departure = _magnitude(burns[0])
         self.dv_arrival = _magnitude(burns[1])
-        self.dv_total = self.dv_departure + self.dv_arrival
+        self.dv_total = self.dv_departure if cost == "intercept" else self.dv_departure + self.dv_arrival
 
     def as_dict(self) -> Dict[str, Any]:
         burns = [{"time": b.time, "delta_v": list(b.delta_v.to_tuple()) if b.delta_v is not None else None}
                  for b in self.burns]
         return {"departure": self.departure, "tof": self.tof, "revolutions": self.revolutions,
                 "branch": self.branch, "dv_departure": self.dv_departure, "dv_arrival": self.dv_arrival,
-                "dv_total": self.dv_total, "burns": burns}
+                "dv_total": self.dv_total, "cost": self.cost, "burns": burns}
 
     def __repr__(self) -> str:
         return ("Transfer(departure=%r, tof=%r, revolutions=%d, branch=%d, dv_total=%r)"
                 % (self.departure, self.tof, self.revolutions, self.branch, self.dv_total))
 
 
+class Safety(NamedTuple):
+    """What ``Porkchop.safety`` finds, as grids of the porkchop's shape: `safe` (bool: checked, and both least
+    ranges at least `keep_out`), `checked` (the cells examined), `arc_range` and `drift_range` (km, the least
+    distance from the target along the transfer arc and along the free drift after a missed arrival burn; NaN
+    where not checked), for `orbits` target periods of drift; `arc_where` and `drift_where` (shape + (3,)) the
+    chaser's position relative to the target at those closest approaches, in the target's RIC frame (radial,
+    in-track, cross-track km)."""
+
+    safe: npt.NDArray[np.bool_]
+    checked: npt.NDArray[np.bool_]
+    arc_range: npt.NDArray[np.float64]
+    drift_range: npt.NDArray[np.float64]
+    keep_out: float
+    orbits: float
+    arc_where: npt.NDArray[np.float64]
+    drift_where: npt.NDArray[np.float64]
+
+
 class Porkchop:
     """A porkchop grid: `departures` (offsets after the chaser's epoch, s) by `tofs` (s), and for each cell
     the cheapest arc's `dv_departure`, `dv_arrival`, `dv_total` (km/s, NaN where no arc exists),
-    `revolutions` (-1 there) and `branch`. `chaser` and `target` are kept as 7-tuples (their states at the
-    chaser's epoch and at the target's). `sources` are what the grid read for the two ends (a 7-tuple, a
-    two-body trajectory or a table; by default the two states moved two-body): ``transfer``, ``best`` and
-    ``refine`` read the same ones, so that they agree with the grid's cells for any trajectory."""
+    `revolutions` (-1 there), `branch` and `status` (why a cell is empty: ``CELL_STATUS``). `chaser` and
+    `target` are kept as 7-tuples (their states at the chaser's epoch and at the target's); `mu`, `cost`,
+    `min_radius`, `arrive_at` and `depart_from` are the planning options every cell was solved with (and
+    refinement and safety use). `sources` are what the grid read for the two ends (a 7-tuple, a two-body
+    trajectory or a table; by default the two states): ``transfer``, ``best``, ``refine`` and ``safety`` read
+    the same ones, so that they agree with the grid's cells for any trajectory."""
 
     chaser: StateTuple
     target: StateTuple
@@ -195,11 +244,18 @@ class Porkchop:
     tofs: npt.NDArray[np.float64]
     prograde: bool
     max_revs: int
+    mu: float
+    cost: str
+    min_radius: Optional[float]
+    arrive_at: Optional[Offset]
+    depart_from: Optional[Offset]
     dv_departure: npt.NDArray[np.float64]
     dv_arrival: npt.NDArray[np.float64]
     dv_total: npt.NDArray[np.float64]
     revolutions: npt.NDArray[np.int32]
     branch: npt.NDArray[np.int8]
+    status: npt.NDArray[np.int8]
+    safety_result: Optional[Safety]
     #: The UTC epoch of departure offset zero (s since 1950-01-01T00:00:00 UTC), when the grid knows it; plots
     #: then show dates.
     epoch: Optional[float] = None
@@ -209,7 +265,11 @@ class Porkchop:
 
     def __init__(self, chaser: State, target: State, departures: npt.ArrayLike, tofs: npt.ArrayLike,
                  prograde: bool, max_revs: int, dv_departure: npt.ArrayLike, dv_arrival: npt.ArrayLike,
-                 dv_total: npt.ArrayLike, revolutions: npt.ArrayLike, branch: npt.ArrayLike, *,
+                 dv_total: npt.ArrayLike, revolutions: npt.ArrayLike, branch: npt.ArrayLike,
+                 status: Optional[npt.ArrayLike] = None, *, mu: SupportsFloat = _porkchop.MU_EARTH,
+                 cost: str = "rendezvous", min_radius: Optional[SupportsFloat] = None,
+                 arrive_at: Optional[Sequence[SupportsFloat]] = None,
+                 depart_from: Optional[Sequence[SupportsFloat]] = None,
                  sources: Optional[Tuple[GridSource, GridSource]] = None) -> None:
         self.chaser = state_tuple(chaser, "chaser")
         self.target = state_tuple(target, "target")
@@ -218,14 +278,26 @@ class Porkchop:
         self.tofs = np.array(tofs, dtype=np.float64)
         self.prograde = bool(prograde)
         self.max_revs = int(max_revs)
+        options = grid_options(mu, cost, min_radius, arrive_at, depart_from)
+        self.mu, self.cost, self.min_radius = options["mu"], options["cost"], options["min_radius"]
+        self.arrive_at, self.depart_from = options["arrive_at"], options["depart_from"]
+        self.safety_result = None
         shape = (self.departures.size, self.tofs.size)
         if self.departures.ndim != 1 or self.tofs.ndim != 1:
             raise ValueError("departures and tofs must be one-dimensional")
-        for name, values in zip(FIELDS, (dv_departure, dv_arrival, dv_total, revolutions, branch)):
+        if status is None:  # grids made before the status array: an arc or none
+            status = np.where(np.asarray(revolutions) >= 0, 0, 1).astype(np.int8)
+        for name, values in zip(FIELDS, (dv_departure, dv_arrival, dv_total, revolutions, branch, status)):
             array = np.asarray(values)
             if array.shape != shape:
                 raise ValueError("%s has shape %s, the grid is %s" % (name, array.shape, shape))
             setattr(self, name, array)
+
+    @property
+    def options(self) -> Dict[str, Any]:
+        """The planning keywords of the native calls (mu, cost, min_radius, arrive_at, depart_from)."""
+        return {"mu": self.mu, "cost": self.cost, "min_radius": self.min_radius, "arrive_at": self.arrive_at,
+                "depart_from": self.depart_from}
 
     @property
     def shape(self) -> Tuple[int, int]:
@@ -239,65 +311,125 @@ class Porkchop:
 
     # ---- transfers ---------------------------------------------------------------------------------------
 
-    def _best_index(self) -> Tuple[int, int]:
-        """(departure index, time-of-flight index) of the cheapest cell; ValueError when no cell has an arc."""
-        if self.dv_total.size == 0 or np.isnan(self.dv_total).all():
-            raise ValueError("no transfer arc exists anywhere on this grid")
-        i, j = np.unravel_index(np.nanargmin(self.dv_total), self.shape)
+    def _best_index(self, safe: bool = False) -> Tuple[int, int]:
+        """(departure index, time-of-flight index) of the cheapest cell (of the safe ones with `safe`);
+        ValueError when there is none."""
+        costs = self.dv_total
+        if safe:
+            if self.safety_result is None:
+                raise ValueError("best(safe=True) needs safety(keep_out=...) to have run on this grid first")
+            costs = np.where(self.safety_result.safe, costs, np.nan)
+        if costs.size == 0 or np.isnan(costs).all():
+            screened = int((self.status == 2).sum())
+            raise ValueError("no %stransfer arc exists anywhere on this grid%s" % (
+                "safe " if safe else "", " (%d cells have arcs only below min_radius %g km)"
+                % (screened, self.min_radius if self.min_radius is not None else _porkchop.EARTH_EQUATORIAL_RADIUS)
+                if screened else ""))
+        i, j = np.unravel_index(np.nanargmin(costs), self.shape)
         return int(i), int(j)
 
-    def transfer(self, departure: SupportsFloat, tof: SupportsFloat) -> Transfer:
-        """The cheapest transfer leaving `departure` s after the chaser's epoch and flying `tof` s, from
-        plan_lambert on the chaser's state at the departure epoch and the target's at the arrival epoch, read
-        from the grid's sources as its cells read them. ValueError where no arc exists or a source cannot give
-        the state (a table that does not cover the epoch)."""
-        from vextal.astro.transfer_planner import plan_lambert
+    def _cell(self, departure: float, tof: float, mu: Optional[float] = None) -> Tuple[Any, ...]:
+        options = self.options
+        if mu is not None:
+            options["mu"] = float(mu)
+        return tuple(_porkchop.cell(*self.sources, departure, tof, self.prograde, self.max_revs, **options,
+                                    epoch=self.chaser[0]))
 
-        t_departure = self.chaser[0] + float(departure)
-        t_arrival = t_departure + float(tof)
-        r1, v1 = source_states(self.sources[0], self.chaser[0], float(departure))
-        r2, v2 = source_states(self.sources[1], t_arrival)
-        chaser = eci((t_departure, *r1.tolist(), *v1.tolist()))
-        target = eci((t_arrival, *r2.tolist(), *v2.tolist()))  # at the arrival epoch: the planner keeps it there
-        plan = plan_lambert(chaser, target, float(tof), self.prograde, self.max_revs)
-        if not plan.burns:
-            raise ValueError("no transfer arc for departure %r s, time of flight %r s" % (departure, tof))
-        totals = [_magnitude(b1) + _magnitude(b2) for b1, b2 in plan.burns]
-        index = min(range(len(totals)), key=totals.__getitem__)
-        revolutions, branch = arc(index)
-        return Transfer(departure, tof, revolutions, branch, plan.burns[index])
+    def transfer(self, departure: SupportsFloat, tof: SupportsFloat, *, mu: Optional[SupportsFloat] = None) \
+            -> Transfer:
+        """The transfer leaving `departure` s after the chaser's epoch and flying `tof` s, solved by the core
+        as the grid's cells are (the cheapest arc that passes the screen, with this grid's options; `mu`
+        overrides the grid's) on the states the grid's sources give (a trajectory's table as the grid read
+        it): the departure burn at the departure epoch, the arrival burn at the arrival epoch (matching the
+        hold point's velocity when the grid has one)."""
+        from vextal.vector3 import Vector3
 
-    def best(self) -> Transfer:
-        """The cheapest cell of the grid as a Transfer; ValueError when no cell has an arc."""
-        i, j = self._best_index()
+        status, revolutions, branch, _r1, v_start, v1, _r2, v_goal, v2 = self._cell(
+            float(departure), float(tof), None if mu is None else float(mu))
+        if status != 0:
+            raise ValueError("no transfer arc for departure %r s, time of flight %r s: %s"
+                             % (departure, tof, CELL_STATUS.get(status, status)))
+        t1 = self.chaser[0] + float(departure)
+        burns = (SatBurn(t1, Vector3(*(a - b for a, b in zip(v1, v_start)))),
+                 SatBurn(t1 + float(tof), Vector3(*(g - a for g, a in zip(v_goal, v2)))))
+        return Transfer(departure, tof, revolutions, branch, burns, self.cost)
+
+    def best(self, safe: bool = False) -> Transfer:
+        """The cheapest cell of the grid as a Transfer; with `safe`, the cheapest cell that ``safety()`` found
+        safe. ValueError when there is no such cell."""
+        i, j = self._best_index(safe)
         return self.transfer(self.departures[i], self.tofs[j])
 
-    def _cost(self, departure: float, tof: float) -> float:
-        out = _porkchop.grid(self.sources[0], self.sources[1], (departure,), (tof,), self.prograde, self.max_revs, 1,
-                             self.chaser[0])
+    def _cost(self, departure: float, tof: float, mu: Optional[float] = None) -> float:
+        options = self.options
+        if mu is not None:
+            options["mu"] = mu
+        out = _porkchop.grid(*self.sources, (departure,), (tof,), self.prograde, self.max_revs, threads=1,
+                             **options, epoch=self.chaser[0])
         cost = float(out[2][0, 0])
         return cost if cost == cost else math.inf
 
-    def refine(self, candidates: int = 1) -> Transfer:
+    def refine(self, candidates: int = 1, *, mu: Optional[SupportsFloat] = None) -> Transfer:
         """The continuous optimum near the best cell, as a Transfer: a bounded Nelder-Mead search
-        (scipy.optimize) over departure and time of flight within the neighbouring grid lines. With
-        `candidates` > 1 it also starts from the best cell of each of the next cheapest revolution counts
-        and returns the cheapest result. Never worse than best()."""
+        (scipy.optimize) over departure and time of flight within the neighbouring grid lines, every point
+        solved with the grid's options (`mu` overrides the grid's). With `candidates` > 1 it also starts from
+        the best cell of each of the next cheapest revolution counts and returns the cheapest result. Never
+        worse than best() (under the same mu)."""
         optimize = optional("scipy.optimize", "Porkchop.refine()")
+        search_mu = None if mu is None else float(mu)
         starts = [self._best_index()]
         if candidates > 1:
             for revs in self._cheapest_revolution_counts()[1:candidates]:
                 masked = np.where(self.revolutions == revs, self.dv_total, np.nan)
                 row, column = np.unravel_index(np.nanargmin(masked), self.shape)
                 starts.append((int(row), int(column)))
-        best = self.best()
+        i0, j0 = starts[0]
+        best = self.transfer(self.departures[i0], self.tofs[j0], mu=search_mu)
         for i, j in starts:
-            x, cost = self._refine_cell(optimize, i, j)
+            x, cost = self._refine_cell(optimize, i, j, search_mu)
             if cost < best.dv_total:
-                candidate = self.transfer(*x)
+                candidate = self.transfer(*x, mu=search_mu)
                 if candidate.dv_total < best.dv_total:
                     best = candidate
         return best
+
+    # ---- passive safety ----------------------------------------------------------------------------------
+
+    def safety(self, keep_out: SupportsFloat, orbits: SupportsFloat = 3.0, *, best: Optional[int] = None,
+               threads: Optional[int] = None) -> Safety:
+        """Passive safety of the grid's arcs, computed natively on every core: for each cell with an arc (or
+        the `best` cheapest), the least distance from the target along the transfer arc and along the free
+        drift after a missed arrival burn for `orbits` periods of the target's orbit. A cell is safe when
+        both stay at or above `keep_out` km. Without a hold point (`arrive_at`) an arc ends at the target
+        itself and is never safe. Kept on the grid for ``best(safe=True)``; returns the Safety."""
+        keep = float(keep_out)
+        if not keep >= 0 or not math.isfinite(keep):
+            raise ValueError("keep_out must be a finite distance >= 0 (km)")
+        rows, cols = np.nonzero(self.revolutions >= 0)
+        if best is not None:
+            if isinstance(best, bool) or not isinstance(best, int) or best < 0:
+                raise TypeError("best must be None or a whole number >= 0 of cheapest cells")
+            order = np.argsort(self.dv_total[rows, cols], kind="stable")[:best]
+            rows, cols = rows[order], cols[order]
+        arc, drift, arc_at, drift_at, _status = _porkchop.safety(
+            *self.sources, self.departures[rows], self.tofs[cols], self.revolutions[rows, cols],
+            self.branch[rows, cols], float(orbits), self.prograde, self.max_revs, threads=threads, **self.options,
+            epoch=self.chaser[0])
+        checked = np.zeros(self.shape, dtype=bool)
+        checked[rows, cols] = True
+        arc_range = np.full(self.shape, np.nan)
+        drift_range = np.full(self.shape, np.nan)
+        arc_range[rows, cols] = arc
+        drift_range[rows, cols] = drift
+        arc_where = np.full(self.shape + (3,), np.nan)
+        drift_where = np.full(self.shape + (3,), np.nan)
+        arc_where[rows, cols] = arc_at
+        drift_where[rows, cols] = drift_at
+        with np.errstate(invalid="ignore"):
+            safe = checked & (arc_range >= keep) & (drift_range >= keep)
+        self.safety_result = Safety(safe, checked, arc_range, drift_range, keep, float(orbits), arc_where,
+                                    drift_where)
+        return self.safety_result
 
     def _cheapest_revolution_counts(self) -> List[int]:
         """The revolution counts present in the grid, cheapest best cell first."""
@@ -305,7 +437,7 @@ class Porkchop:
                   for revs in np.unique(self.revolutions[self.revolutions >= 0])}
         return sorted(counts, key=counts.__getitem__)
 
-    def _refine_cell(self, optimize: Any, i: int, j: int) -> Tuple[List[float], float]:
+    def _refine_cell(self, optimize: Any, i: int, j: int, mu: Optional[float] = None) -> Tuple[List[float], float]:
         """Minimises the cost over the free axes (those with more than one grid line) around cell (i, j)."""
         start = [float(self.departures[i]), float(self.tofs[j])]
         axes: List[int] = []
@@ -322,13 +454,13 @@ class Porkchop:
             bounds.append((low, high))
             steps.append(0.25 * (high - low))
         if not axes:
-            return start, self._cost(*start)
+            return start, self._cost(start[0], start[1], mu)
 
         def cost(free: npt.NDArray[np.float64]) -> float:
             x = list(start)
             for k, value in zip(axes, free):
                 x[k] = float(value)
-            return self._cost(x[0], x[1])
+            return self._cost(x[0], x[1], mu)
 
         x0 = np.array([start[k] for k in axes])
         simplex = [x0] + [x0 + np.eye(len(axes))[k] * steps[k] * (1 if x0[k] + steps[k] <= bounds[k][1] else -1)
@@ -342,15 +474,16 @@ class Porkchop:
             x[k] = float(value)
         return x, float(result.fun)
 
+    # ---- output ------------------------------------------------------------------------------------------
+
     def _positions(self) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         """The chaser's positions at the departures (rows, 3) and the target's at every cell's arrival
         (rows, columns, 3), from the grid's sources (NaN where a two-body state cannot be moved)."""
         t0 = self.chaser[0]
-        r1, _ = source_states(self.sources[0], t0, self.departures, errors="nan")
-        r2, _ = source_states(self.sources[1], (t0 + self.departures)[:, None] + self.tofs[None, :], errors="nan")
+        r1, _ = source_states(self.sources[0], t0, self.departures, mu=self.mu, errors="nan")
+        r2, _ = source_states(self.sources[1], (t0 + self.departures)[:, None] + self.tofs[None, :], mu=self.mu,
+                              errors="nan")
         return r1, r2
-
-    # ---- output ------------------------------------------------------------------------------------------
 
     def plot(self, ax: Optional[Axes] = None, *, which: str = "total", axes: str = "tof",
              levels: Union[None, int, Sequence[float], npt.NDArray[np.float64]] = None, vmax: Optional[float] = None,
@@ -372,12 +505,14 @@ class Porkchop:
         return _porkchop_plot.plot(self, ax, which=which, axes=axes, levels=levels, vmax=vmax, cmap=cmap,
                                    optimum=optimum, title=title, epoch=epoch)
 
-    def rows(self) -> Iterator[Tuple[float, float, float, float, float, int, int]]:
-        """One (departure, tof, dv_departure, dv_arrival, dv_total, revolutions, branch) tuple per cell."""
+    def rows(self) -> Iterator[Tuple[float, float, float, float, float, int, int, int]]:
+        """One (departure, tof, dv_departure, dv_arrival, dv_total, revolutions, branch, status) tuple per
+        cell."""
         for i, departure in enumerate(self.departures):
             for j, tof in enumerate(self.tofs):
                 yield (float(departure), float(tof), float(self.dv_departure[i, j]), float(self.dv_arrival[i, j]),
-                       float(self.dv_total[i, j]), int(self.revolutions[i, j]), int(self.branch[i, j]))
+                       float(self.dv_total[i, j]), int(self.revolutions[i, j]), int(self.branch[i, j]),
+                       int(self.status[i, j]))
 
     def _departure_dates(self) -> Optional[List[str]]:
         """The departure epochs in ISO 8601 (UTC, to the microsecond) when the grid was given dates."""
@@ -387,14 +522,15 @@ class Porkchop:
 
     def to_csv(self, path: Union[str, os.PathLike[str]]) -> None:
         """One line per cell: departure_s, tof_s, dv_departure, dv_arrival, dv_total (km/s; empty where no arc
-        exists), revolutions, branch; a grid given dates ends each line with departure_utc (ISO 8601). The file
-        is replaced whole or not at all: a write that fails (a full disk, Ctrl-C) leaves the old file as it was."""
+        exists), revolutions, branch, status; a grid given dates ends each line with departure_utc (ISO 8601).
+        The file is replaced whole or not at all: a write that fails (a full disk, Ctrl-C) leaves the old file
+        as it was."""
         dates = self._departure_dates()
 
         def write(handle: Any) -> None:
             writer = csv.writer(handle)
             writer.writerow(["departure_s", "tof_s", "dv_departure_km_s", "dv_arrival_km_s", "dv_total_km_s",
-                             "revolutions", "branch"] + (["departure_utc"] if dates else []))
+                             "revolutions", "branch", "status"] + (["departure_utc"] if dates else []))
             columns = max(self.tofs.size, 1)
             for k, row in enumerate(self.rows()):
                 writer.writerow(["" if v != v else v for v in row] + ([dates[k // columns]] if dates else []))
@@ -408,7 +544,8 @@ class Porkchop:
             return [[None if v != v else v for v in row] for row in array.tolist()]
 
         data = {"chaser": list(self.chaser), "target": list(self.target), "prograde": self.prograde,
-                "max_revs": self.max_revs, "departures": self.departures.tolist(), "tofs": self.tofs.tolist(),
+                "max_revs": self.max_revs, **self.options, "departures": self.departures.tolist(),
+                "tofs": self.tofs.tolist(),
                 **{name: grid(getattr(self, name)) for name in FIELDS}}
         dates = self._departure_dates()
         if dates is not None:  # given dates: offset zero and every departure as UTC dates as well

@@ -38,6 +38,10 @@ inline constexpr Ellipsoid earth_ellipsoid{6378.1374, 0.0066943799901414};
 
 // The Earth's gravitational parameter of the planner and of every default (km^3/s^2).
 inline constexpr double mu_earth = 398600.5;
+// Other central bodies the grids name (km^3/s^2): the Sun (IAU 2015 nominal), the Moon and Mars (JPL DE440).
+inline constexpr double mu_sun = 132712440041.279;
+inline constexpr double mu_moon = 4902.800118;
+inline constexpr double mu_mars = 42828.375816;
 
 // The Earth's oblateness term (dimensionless), with the ellipsoid's equatorial radius as its reference radius.
 inline constexpr double j2_earth = 1.08262668e-3;
