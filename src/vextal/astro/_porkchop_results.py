@@ -16,7 +16,7 @@ from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTup
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _files, _porkchop, _porkchop_plot
+from vextal.astro import _files, _porkchop, _porkchop_plot, arrays
 from vextal.astro._optional import optional
 from vextal.astro.orbitvector import ECI
 from vextal.astro.transfer_planner import SatBurn
@@ -25,7 +25,8 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["Porkchop", "Progress", "Safety", "Transfer", "State", "ProgressOption", "state_tuple", "CELL_STATUS"]
+__all__ = ["Porkchop", "Progress", "Safety", "Transfer", "State", "ProgressOption", "state_tuple", "CELL_STATUS",
+           "source_states"]
 
 FIELDS = ("dv_departure", "dv_arrival", "dv_total", "revolutions", "branch", "status")
 
@@ -54,6 +55,9 @@ class Trajectory(Protocol):
 
 #: What porkchop() takes for the chaser and the target: a state or a trajectory.
 Source = Union[State, Trajectory]
+#: What the native grid reads for one end, and a result reads back: a 7-tuple (two-body under the grid's mu),
+#: a two-body trajectory (``state``, ``mu``) or a table (``epochs``, ``positions``, ``velocities``).
+GridSource = Any
 #: ``progress=``: nothing (None/False), a tqdm bar (True), or a callable that receives the fraction done.
 ProgressOption = Union[None, bool, Callable[[float], object]]
 StateTuple = Tuple[float, float, float, float, float, float, float]
@@ -107,6 +111,30 @@ def state_tuple(state: State, name: str = "state") -> StateTuple:
         raise TypeError("%s must be an ECI state or 7 numbers (time, x, y, z, vx, vy, vz)" % name)
     t, x, y, z, vx, vy, vz = (float(v) for v in values)
     return t, x, y, z, vx, vy, vz
+
+
+def source_states(source: GridSource, epoch: npt.ArrayLike, offset: npt.ArrayLike = 0.0, *,
+                  mu: float = _porkchop.MU_EARTH, errors: str = "raise"
+                  ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Positions and velocities of a grid source at ``epoch + offset`` (broadcast together), formed as the
+    native grid forms them: a table is read at ``epoch + offset``, a two-body state is moved by
+    ``(epoch - its time) + offset`` (a 7-tuple under `mu`, the grid's; a two-body trajectory under its own).
+    ValueError outside a table's span, and for a state that cannot be moved with errors="raise" (NaN rows
+    with "nan")."""
+    at = np.asarray(epoch, dtype=np.float64)
+    step = np.asarray(offset, dtype=np.float64)
+    if hasattr(source, "epochs"):
+        r, v = _porkchop.interpolate(source.epochs, source.positions, source.velocities, at + step)
+        return r, v
+    state, mu = (source.state, source.mu) if hasattr(source, "state") else (source, mu)
+    return arrays.propagate(state[1:4], state[4:7], (at - state[0]) + step, mu=mu, errors=errors, threads=1)
+
+
+def iso_date(epoch: float) -> str:
+    """An epoch number as an ISO 8601 UTC date to the microsecond (2024-01-01T12:00:00.000000)."""
+    from vextal.astro import time
+
+    return time.to_datetime(float(epoch)).isoformat(timespec="microseconds")
 
 
 def stack_rows(parts: Sequence[GridArrays]) -> GridArrays:
@@ -204,8 +232,11 @@ class Porkchop:
     """A porkchop grid: `departures` (offsets after the chaser's epoch, s) by `tofs` (s), and for each cell
     the cheapest arc's `dv_departure`, `dv_arrival`, `dv_total` (km/s, NaN where no arc exists),
     `revolutions` (-1 there), `branch` and `status` (why a cell is empty: ``CELL_STATUS``). `chaser` and
-    `target` are kept as 7-tuples; `mu`, `cost`, `min_radius`, `arrive_at` and `depart_from` are the planning
-    options every cell was solved with (and refinement and safety use)."""
+    `target` are kept as 7-tuples (their states at the chaser's epoch and at the target's); `mu`, `cost`,
+    `min_radius`, `arrive_at` and `depart_from` are the planning options every cell was solved with (and
+    refinement and safety use). `sources` are what the grid read for the two ends (a 7-tuple, a two-body
+    trajectory or a table; by default the two states): ``transfer``, ``best``, ``refine`` and ``safety`` read
+    the same ones, so that they agree with the grid's cells for any trajectory."""
 
     chaser: StateTuple
     target: StateTuple
@@ -228,6 +259,9 @@ class Porkchop:
     #: The UTC epoch of departure offset zero (s since 1950-01-01T00:00:00 UTC), when the grid knows it; plots
     #: then show dates.
     epoch: Optional[float] = None
+    #: The absolute departure epochs (s since 1950-01-01T00:00:00 UTC) when the grid was given dates, else None;
+    #: to_dict, to_csv and to_json then write the dates in ISO 8601 (UTC).
+    departure_epochs: Optional[npt.NDArray[np.float64]] = None
 
     def __init__(self, chaser: State, target: State, departures: npt.ArrayLike, tofs: npt.ArrayLike,
                  prograde: bool, max_revs: int, dv_departure: npt.ArrayLike, dv_arrival: npt.ArrayLike,
@@ -235,9 +269,11 @@ class Porkchop:
                  status: Optional[npt.ArrayLike] = None, *, mu: SupportsFloat = _porkchop.MU_EARTH,
                  cost: str = "rendezvous", min_radius: Optional[SupportsFloat] = None,
                  arrive_at: Optional[Sequence[SupportsFloat]] = None,
-                 depart_from: Optional[Sequence[SupportsFloat]] = None) -> None:
+                 depart_from: Optional[Sequence[SupportsFloat]] = None,
+                 sources: Optional[Tuple[GridSource, GridSource]] = None) -> None:
         self.chaser = state_tuple(chaser, "chaser")
         self.target = state_tuple(target, "target")
+        self.sources: Tuple[GridSource, GridSource] = (self.chaser, self.target) if sources is None else sources
         self.departures = np.array(departures, dtype=np.float64)  # copies: the caller's arrays may change
         self.tofs = np.array(tofs, dtype=np.float64)
         self.prograde = bool(prograde)
@@ -296,15 +332,16 @@ class Porkchop:
         options = self.options
         if mu is not None:
             options["mu"] = float(mu)
-        return tuple(_porkchop.cell(self.chaser, self.target, departure, tof, self.prograde, self.max_revs,
-                                    **options))
+        return tuple(_porkchop.cell(*self.sources, departure, tof, self.prograde, self.max_revs, **options,
+                                    epoch=self.chaser[0]))
 
     def transfer(self, departure: SupportsFloat, tof: SupportsFloat, *, mu: Optional[SupportsFloat] = None) \
             -> Transfer:
         """The transfer leaving `departure` s after the chaser's epoch and flying `tof` s, solved by the core
         as the grid's cells are (the cheapest arc that passes the screen, with this grid's options; `mu`
-        overrides the grid's): the departure burn at the departure epoch, the arrival burn at the arrival
-        epoch (matching the hold point's velocity when the grid has one)."""
+        overrides the grid's) on the states the grid's sources give (a trajectory's table as the grid read
+        it): the departure burn at the departure epoch, the arrival burn at the arrival epoch (matching the
+        hold point's velocity when the grid has one)."""
         from vextal.vector3 import Vector3
 
         status, revolutions, branch, _r1, v_start, v1, _r2, v_goal, v2 = self._cell(
@@ -327,8 +364,8 @@ class Porkchop:
         options = self.options
         if mu is not None:
             options["mu"] = mu
-        out = _porkchop.grid(self.chaser, self.target, (departure,), (tof,), self.prograde, self.max_revs,
-                             threads=1, **options)
+        out = _porkchop.grid(*self.sources, (departure,), (tof,), self.prograde, self.max_revs, threads=1,
+                             **options, epoch=self.chaser[0])
         cost = float(out[2][0, 0])
         return cost if cost == cost else math.inf
 
@@ -375,8 +412,9 @@ class Porkchop:
             order = np.argsort(self.dv_total[rows, cols], kind="stable")[:best]
             rows, cols = rows[order], cols[order]
         arc, drift, arc_at, drift_at, _status = _porkchop.safety(
-            self.chaser, self.target, self.departures[rows], self.tofs[cols], self.revolutions[rows, cols],
-            self.branch[rows, cols], float(orbits), self.prograde, self.max_revs, threads=threads, **self.options)
+            *self.sources, self.departures[rows], self.tofs[cols], self.revolutions[rows, cols],
+            self.branch[rows, cols], float(orbits), self.prograde, self.max_revs, threads=threads, **self.options,
+            epoch=self.chaser[0])
         checked = np.zeros(self.shape, dtype=bool)
         checked[rows, cols] = True
         arc_range = np.full(self.shape, np.nan)
@@ -438,6 +476,15 @@ class Porkchop:
 
     # ---- output ------------------------------------------------------------------------------------------
 
+    def _positions(self) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """The chaser's positions at the departures (rows, 3) and the target's at every cell's arrival
+        (rows, columns, 3), from the grid's sources (NaN where a two-body state cannot be moved)."""
+        t0 = self.chaser[0]
+        r1, _ = source_states(self.sources[0], t0, self.departures, mu=self.mu, errors="nan")
+        r2, _ = source_states(self.sources[1], (t0 + self.departures)[:, None] + self.tofs[None, :], mu=self.mu,
+                              errors="nan")
+        return r1, r2
+
     def plot(self, ax: Optional[Axes] = None, *, which: str = "total", axes: str = "tof",
              levels: Union[None, int, Sequence[float], npt.NDArray[np.float64]] = None, vmax: Optional[float] = None,
              cmap: str = "viridis", optimum: Optional[Transfer] = None, title: Optional[str] = None,
@@ -467,28 +514,44 @@ class Porkchop:
                        float(self.dv_total[i, j]), int(self.revolutions[i, j]), int(self.branch[i, j]),
                        int(self.status[i, j]))
 
+    def _departure_dates(self) -> Optional[List[str]]:
+        """The departure epochs in ISO 8601 (UTC, to the microsecond) when the grid was given dates."""
+        if self.departure_epochs is None:
+            return None
+        return [iso_date(e) for e in self.departure_epochs]
+
     def to_csv(self, path: Union[str, os.PathLike[str]]) -> None:
         """One line per cell: departure_s, tof_s, dv_departure, dv_arrival, dv_total (km/s; empty where no arc
-        exists), revolutions, branch, status. The file is replaced whole or not at all: a write that fails (a
-        full disk, Ctrl-C) leaves the old file as it was."""
+        exists), revolutions, branch, status; a grid given dates ends each line with departure_utc (ISO 8601).
+        The file is replaced whole or not at all: a write that fails (a full disk, Ctrl-C) leaves the old file
+        as it was."""
+        dates = self._departure_dates()
+
         def write(handle: Any) -> None:
             writer = csv.writer(handle)
             writer.writerow(["departure_s", "tof_s", "dv_departure_km_s", "dv_arrival_km_s", "dv_total_km_s",
-                             "revolutions", "branch", "status"])
-            for row in self.rows():
-                writer.writerow(["" if v != v else v for v in row])
+                             "revolutions", "branch", "status"] + (["departure_utc"] if dates else []))
+            columns = max(self.tofs.size, 1)
+            for k, row in enumerate(self.rows()):
+                writer.writerow(["" if v != v else v for v in row] + ([dates[k // columns]] if dates else []))
 
         _files.replace(path, write)
 
     def to_dict(self) -> Dict[str, Any]:
-        """The grid as plain data; NaN cells are None."""
+        """The grid as plain data; NaN cells are None. A grid given dates adds ``epoch`` (departure offset zero)
+        and ``departure_dates`` in ISO 8601 (UTC)."""
         def grid(array: npt.NDArray[Any]) -> List[List[Any]]:
             return [[None if v != v else v for v in row] for row in array.tolist()]
 
-        return {"chaser": list(self.chaser), "target": list(self.target), "prograde": self.prograde,
+        data = {"chaser": list(self.chaser), "target": list(self.target), "prograde": self.prograde,
                 "max_revs": self.max_revs, **self.options, "departures": self.departures.tolist(),
                 "tofs": self.tofs.tolist(),
                 **{name: grid(getattr(self, name)) for name in FIELDS}}
+        dates = self._departure_dates()
+        if dates is not None:  # given dates: offset zero and every departure as UTC dates as well
+            data["epoch"] = iso_date(self.chaser[0] if self.epoch is None else self.epoch)
+            data["departure_dates"] = dates
+        return data
 
     def to_json(self, path: Union[str, os.PathLike[str]]) -> None:
         """The grid as JSON (``to_dict()``), written whole or not at all as by to_csv."""
