@@ -89,6 +89,33 @@ class Recording:
         return getattr(self.client, name)
 
 
+def test_trajectories_travel_as_tables_once_each(client):
+    # A TLE chaser and targets: sampled once on the client; each table goes to the cluster once and all the
+    # chunks that read it share it; the grids are the local ones bit for bit, dates and all.
+    from vextal.astro.trajectory import TLE, Table, TwoBody
+
+    iss = TLE("1 25544U 98067A   24001.50000000  .00016717  00000-0  10270-3 0  9005",
+              "2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.49815308 30005")
+    departures = np.datetime64("2024-01-01T12:30") + np.arange(0, 12000, 600).astype("m8[s]")
+    targets = {"iss": iss, "two-body": TwoBody(iss.state_at(iss.epoch + 600.0)), "state": TARGETS[0]}
+    local = survey(iss, targets, departures, TOFS, max_revs=1)
+    scattered = []
+
+    class Scattering(Recording):
+        def scatter(self, data, **kwargs):
+            scattered.append(sorted(type(item).__name__ for item in data))
+            return self.client.scatter(data, **kwargs)
+
+    recording = Scattering(client)
+    remote = survey(iss, targets, departures, TOFS, max_revs=1, client=recording, chunks=4)
+    assert scattered == [["Table", "Table", "TwoBody"]]  # one call: the chaser, "iss" and "two-body"
+    assert len(recording.submitted) == 3 * 4
+    for got, expected in zip(remote.porkchops, local.porkchops):
+        assert_same_bits(got, expected)
+        assert got.departure_epochs.tobytes() == expected.departure_epochs.tobytes()
+        assert isinstance(got.sources[0], Table) and got.best().dv_total == expected.best().dv_total
+
+
 @pytest.mark.parametrize("change", [{"tofs": -TOFS}, {"departures": DEPARTURES.reshape(1, -1)},
                                     {"target": (0.0,) * 7}, {"max_revs": -1}, {"threads": 0}])
 def test_bad_arguments_raise_the_local_error_before_any_task(client, change):
@@ -177,3 +204,13 @@ def test_array_function_blocks_on_the_cluster(client):
     xyz = np.random.default_rng(3).normal(size=(1000, 3)) * 7000.0
     lazy = da.from_array(xyz, chunks=(200, 3)).map_blocks(efg_to_llh, threads=1, dtype=np.float64)
     assert client.compute(lazy).result().tobytes() == efg_to_llh(xyz).tobytes()
+
+
+def test_a_j2_grid_on_the_cluster_is_the_local_one(client):
+    # States under model="j2" become J2 trajectories before the grid is split: the workers read their tables
+    # and the result is the local J2 grid bit for bit, marked j2, and refines under J2 alike.
+    local = porkchop(CHASER, TARGETS[1], DEPARTURES, TOFS, max_revs=1, model="j2")
+    remote = porkchop(CHASER, TARGETS[1], DEPARTURES, TOFS, max_revs=1, model="j2", client=client, chunks=3)
+    assert_same_bits(remote, local)
+    assert remote.model == local.model == "j2"
+    assert remote.refine().as_dict() == local.refine().as_dict()

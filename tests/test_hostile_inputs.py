@@ -92,9 +92,10 @@ HUGE = np.broadcast_to(np.ones(3), (2**31, 1, 3))
      "r must be an array of real numbers"),
     (lambda: arrays.efg_to_llh(np.ma.masked_array([[1.0, 2, 3]], mask=[[1, 0, 0]])), TypeError,
      "xyz must not be a masked array"),
-    (lambda: _grid_axis(["7000"]), TypeError, "departures must be an array of real numbers, not of dtype <U4"),
+    (lambda: _grid_axis(["7000"]), ValueError, "departures: '7000' is not an ISO 8601 date"),  # text is a date
     (lambda: _grid_axis([1j]), TypeError, "departures must be an array of real numbers, not of dtype complex128"),
-    (lambda: _grid_axis(np.array(["2026-01-01"], dtype="datetime64[D]")), TypeError, "dtype datetime64[D]"),
+    (lambda: _grid_axis([None]), TypeError, "departures must be an array of real numbers, not of dtype object"),
+    (lambda: _grid_axis([0.0, "2026-01-01"]), TypeError, "departures mix dates and numbers"),
     (lambda: _grid_axis(np.ma.masked_array([0.0, 1.0], mask=[0, 1])), TypeError,
      "departures must not be a masked array"),
     (lambda: arrays.llh_to_efg([[10.0, 1, 1], [-100.0, 1, 1]], errors="raise"), ValueError,

@@ -344,5 +344,7 @@ def test_a_client_hands_the_grid_to_the_distributed_module(monkeypatch):
     client = object()
     assert porkchop(CHASER, TARGET, [0.0], [60.0], max_revs=2, client=client, chunks=7) == "cluster result"
     options = dict(mu=MU, cost="rendezvous", min_radius=None, arrive_at=None, depart_from=None)
-    assert calls == [((CHASER, TARGET, [0.0], [60.0]), dict(prograde=True, max_revs=2, threads=None, progress=None,
+    # The direction stays as given: the cluster module resolves it from the chaser's state, which a trajectory
+    # gives only once sampled there.
+    assert calls == [((CHASER, TARGET, [0.0], [60.0]), dict(prograde=None, max_revs=2, threads=None, progress=None,
                                                            client=client, chunks=7, options=options))]

@@ -134,8 +134,3 @@ def test_grid_over_a_table_is_the_same_in_blocks(progress):
     whole = porkchop(table, HIGHER, threads=1, **GRID)
     blocks = porkchop(table, HIGHER, threads=2, progress=progress, **GRID)
     assert whole.dv_total.tobytes() == blocks.dv_total.tobytes()
-
-
-def test_cluster_grid_refuses_trajectories_clearly():
-    with pytest.raises(TypeError, match="cluster grid takes the chaser"):
-        porkchop(sampled(LEO), HIGHER, [0.0], [600.0], client=object())

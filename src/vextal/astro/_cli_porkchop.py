@@ -1,14 +1,18 @@
 """``python -m vextal.astro porkchop``: search a transfer window and print its optimum.
 
-The grid spans departure offsets (seconds after the chaser's epoch) by times of flight (seconds), each given as
-START:STOP:N (N evenly spaced values, both ends included). The optimum is the grid's cheapest cell refined by a
-local search (scipy); the grid can be written as a plot (PNG and the other formats matplotlib knows), CSV or
-JSON. Without states it runs a built-in example: a chaser in a 400 km circular orbit and a target in a 1000 km
-circular orbit of the same inclination, its node 0.5 degree further east, over a day of departures.
+The grid spans departures by times of flight (seconds), each given as START:STOP:N (N evenly spaced values,
+both ends included); departures are seconds after the chaser's epoch, or UTC dates in ISO 8601
+(2026-11-01T00:00:2026-11-03T00:00:49). The chaser and the target are states, element sets (TLE files) or, for
+the target, a CCSDS OEM ephemeris; a TLE file of several targets makes a survey: one grid per target and the
+table of their optima. The optimum is the grid's cheapest cell refined by a local search (scipy); the grid can
+be written as a plot (PNG and the other formats matplotlib knows), CSV or JSON. Without states it runs a
+built-in example: a chaser in a 400 km circular orbit and a target in a 1000 km circular orbit of the same
+inclination, its node 0.5 degree further east, over a day of departures.
 """
+import re
 import sys
 
-from vextal.astro._cli import (BODY_MU, BRANCH_HELP, BRANCHES, EARTH_RADIUS, Parser, add_direction, add_states,
+from vextal.astro._cli import (BODY_MU, BRANCH_HELP, BRANCHES, EARTH_RADIUS, STATE, Parser, add_direction,
                                bounded, circular_state, direction_warning, emit, fail, finite, revolutions,
                                whole_number)
 
@@ -31,8 +35,37 @@ def grid_range(text):
     if len(parts) != 3:
         raise argparse.ArgumentTypeError("expected START:STOP:N, not %r" % text)
     start, stop = (finite(p) for p in parts[:2])
+    return _counted(start, stop, parts[2], text)
+
+
+#: START:STOP of a date range: STOP is the part after the last colon that is followed by a calendar date.
+DATE_RANGE = re.compile(r"^(?P<start>.+):(?P<stop>[0-9]{4}-[0-9]{2}-[0-9]{2}.*)$")
+
+
+def departure_range(text):
+    """argparse type: START:STOP:N in seconds (as grid_range), or with START and STOP UTC dates in ISO 8601
+    (2026-11-01T00:00:2026-11-03T00:00:49, 2026-11-01:2026-11-03:3); returns (start, stop, N, dates), START
+    and STOP of dates as epoch numbers."""
+    import argparse
+
+    from vextal.astro import time
+
+    head, _, count = text.rpartition(":")
+    match = DATE_RANGE.match(head)
+    if match is None:
+        return grid_range(text) + (False,)
     try:
-        count = int(parts[2])
+        start, stop = time.epoch(match.group("start")), time.epoch(match.group("stop"))
+    except (TypeError, ValueError) as exc:
+        raise argparse.ArgumentTypeError("%s in %r" % (str(exc).replace("epoch(): ", ""), text)) from None
+    return _counted(start, stop, count, text) + (True,)
+
+
+def _counted(start, stop, count_text, text):
+    import argparse
+
+    try:
+        count = int(count_text)
     except ValueError:
         raise argparse.ArgumentTypeError("N must be a whole number in %r" % text) from None
     if count < 1:
@@ -64,10 +97,21 @@ def parser():
                epilog=BRANCH_HELP + " States are TIME X Y Z VX VY VZ (s, km, km/s, inertial about the central "
                       "body). Without states: "
                       "a built-in example (400 km chaser, 1000 km target). A range that starts below zero is "
-                      "written with '=': --departures=-3600:3600:13.")
-    add_states(p)
-    p.add_argument("--departures", type=grid_range, metavar="START:STOP:N",
-                   help="departure offsets after the chaser's epoch, in seconds")
+                      "written with '=': --departures=-3600:3600:13. Dates are UTC, ISO 8601, with or without a "
+                      "time: --departures 2026-11-01T00:00:2026-11-03T00:00:49 is 49 departures an hour apart. "
+                      "A TLE file holds two- or three-line element sets; with several targets the survey table "
+                      "is printed, --csv writes that table, and the plot and JSON show the cheapest target's grid.")
+    chaser = p.add_mutually_exclusive_group()
+    chaser.add_argument("--chaser", "--initial", dest="chaser", **STATE,
+                        help="the chaser's state (--initial is the same option)")
+    chaser.add_argument("--chaser-tle", metavar="FILE", help="the chaser's element set (a file holding one)")
+    target = p.add_mutually_exclusive_group()
+    target.add_argument("--target", **STATE, help="the target's state")
+    target.add_argument("--target-tle", metavar="FILE",
+                        help="the target's element set; a file of several makes a survey of them all")
+    target.add_argument("--target-oem", metavar="FILE", help="the target's ephemeris, a CCSDS OEM file (KVN or XML)")
+    p.add_argument("--departures", type=departure_range, metavar="START:STOP:N",
+                   help="departure offsets after the chaser's epoch in seconds, or UTC dates (ISO 8601)")
     p.add_argument("--tofs", type=grid_range, metavar="START:STOP:N", help="times of flight in seconds")
     p.add_argument("--max-revs", type=revolutions, metavar="N", help="most revolutions per arc")
     add_direction(p, "the chaser's own sense of motion")
@@ -117,20 +161,23 @@ def parser():
 
 
 def _resolve(p, args):
-    """Fills in the example where states are not given; both states or neither."""
-    if (args.chaser is None) != (args.target is None):
-        fail(p.prog, "give both --chaser and --target, or neither for the built-in example")
+    """Fills in the example where states are not given; a chaser and a target, or neither."""
+    chaser_given = args.chaser is not None or args.chaser_tle is not None
+    target_given = any(v is not None for v in (args.target, args.target_tle, args.target_oem))
+    if chaser_given != target_given:
+        fail(p.prog, "give a chaser (--chaser or --chaser-tle) and a target (--target, --target-tle or "
+                     "--target-oem), or neither for the built-in example")
     defaults = example()
-    if args.chaser is None:
+    if not chaser_given:
         if args.mu is not None or args.body not in (None, "earth"):
             fail(p.prog, "--mu and --body need --chaser and --target (the built-in example orbits the Earth)")
         args.chaser, args.target = defaults["chaser"], defaults["target"]
-        args.departures = args.departures or defaults["departures"]
+        args.departures = args.departures or defaults["departures"] + (False,)
         args.tofs = args.tofs or defaults["tofs"]
         if args.max_revs is None:
             args.max_revs = defaults["max_revs"]
     if args.departures is None or args.tofs is None:
-        fail(p.prog, "--departures and --tofs are required with given states")
+        fail(p.prog, "--departures and --tofs are required with a given chaser and target")
     if args.tofs[0] <= 0:
         fail(p.prog, "argument --tofs: times of flight must be positive")
     if args.out and (args.departures[2] < 2 or args.tofs[2] < 2):
@@ -142,7 +189,7 @@ def _resolve(p, args):
     if args.threads is not None and args.threads < 1:
         fail(p.prog, "argument --threads: must be at least 1")
     for name in ("chaser", "target"):
-        if not any(getattr(args, name)[1:4]):
+        if getattr(args, name) is not None and not any(getattr(args, name)[1:4]):
             fail(p.prog, "the %s's position is zero" % name)
     if args.max_revs is None:
         args.max_revs = 0
@@ -152,6 +199,48 @@ def _resolve(p, args):
         args.mu = BODY_MU[args.body]
 
 
+def _read(p, kind, path):
+    """The objects of a TLE or OEM file; an unreadable or malformed file ends the command (status 2)."""
+    from vextal.astro import trajectory
+
+    try:
+        if kind == "oem":
+            return [trajectory.read_oem(path)]
+        objects = trajectory.read_tle(path)
+    except OSError as exc:
+        fail(p.prog, "cannot read %s: %s" % (path, exc.strerror or exc))
+    except ImportError as exc:
+        p.exit(1, "%s: error: %s\n" % (p.prog, exc))
+    except (ValueError, KeyError, TypeError) as exc:  # the readers' and the parsers' complaints about content
+        fail(p.prog, "%s: %s" % (path, exc))
+    if not objects:
+        fail(p.prog, "%s holds no element set" % path)
+    return objects
+
+
+def _objects(p, args):
+    """(chaser, {label: target}) from the states and files given."""
+    chaser = args.chaser
+    if args.chaser_tle is not None:
+        tles = _read(p, "tle", args.chaser_tle)
+        if len(tles) != 1:
+            fail(p.prog, "%s holds %d element sets; --chaser-tle takes a file of one" % (args.chaser_tle, len(tles)))
+        chaser = tles[0]
+    if args.target_tle is not None:
+        tles = _read(p, "tle", args.target_tle)
+        labels = [t.name or t.satnum for t in tles]
+        # Labels name the targets in the table; a label used twice gets the set's place in the file.
+        labels = [label if labels.count(label) == 1 else "%s [%d]" % (label, k + 1) for k, label in enumerate(labels)]
+        return chaser, dict(zip(labels, tles))
+    if args.target_oem is not None:
+        return chaser, {"target": _read(p, "oem", args.target_oem)[0]}
+    return chaser, {"target": args.target}
+
+
+def _date(epoch):
+    from vextal.astro._porkchop_results import iso_date
+
+    return iso_date(epoch)[:-3] + "Z"  # to the millisecond
 def _plot_format(p, path):
     """The image format of `path` from its extension (PNG without one), or an input error naming the formats
     matplotlib can write. Without matplotlib the write itself reports the missing extra."""
@@ -200,12 +289,55 @@ def _report(grid, best, refined, safety, out):
         out.write("refined under J2: flown from the chaser's J2 state the burns reach the target's within %.3g m "
                   "and %.3g mm/s; the two-body grid's cost there is %.6f km/s\n"
                   % (refined.miss_km * 1e3, refined.miss_kms * 1e6, refined.dv_total_two_body))
+    if grid.epoch is not None:  # given dates: the same rows' departure and arrival dates
+        for name, t in rows:
+            start = grid.epoch + t.departure
+            out.write("%-10s departs %s, arrives %s\n" % (name, _date(start), _date(start + t.tof)))
     if safety is not None:
         out.write("Passive safety (keep-out %g km, %g target orbits of drift): %d of %d cells checked are safe\n"
                   % (safety.keep_out, safety.orbits, int(safety.safe.sum()), int(safety.checked.sum())))
     t = refined if refined is not None else best
     for label, burn in zip(("departure", "arrival"), t.burns):
         out.write("%s burn at t=%.6f: delta-v (%.6f %.6f %.6f) km/s\n" % ((label, burn.time) + burn.delta_v.to_tuple()))
+
+
+def _survey_report(result, dated, out):
+    """One line per target, cheapest first; targets without an arc last."""
+    first = result.porkchops[0]
+    out.write("Survey: %d targets, %d departures x %d times of flight each, up to %d revolution%s, %s, %s motion\n"
+              % (len(result.porkchops), first.shape[0], first.shape[1], first.max_revs,
+                 "" if first.max_revs == 1 else "s", "prograde" if first.prograde else "retrograde", first.model))
+    out.write("%-24s %24s %12s %5s %7s %12s\n" % ("target", "departure (UTC)" if dated else "departure (s)",
+                                                   "tof (s)", "revs", "branch", "total km/s"))
+    for record in _records(result):
+        if record["dv_total"] != record["dv_total"]:
+            out.write("%-24s %24s\n" % (record["target"], "no transfer arc"))
+            continue
+        departure = _date(first.epoch + record["departure"]) if dated else "%.3f" % record["departure"]
+        out.write("%-24s %24s %12.3f %5d %7d %12.6f\n" % (record["target"], departure, record["tof"],
+                                                        record["revolutions"], record["branch"], record["dv_total"]))
+
+
+def _records(result):
+    """The survey table's records with plain Python values (for JSON)."""
+    return [{k: (v.item() if hasattr(v, "item") else v) for k, v in r.items()} for r in result.table]
+
+
+def _write_survey_csv(result, handle):
+    """The survey table as CSV, one line per target (and its departure date when the grid was given dates)."""
+    import csv
+
+    from vextal.astro._survey import COLUMNS
+
+    dated = result.porkchops[0].epoch is not None
+    writer = csv.writer(handle)
+    writer.writerow(list(COLUMNS) + (["departure_utc"] if dated else []))
+    for record in _records(result):
+        row = ["" if v != v else v for v in (record[c] for c in COLUMNS)]
+        if dated:
+            missing = record["departure"] != record["departure"]
+            row.append("" if missing else _date(result.porkchops[0].epoch + record["departure"]))
+        writer.writerow(row)
 
 
 def main(argv=None):
@@ -216,24 +348,40 @@ def main(argv=None):
 
     import numpy as np
 
-    from vextal.astro import _files
-    from vextal.astro.porkchop import porkchop
+    from vextal.astro import _files, time
+    from vextal.astro.porkchop import porkchop, survey
 
     import warnings
 
-    departures, tofs = (np.linspace(*r) for r in (args.departures, args.tofs))
+    start, stop, count, dated = args.departures
+    departures = np.linspace(start, stop, count)
+    if dated:  # dates: the grid takes them as absolute epochs and carries them
+        departures = time.to_datetime64(departures)
+    tofs = np.linspace(*args.tofs)
+    chaser, targets = _objects(p, args)
+    if len(targets) * departures.size * tofs.size > MAX_CELLS:
+        fail(p.prog, "the grids of %d x %d x %d cells are larger than %d cells" % (len(targets), departures.size,
+                                                                                  tofs.size, MAX_CELLS))
     if args.prograde is not None:
-        opposed = direction_warning(args.chaser, args.prograde)
+        from vextal.astro._porkchop_results import state_tuple
+
+        own = state_tuple(chaser.state_at(chaser.epoch) if hasattr(chaser, "state_at") else chaser, "chaser")
+        opposed = direction_warning(own, args.prograde)
         if opposed:
             sys.stderr.write("%s: warning: %s\n" % (p.prog, opposed))
-    safety = None
+    options = dict(prograde=args.prograde, max_revs=args.max_revs, mu=args.mu, cost=args.cost,
+                   min_radius=args.min_radius, arrive_at=args.arrive_at, depart_from=args.depart_from,
+                   threads=args.threads, progress=sys.stderr.isatty() or None, model=args.model)
+    safety = result = None
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            grid = porkchop(args.chaser, args.target, departures, tofs, prograde=args.prograde,
-                            max_revs=args.max_revs, mu=args.mu, cost=args.cost, min_radius=args.min_radius,
-                            arrive_at=args.arrive_at, depart_from=args.depart_from, threads=args.threads,
-                            progress=sys.stderr.isatty() or None, model=args.model)
+            if len(targets) > 1:
+                result = survey(chaser, targets, departures, tofs, **options)
+                cheapest = _records(result)[0]["target"]
+                grid = result.porkchops[list(targets).index(cheapest)]
+            else:
+                grid = porkchop(chaser, next(iter(targets.values())), departures, tofs, **options)
         for warning in caught:
             sys.stderr.write("%s: warning: %s\n" % (p.prog, " ".join(str(warning.message).split())))
         if args.keep_out is not None:
@@ -252,19 +400,33 @@ def main(argv=None):
             sys.stderr.write("%s: note: %s; reporting the grid's best cell\n" % (p.prog, exc))
     try:
         if args.out:
+            title = None if result is None else "Porkchop to %s (cheapest of %d targets)" % (cheapest, len(targets))
             figure = grid.plot(optimum=refined or best if args.which == "total" else None, which=args.which,
-                               axes=args.axes, levels=args.levels)
+                               axes=args.axes, levels=args.levels, title=title)
             figure.set_size_inches(args.size[0] / args.dpi, args.size[1] / args.dpi)
             image = _plot_format(p, args.out)
             _write(p, args.out, lambda: _files.replace(
                 args.out, lambda handle: figure.savefig(handle, format=image, dpi=args.dpi), binary=True))
         if args.csv:
-            _write(p, args.csv, lambda: grid.to_csv(args.csv))
+            if result is not None:
+                _write(p, args.csv, lambda: _files.replace(args.csv, lambda h: _write_survey_csv(result, h)))
+            else:
+                _write(p, args.csv, lambda: grid.to_csv(args.csv))
         if args.json:
             data = grid.to_dict()
             data["best"] = best.as_dict()
             data["refined"] = refined.as_dict() if refined is not None else None
+            if result is not None:
+                data["target_name"] = cheapest
+                data["survey"] = [{k: (None if v != v else v) for k, v in r.items()} for r in _records(result)]
             _write(p, args.json, lambda: _files.replace(args.json, lambda handle: json.dump(data, handle)))
     except ImportError as exc:
         p.exit(1, "%s: error: %s\n" % (p.prog, exc))
-    return emit(lambda: _report(grid, best, refined, safety, sys.stdout))
+
+    def write():
+        if result is not None:
+            _survey_report(result, dated, sys.stdout)
+            sys.stdout.write("\nCheapest target: %s\n" % cheapest)
+        _report(grid, best, refined, safety, sys.stdout)
+
+    return emit(write)

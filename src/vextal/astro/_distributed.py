@@ -2,9 +2,11 @@
 
 The departure axis is split into chunks of consecutive rows; each chunk is one Dask task that runs the same
 native grid the local computation runs, on a worker, and the chunks are put back together in order. Only
-plain data travels: a state as a 7-tuple ``(time, x, y, z, vx, vy, vz)`` (the state records refuse pickling)
-and a slice of the departure offsets. Every departure row is computed from its own inputs alone, so the
-assembled arrays are bit-identical to the local run whatever the split.
+plain data travels: a state as a 7-tuple ``(time, x, y, z, vx, vy, vz)`` (the state records refuse pickling),
+a trajectory as what the grid reads of it (a ``TwoBody``, or the ``Table`` it sampled for the window, sent to
+the cluster once and shared by all its chunks), and a slice of the departure offsets. Every departure row is
+computed from its own inputs alone, so the assembled arrays are bit-identical to the local run whatever the
+split.
 
 Failure: a worker that dies takes its tasks with it and the scheduler runs them again elsewhere (up to its
 ``allowed-failures`` setting, then ``KilledWorker``); a task that raises makes the whole call raise, and the
@@ -27,8 +29,8 @@ import numpy as np
 import numpy.typing as npt
 
 from vextal.astro import _porkchop
-from vextal.astro._porkchop_results import (GridArrays, Porkchop, Progress, ProgressOption, State, StateTuple,
-                                            stack_rows, state_tuple)
+from vextal.astro._grid_sources import Window, direction
+from vextal.astro._porkchop_results import GridArrays, GridSource, Porkchop, Progress, ProgressOption, stack_rows
 
 #: ``chunks=``: None (a few per worker thread), a chunk count, or a sequence of chunk sizes.
 Chunks = Union[None, int, Sequence[int]]
@@ -71,12 +73,13 @@ def row_bounds(n_rows: int, chunks: object, worker_threads: int) -> List[Tuple[i
     return [(a, b) for a, b in zip(edges[:-1], edges[1:]) if b > a]
 
 
-def grid_chunk(chaser: StateTuple, target: StateTuple, departures: npt.NDArray[np.float64],
+def grid_chunk(chaser: GridSource, target: GridSource, departures: npt.NDArray[np.float64],
                tofs: npt.NDArray[np.float64], prograde: bool, max_revs: int, threads: Optional[int],
-               options: Optional[Dict[str, Any]] = None) -> GridArrays:
+               options: Optional[Dict[str, Any]] = None, epoch: Optional[float] = None) -> GridArrays:
     """One task: the native grid over a slice of the departures (runs on a worker); `options` are the
-    planning keywords (mu, cost, min_radius, arrive_at, depart_from)."""
-    return _porkchop.grid(chaser, target, departures, tofs, prograde, max_revs, threads=threads, **(options or {}))
+    planning keywords (mu, cost, min_radius, arrive_at, depart_from), `epoch` the departures' base."""
+    return _porkchop.grid(chaser, target, departures, tofs, prograde, max_revs, threads=threads, **(options or {}),
+                          epoch=epoch)
 
 
 def _worker_threads(client: Any) -> int:
@@ -86,18 +89,21 @@ def _worker_threads(client: Any) -> int:
         return 0
 
 
-def grids_on_cluster(client: Any, chaser: StateTuple, targets: Sequence[StateTuple], departures: npt.ArrayLike,
+def grids_on_cluster(client: Any, chaser: GridSource, targets: Sequence[GridSource], departures: npt.ArrayLike,
                      tofs: npt.ArrayLike, *, prograde: bool, max_revs: int, threads: Optional[int],
-                     progress: ProgressOption, chunks: Chunks,
-                     options: Optional[Dict[str, Any]] = None) -> List[GridArrays]:
-    """The native grid of ``chaser`` against each of ``targets`` (7-tuples), computed on ``client``'s
-    cluster; returns one ``(dv_departure, dv_arrival, dv_total, revolutions, branch)`` tuple per target.
-    All targets' chunks are submitted at once, so a survey keeps every worker busy across targets."""
+                     progress: ProgressOption, chunks: Chunks, options: Optional[Dict[str, Any]] = None,
+                     epoch: Optional[float] = None) -> List[GridArrays]:
+    """The native grid of ``chaser`` against each of ``targets`` (7-tuples or what the grid reads of a
+    trajectory: a two-body state or a table), computed on ``client``'s cluster; returns one
+    ``(dv_departure, dv_arrival, dv_total, revolutions, branch, status)`` tuple per target. All targets' chunks
+    are submitted at once, so a survey keeps every worker busy across targets. Tables go to the cluster in one
+    call, each once (``client.scatter``), and every chunk that reads one refers to that copy."""
     departures = np.ascontiguousarray(departures, dtype=np.float64)
     tofs = np.ascontiguousarray(tofs, dtype=np.float64)
     bounds = row_bounds(len(departures), chunks, _worker_threads(client))
     if not bounds:  # no departures: nothing to send; the native grid gives the empty arrays (or its error)
-        return [grid_chunk(chaser, target, departures, tofs, prograde, max_revs, 1, options) for target in targets]
+        return [grid_chunk(chaser, target, departures, tofs, prograde, max_revs, 1, options, epoch)
+                for target in targets]
     task_threads = 1 if threads is None else threads
     run = uuid.uuid4().hex[:12]
 
@@ -110,12 +116,12 @@ def grids_on_cluster(client: Any, chaser: StateTuple, targets: Sequence[StateTup
     where: Dict[str, Tuple[int, int]] = {}
     with Progress(progress, len(targets) * len(bounds)) as bar:  # a bad `progress` raises before any task
         try:
-            for t, target in enumerate(targets):
+            shipped_chaser, *shipped_targets = _shipped(client, [chaser, *targets])
+            for t, shipped_target in enumerate(shipped_targets):
                 for c, (start, stop) in enumerate(bounds):
-                    future = client.submit(grid_chunk, chaser, target, departures[start:stop], tofs, prograde,
-                                           max_revs, task_threads, options,
-                                           key="vextal-porkchop-%s-%d-%d" % (run, t, c),
-                                           pure=False)
+                    future = client.submit(grid_chunk, shipped_chaser, shipped_target, departures[start:stop], tofs,
+                                           prograde, max_revs, task_threads, options, epoch,
+                                           key="vextal-porkchop-%s-%d-%d" % (run, t, c), pure=False)
                     where[future.key] = (t, c)
                     futures.append(future)
             # On this client's loop: the default client may be another one, or none at all.
@@ -136,6 +142,18 @@ def grids_on_cluster(client: Any, chaser: StateTuple, targets: Sequence[StateTup
     return [_assemble(chunk_parts, bounds, len(tofs), t) for t, chunk_parts in enumerate(parts)]
 
 
+def _shipped(client: Any, sources: Sequence[GridSource]) -> List[Any]:
+    """The sources as the tasks take them: 7-tuples as they are (small), trajectories sent to the cluster in
+    one call, each once, as futures every task can name."""
+    trajectories = [k for k, source in enumerate(sources) if not isinstance(source, tuple)]
+    out: List[Any] = list(sources)
+    if trajectories:
+        futures = client.scatter([sources[k] for k in trajectories], hash=False)
+        for k, future in zip(trajectories, futures):
+            out[k] = future
+    return out
+
+
 def _describe(error: Any) -> str:
     return "%s: %s" % (type(error).__name__, error) if isinstance(error, BaseException) else repr(error)
 
@@ -151,36 +169,42 @@ def _assemble(chunk_parts: Sequence[Optional[GridArrays]], bounds: Sequence[Tupl
     return stack_rows([part for part in chunk_parts if part is not None])
 
 
-def check_arguments(chaser: Any, targets: Sequence[Any], departures: npt.ArrayLike, tofs: npt.ArrayLike,
-                    prograde: Optional[bool], max_revs: int, threads: Optional[int],
-                    options: Optional[Dict[str, Any]] = None) -> None:
+def check_arguments(chaser: GridSource, targets: Sequence[GridSource], departures: npt.ArrayLike,
+                    tofs: npt.ArrayLike, prograde: Optional[bool], max_revs: int, threads: Optional[int],
+                    options: Optional[Dict[str, Any]] = None, epoch: Optional[float] = None) -> None:
     """Raises here, before any task is sent (or any block of a local grid is computed), what the native grid
-    would raise: the grid over no cells checks every argument, as the caller gave it, and computes nothing."""
+    would raise: the grid over no cells checks every argument and computes nothing."""
     empty = np.empty(0)
     for target in targets:
-        _porkchop.grid(chaser, target, departures, empty, prograde, max_revs, threads, **(options or {}))
-    _porkchop.grid(chaser, targets[0], empty, tofs, prograde, max_revs, threads, **(options or {}))
+        _porkchop.grid(chaser, target, departures, empty, prograde, max_revs, threads, **(options or {}),
+                       epoch=epoch)
+    _porkchop.grid(chaser, targets[0], empty, tofs, prograde, max_revs, threads, **(options or {}), epoch=epoch)
 
 
-def porkchops_on_cluster(chaser: State, targets: Sequence[State], departures: npt.ArrayLike, tofs: npt.ArrayLike, *,
-                         prograde: bool, max_revs: int, threads: Optional[int], progress: ProgressOption,
+def porkchops_on_cluster(chaser: Any, targets: Sequence[Any], departures: Any, tofs: Any, *,
+                         prograde: Optional[bool], max_revs: int, threads: Optional[int], progress: ProgressOption,
                          client: Any, chunks: Chunks, labels: Optional[Sequence[str]] = None,
                          options: Optional[Dict[str, Any]] = None) -> List[Porkchop]:
-    """The Porkchop of `chaser` against each of `targets`, computed on ``client``'s cluster; `labels` name
-    the targets in error messages; `options` are the planning keywords of every cell."""
-    chaser_tuple = state_tuple(chaser, "chaser")
-    target_tuples = [state_tuple(t, label) for t, label in zip(targets, labels or ["target"] * len(targets))]
-    check_arguments(chaser_tuple, target_tuples, departures, tofs, prograde, max_revs, threads, options)
-    departure_array = np.asarray(departures, dtype=np.float64)
-    tof_array = np.asarray(tofs, dtype=np.float64)
-    grids = grids_on_cluster(client, chaser_tuple, target_tuples, departure_array, tof_array, prograde=prograde,
-                             max_revs=max_revs, threads=threads, progress=progress, chunks=chunks, options=options)
-    return [Porkchop(chaser_tuple, target, departure_array, tof_array, prograde, max_revs, *arrays, **(options or {}))
-            for target, arrays in zip(target_tuples, grids)]
+    """The Porkchop of `chaser` against each of `targets` (states or trajectories), computed on ``client``'s
+    cluster; `labels` name the targets in error messages; `options` are the planning keywords of every cell.
+    Trajectories are sampled here, once, and their tables travel. The direction, when not given, is the
+    chaser's own for every target."""
+    window = Window(chaser, departures, tofs, (prograde, max_revs, threads), options)
+    resolved = [window.target(t, label) for t, label in zip(targets, labels or ["target"] * len(targets))]
+    sense = direction(window.chaser, window.chaser, prograde)
+    for state, _ in resolved:
+        direction(window.chaser, state, sense, stacklevel=5)
+    sources = [source for _, source in resolved]
+    check_arguments(window.chaser_source, sources, window.departures, window.tofs, sense, max_revs, threads,
+                    options, window.epoch)
+    grids = grids_on_cluster(client, window.chaser_source, sources, window.departures, window.tofs, prograde=sense,
+                             max_revs=max_revs, threads=threads, progress=progress, chunks=chunks, options=options,
+                             epoch=window.epoch)
+    return [window.result(state, source, sense, max_revs, arrays, options)
+            for (state, source), arrays in zip(resolved, grids)]
 
 
-def porkchop_on_cluster(chaser: State, target: State, departures: npt.ArrayLike, tofs: npt.ArrayLike,
-                        **options: Any) -> Porkchop:
+def porkchop_on_cluster(chaser: Any, target: Any, departures: Any, tofs: Any, **options: Any) -> Porkchop:
     """``porkchop(..., client=client)``: one grid computed on the client's cluster, as a Porkchop."""
     (grid,) = porkchops_on_cluster(chaser, [target], departures, tofs, **options)
     return grid

@@ -35,6 +35,7 @@ constexpr const char kTooLarge[] = "the grid of %zd x %zd cells is too large";
 constexpr const char kTableShape[] =
     "%s: a table needs epochs (n,) and positions and velocities (n, 3) with n >= 2, not %R, %R and %R";
 constexpr const char kTableOrder[] = "%s: the table's epochs must be strictly increasing";
+constexpr const char kEpochFinite[] = "epoch must be a finite number (s), the epoch departures count from";
 constexpr const char kOutside[] = "epoch %.17g lies outside the table's span [%.17g, %.17g]";
 
 struct State {
@@ -211,10 +212,22 @@ bool read_options(PyObject* prograde_obj, PyObject* max_revs_obj, PyObject* cons
     return read_offset(v[5], "arrive_at", o.arrive_at) && read_offset(v[6], "depart_from", o.depart_from);
 }
 
+// The epoch departure offsets count from: `obj`, or (None) the chaser's own, which for a table is its first
+// sample; a table sampled for a window starts at the first departure, not at the epoch of the object it samples.
+bool read_epoch(PyObject* obj, const Source& chaser, double& out) {
+    out = chaser.trajectory.epoch();
+    if (!obj || obj == Py_None) return true;
+    if (!vx::to_double(obj, out)) return false;
+    if (!std::isfinite(out)) return vx::fail(PyExc_ValueError, kEpochFinite), false;
+    return true;
+}
+
 PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static vx::Params<12> params{
-        "grid", {"chaser", "target", "departures", "tofs", "prograde", "max_revs", "threads", VX_PLANNING_NAMES}, 4};
-    vx::Bound<12> values;
+    static vx::Params<13> params{
+        "grid",
+        {"chaser", "target", "departures", "tofs", "prograde", "max_revs", "threads", VX_PLANNING_NAMES, "epoch"},
+        4};
+    vx::Bound<13> values;
     if (!params.bind(args, PyVectorcall_NARGS(nargs), kwnames, values)) return nullptr;
     if (!vx::import_numpy()) return nullptr;
 
@@ -229,7 +242,7 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     for (double tof : tofs)
         if (!(tof > 0)) return vx::fail(PyExc_ValueError, kTofPositive);
     const int threads = vx::parse_threads(values[6]);
-    if (threads == 0) return nullptr;
+    if (threads == 0 || !read_epoch(values[12], chaser, g.epoch)) return nullptr;
 
     const Py_ssize_t rows = static_cast<Py_ssize_t>(departures.size());
     const Py_ssize_t cols = static_cast<Py_ssize_t>(tofs.size());
@@ -274,17 +287,19 @@ PyObject* vector(num::Vec3 a) { return Py_BuildValue("(ddd)", a.x, a.y, a.z); }
 // One cell alone: (status, revolutions, branch, r1, v_start, v1, r2, v_goal, v2), the vectors as 3-tuples
 // (None where the cell has no arc).
 PyObject* py_cell(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static vx::Params<12> params{
-        "cell", {"chaser", "target", "departure", "tof", "prograde", "max_revs", "slot", VX_PLANNING_NAMES}, 4};
-    vx::Bound<12> values;
+    static vx::Params<13> params{
+        "cell", {"chaser", "target", "departure", "tof", "prograde", "max_revs", "slot", VX_PLANNING_NAMES, "epoch"},
+        4};
+    vx::Bound<13> values;
     if (!params.bind(args, PyVectorcall_NARGS(nargs), kwnames, values) || !vx::import_numpy()) return nullptr;
     num::PorkchopOptions o;
     Source chaser, target;
-    double departure, tof;
+    double departure, tof, epoch;
     int slot = -1;
     if (!read_options(values[4], values[5], values + 7, o) || !read_source(values[0], "chaser", chaser, o.mu) ||
         !read_source(values[1], "target", target, o.mu) || !vx::to_double(values[2], departure) ||
-        !vx::to_double(values[3], tof) || (values[6] && values[6] != Py_None && !vx::to_int(values[6], slot)))
+        !vx::to_double(values[3], tof) || (values[6] && values[6] != Py_None && !vx::to_int(values[6], slot)) ||
+        !read_epoch(values[12], chaser, epoch))
         return nullptr;
     if (!std::isfinite(departure) || !(tof > 0) || !std::isfinite(tof))
         return vx::fail(PyExc_ValueError, "cell(): departure must be finite and tof positive and finite");
@@ -293,7 +308,8 @@ PyObject* py_cell(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     num::CellArc arc;
     num::CellStatus status;
     try {
-        status = num::porkchop_cell(chaser.trajectory, target.trajectory, o, departure, tof, slot, work, ends, arc);
+        status = num::porkchop_cell(chaser.trajectory, target.trajectory, o, epoch, departure, tof, slot, work, ends,
+                                    arc);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -313,20 +329,21 @@ PyObject* py_cell(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 // Passive safety of cells given by departure, tof, revolutions and branch (1-D, same length): (arc_range,
 // drift_range, arc_where (n, 3), drift_where (n, 3), status), NaN where a cell has no arc.
 PyObject* py_safety(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static vx::Params<15> params{"safety",
+    static vx::Params<16> params{"safety",
                                  {"chaser", "target", "departures", "tofs", "revolutions", "branch", "orbits",
-                                  "prograde", "max_revs", "threads", VX_PLANNING_NAMES},
+                                  "prograde", "max_revs", "threads", VX_PLANNING_NAMES, "epoch"},
                                  7};
-    vx::Bound<15> values;
+    vx::Bound<16> values;
     if (!params.bind(args, PyVectorcall_NARGS(nargs), kwnames, values) || !vx::import_numpy()) return nullptr;
     num::PorkchopOptions o;
     Source chaser, target;
     std::vector<double> departures, tofs, revolutions, branches;
-    double orbits;
+    double orbits, epoch;
     if (!read_options(values[7], values[8], values + 10, o) || !read_source(values[0], "chaser", chaser, o.mu) ||
         !read_source(values[1], "target", target, o.mu) || !read_axis(values[2], "departures", departures) ||
         !read_axis(values[3], "tofs", tofs) || !read_axis(values[4], "revolutions", revolutions) ||
-        !read_axis(values[5], "branch", branches) || !vx::to_double(values[6], orbits))
+        !read_axis(values[5], "branch", branches) || !vx::to_double(values[6], orbits) ||
+        !read_epoch(values[15], chaser, epoch))
         return nullptr;
     const size_t n = departures.size();
     if (tofs.size() != n || revolutions.size() != n || branches.size() != n)
@@ -365,8 +382,8 @@ PyObject* py_safety(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             const int slot = named ? num::slot_of(static_cast<int>(revs), static_cast<int>(branch)) : -1;
             try {
                 if (slot >= 0)
-                    s = num::porkchop_safety(chaser.trajectory, target.trajectory, o, departures[i], tofs[i], slot,
-                                             orbits, work, r);
+                    s = num::porkchop_safety(chaser.trajectory, target.trajectory, o, epoch, departures[i], tofs[i],
+                                             slot, orbits, work, r);
             } catch (const std::bad_alloc&) {
                 work.status = num::LambertStatus::out_of_memory;
                 s = num::CellStatus::no_arc;
@@ -440,7 +457,7 @@ PyObject* py_slot_arc(PyObject*, PyObject* arg) noexcept {
 PyMethodDef module_functions[] = {
     vx::method("grid", py_grid, METH_FASTCALL | METH_KEYWORDS,
                "grid(chaser, target, departures, tofs, prograde=True, max_revs=0, threads=None, mu=None,\n"
-               "     cost=None, min_radius=None, arrive_at=None, depart_from=None)\n--\n\n"
+               "     cost=None, min_radius=None, arrive_at=None, depart_from=None, epoch=None)\n--\n\n"
                "The porkchop grid between two states. chaser and target are 7-sequences (time, x, y, z, vx, vy,\n"
                "vz) in s, km and km/s; departures are offsets from the chaser's time and tofs times of flight,\n"
                "both 1-D (s). Returns (dv_departure, dv_arrival, dv_total, revolutions, branch), arrays of\n"
@@ -456,25 +473,27 @@ PyMethodDef module_functions[] = {
                "a point at rest in that frame. chaser and target may also be trajectories:\n"
                "an object with epochs, positions and velocities (a table, read by cubic Hermite interpolation;\n"
                "cells outside its span are NaN) or with state and mu (two-body). threads: None for every core,\n"
-               "or an int; the results do not depend on it."),
+               "or an int; the results do not depend on it. epoch: the epoch the departure offsets count from\n"
+               "(default: the chaser's, a table's first sample)."),
     vx::method("cell", py_cell, METH_FASTCALL | METH_KEYWORDS,
                "cell(chaser, target, departure, tof, prograde=True, max_revs=0, slot=None, mu=None,\n"
-               "     cost=None, min_radius=None, arrive_at=None, depart_from=None)\n--\n\n"
+               "     cost=None, min_radius=None, arrive_at=None, depart_from=None, epoch=None)\n--\n\n"
                "One cell of grid() solved alone: (status, revolutions, branch, r1, v_start, v1, r2, v_goal, v2),\n"
                "the departure point and the velocity held there, the arc's departure velocity, the arrival point,\n"
                "the velocity to match there and the arc's arrival velocity (3-tuples, None without an arc).\n"
-               "slot: only that Lambert slot's arc (see slot_arc), else the cheapest that passes the screen."),
+               "slot: only that Lambert slot's arc (see slot_arc), else the cheapest that passes the screen.\n"
+               "epoch: the epoch departure counts from, as for grid()."),
     vx::method("safety", py_safety, METH_FASTCALL | METH_KEYWORDS,
                "safety(chaser, target, departures, tofs, revolutions, branch, orbits, prograde=True,\n"
                "       max_revs=0, threads=None, mu=None, cost=None, min_radius=None, arrive_at=None,\n"
-               "       depart_from=None)\n--\n\n"
+               "       depart_from=None, epoch=None)\n--\n\n"
                "Passive safety of cells (1-D arrays of equal length; each cell's arc named by its revolutions and\n"
                "branch): (arc_range, drift_range, arc_where, drift_where, status). arc_range is the least\n"
                "distance (km) from the target along the transfer arc, drift_range along the free drift on the\n"
                "same conic for `orbits` periods of the target's orbit after a missed arrival burn; *_where the\n"
                "chaser's RIC position relative to the target there, (n, 3). Sampled at 64 points per target\n"
                "period (16 to 4096 per span), each sampled minimum refined by golden section. NaN and a\n"
-               "non-zero status where a cell has no arc."),
+               "non-zero status where a cell has no arc. epoch: the epoch departures count from, as for grid()."),
     vx::method("interpolate", py_interpolate, METH_FASTCALL | METH_KEYWORDS,
                "interpolate(epochs, positions, velocities, at)\n--\n\n"
                "States of a sampled table at the epochs `at` (any shape) by piecewise cubic Hermite interpolation\n"

@@ -35,6 +35,7 @@ def grid(
     min_radius: Optional[SupportsFloat] = None,
     arrive_at: _Offset = None,
     depart_from: _Offset = None,
+    epoch: Optional[SupportsFloat] = None,
 ) -> Tuple[
     npt.NDArray[np.float64],
     npt.NDArray[np.float64],
@@ -58,9 +59,12 @@ def grid(
     `min_radius` (km): arcs whose flown path comes below it are no candidates, decided from whether
     periapsis lies on the arc (default the Earth's equatorial radius under the Earth's mu, else none; 0 for
     none). `arrive_at` / `depart_from`: (dr, di, dc) km in the target's RIC frame at arrival / the chaser's
-    at departure; the burn there matches the velocity of a point at rest in that rotating frame. Each departure row depends on its own inputs alone, so any split of the departure axis and any
-    `threads` give the same bits. Raises ValueError for a non-positive tof, non-finite inputs, a zero
-    position or a negative `max_revs`.
+    at departure; the burn there matches the velocity of a point at rest in that rotating frame. Each departure
+    row depends on its own inputs alone, so any split of the departure axis and any `threads` give the same
+    bits. Raises ValueError for a non-positive tof, non-finite inputs, a zero
+    position or a negative `max_revs`. `epoch`: the epoch the departure offsets count from (default: the
+    chaser's, which for a table is its first sample; a table sampled for a window stands for an object whose
+    epoch lies elsewhere).
     """
     ...
 
@@ -77,12 +81,14 @@ def cell(
     min_radius: Optional[SupportsFloat] = None,
     arrive_at: _Offset = None,
     depart_from: _Offset = None,
+    epoch: Optional[SupportsFloat] = None,
 ) -> Tuple[int, int, int, Optional[_Vector], Optional[_Vector], Optional[_Vector], Optional[_Vector],
            Optional[_Vector], Optional[_Vector]]:
     """One cell of grid() solved alone: (status, revolutions, branch, r1, v_start, v1, r2, v_goal, v2): the
     departure point and the velocity held there, the arc's departure velocity, the arrival point, the velocity
     to match there and the arc's arrival velocity (None without an arc). `slot`: that Lambert slot's arc only
-    (see slot_arc), else the cheapest that passes the screen."""
+    (see slot_arc), else the cheapest that passes the screen. `epoch`: the epoch `departure` counts from, as for
+    grid()."""
     ...
 
 def safety(
@@ -101,6 +107,7 @@ def safety(
     min_radius: Optional[SupportsFloat] = None,
     arrive_at: _Offset = None,
     depart_from: _Offset = None,
+    epoch: Optional[SupportsFloat] = None,
 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64],
            npt.NDArray[np.int8]]:
     """Passive safety of cells (1-D arrays of equal length, each cell's arc named by its revolutions and
@@ -108,7 +115,8 @@ def safety(
     distance (km) from the target along the transfer arc and along the free drift on the same conic for
     `orbits` periods of the target's orbit after a missed arrival burn; *_where the chaser's RIC position
     relative to the target there, (n, 3). Sampled at 64 points per target period (16 to 4096 per span), each
-    sampled minimum refined by golden section. NaN and a non-zero status where a cell has no arc."""
+    sampled minimum refined by golden section. NaN and a non-zero status where a cell has no arc. `epoch`: the
+    epoch departures count from, as for grid()."""
     ...
 
 def interpolate(

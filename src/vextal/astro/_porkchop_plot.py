@@ -29,6 +29,7 @@ AXES = ("tof", "arrival")
 DEFAULT_LEVELS = 20
 DEFAULT_VMAX_PERCENTILE = 95.0  # cells dearer than this share of the window take the "over" colour
 EPOCH_1950 = datetime.datetime(1950, 1, 1)
+DATE_TICKS = 7  # the most labelled dates on a time axis
 Levels = Union[None, int, Sequence[float], npt.NDArray[np.float64]]
 
 
@@ -78,12 +79,7 @@ def ridge_function(grid: Porkchop) -> Tuple[npt.NDArray[np.float64], npt.NDArray
     """(sin, cos) of the angle from the chaser's position at departure to the target's at arrival, the sine
     signed by the z component of r1 x r2 (the side the Lambert solver's direction test reads). The transfer
     angle passes 180 degrees where the sine changes sign while the cosine is negative."""
-    from vextal.astro.arrays import propagate
-
-    chaser, target = np.asarray(grid.chaser), np.asarray(grid.target)
-    r1, _ = propagate(chaser[1:4], chaser[4:7], grid.departures)
-    arrival = chaser[0] + grid.departures[:, None] + grid.tofs[None, :] - target[0]
-    r2, _ = propagate(target[1:4], target[4:7], arrival)
+    r1, r2 = grid._positions()  # from what the grid read: a table's states, not a two-body guess
     r1 = np.broadcast_to(r1[:, None, :], r2.shape)
     lengths = np.linalg.norm(r1, axis=-1) * np.linalg.norm(r2, axis=-1)
     sine = np.cross(r1, r2)[..., 2] / lengths
@@ -229,12 +225,14 @@ def plot(grid: Porkchop, ax: Optional[Axes] = None, *, which: str = "total", axe
                      bbox={"boxstyle": "round", "fc": "black", "alpha": 0.6})
 
     if epoch is not None:
-        locator = dates.AutoDateLocator()
+        # At most seven date ticks: the default locator puts up to a dozen hourly labels side by side, and in
+        # a plot of the default width they run into each other.
+        locator = dates.AutoDateLocator(minticks=3, maxticks=DATE_TICKS)
         plot_ax.xaxis.set_major_locator(locator)
         plot_ax.xaxis.set_major_formatter(dates.ConciseDateFormatter(locator))
         plot_ax.set_xlabel("departure date (UTC)")
         if axes == "arrival":
-            locator = dates.AutoDateLocator()
+            locator = dates.AutoDateLocator(minticks=3, maxticks=DATE_TICKS)
             plot_ax.yaxis.set_major_locator(locator)
             plot_ax.yaxis.set_major_formatter(dates.ConciseDateFormatter(locator))
     else:

@@ -16,7 +16,7 @@ from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTup
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _files, _porkchop, _porkchop_plot
+from vextal.astro import _files, _porkchop, _porkchop_plot, arrays
 from vextal.astro._optional import optional
 from vextal.astro.orbitvector import ECI
 from vextal.astro.transfer_planner import SatBurn
@@ -25,7 +25,8 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["Porkchop", "Progress", "Safety", "Transfer", "State", "ProgressOption", "state_tuple", "CELL_STATUS"]
+__all__ = ["Porkchop", "Progress", "Safety", "Transfer", "State", "ProgressOption", "state_tuple", "CELL_STATUS",
+           "source_states"]
 
 FIELDS = ("dv_departure", "dv_arrival", "dv_total", "revolutions", "branch", "status")
 
@@ -64,6 +65,9 @@ class Trajectory(Protocol):
 
 #: What porkchop() takes for the chaser and the target: a state or a trajectory.
 Source = Union[State, Trajectory]
+#: What the native grid reads for one end, and a result reads back: a 7-tuple (two-body under the grid's mu),
+#: a two-body trajectory (``state``, ``mu``) or a table (``epochs``, ``positions``, ``velocities``).
+GridSource = Any
 #: ``progress=``: nothing (None/False), a tqdm bar (True), or a callable that receives the fraction done.
 ProgressOption = Union[None, bool, Callable[[float], object]]
 StateTuple = Tuple[float, float, float, float, float, float, float]
@@ -117,6 +121,30 @@ def state_tuple(state: State, name: str = "state") -> StateTuple:
         raise TypeError("%s must be an ECI state or 7 numbers (time, x, y, z, vx, vy, vz)" % name)
     t, x, y, z, vx, vy, vz = (float(v) for v in values)
     return t, x, y, z, vx, vy, vz
+
+
+def source_states(source: GridSource, epoch: npt.ArrayLike, offset: npt.ArrayLike = 0.0, *,
+                  mu: float = _porkchop.MU_EARTH, errors: str = "raise"
+                  ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Positions and velocities of a grid source at ``epoch + offset`` (broadcast together), formed as the
+    native grid forms them: a table is read at ``epoch + offset``, a two-body state is moved by
+    ``(epoch - its time) + offset`` (a 7-tuple under `mu`, the grid's; a two-body trajectory under its own).
+    ValueError outside a table's span, and for a state that cannot be moved with errors="raise" (NaN rows
+    with "nan")."""
+    at = np.asarray(epoch, dtype=np.float64)
+    step = np.asarray(offset, dtype=np.float64)
+    if hasattr(source, "epochs"):
+        r, v = _porkchop.interpolate(source.epochs, source.positions, source.velocities, at + step)
+        return r, v
+    state, mu = (source.state, source.mu) if hasattr(source, "state") else (source, mu)
+    return arrays.propagate(state[1:4], state[4:7], (at - state[0]) + step, mu=mu, errors=errors, threads=1)
+
+
+def iso_date(epoch: float) -> str:
+    """An epoch number as an ISO 8601 UTC date to the microsecond (2024-01-01T12:00:00.000000)."""
+    from vextal.astro import time
+
+    return time.to_datetime(float(epoch)).isoformat(timespec="microseconds")
 
 
 def stack_rows(parts: Sequence[GridArrays]) -> GridArrays:
@@ -227,10 +255,13 @@ class Porkchop:
     """A porkchop grid: `departures` (offsets after the chaser's epoch, s) by `tofs` (s), and for each cell
     the cheapest arc's `dv_departure`, `dv_arrival`, `dv_total` (km/s, NaN where no arc exists),
     `revolutions` (-1 there), `branch` and `status` (why a cell is empty: ``CELL_STATUS``). `chaser` and
-    `target` are kept as 7-tuples; `mu`, `cost`, `min_radius`, `arrive_at` and `depart_from` are the planning
-    options every cell was solved with (and refinement and safety use). `model` is how the grid moved the
-    chaser and the target ("two-body" or "j2"); a grid over trajectories keeps them (`trajectories`), and
-    best(), transfer() and refine() read the states the grid read."""
+    `target` are kept as 7-tuples (their states at the chaser's epoch and at the target's); `mu`, `cost`,
+    `min_radius`, `arrive_at` and `depart_from` are the planning options every cell was solved with (and
+    refinement and safety use). `sources` are what the grid read for the two ends (a 7-tuple, a two-body
+    trajectory or a table; by default the two states): ``transfer``, ``best``, ``refine`` and ``safety`` read
+    the same ones, so that they agree with the grid's cells for any trajectory. `model` is how the grid moved
+    the chaser and the target ("two-body" or "j2"); `trajectories`, the two trajectories it was given (or
+    None), from which refine(model="j2") reads exact states."""
 
     chaser: StateTuple
     target: StateTuple
@@ -253,6 +284,9 @@ class Porkchop:
     #: The UTC epoch of departure offset zero (s since 1950-01-01T00:00:00 UTC), when the grid knows it; plots
     #: then show dates.
     epoch: Optional[float] = None
+    #: The absolute departure epochs (s since 1950-01-01T00:00:00 UTC) when the grid was given dates, else None;
+    #: to_dict, to_csv and to_json then write the dates in ISO 8601 (UTC).
+    departure_epochs: Optional[npt.NDArray[np.float64]] = None
 
     def __init__(self, chaser: State, target: State, departures: npt.ArrayLike, tofs: npt.ArrayLike,
                  prograde: bool, max_revs: int, dv_departure: npt.ArrayLike, dv_arrival: npt.ArrayLike,
@@ -260,15 +294,14 @@ class Porkchop:
                  status: Optional[npt.ArrayLike] = None, *, mu: SupportsFloat = _porkchop.MU_EARTH,
                  cost: str = "rendezvous", min_radius: Optional[SupportsFloat] = None,
                  arrive_at: Optional[Sequence[SupportsFloat]] = None,
-                 depart_from: Optional[Sequence[SupportsFloat]] = None, model: str = "two-body",
+                 depart_from: Optional[Sequence[SupportsFloat]] = None,
+                 sources: Optional[Tuple[GridSource, GridSource]] = None, model: str = "two-body",
                  trajectories: Optional[Tuple[Any, Any]] = None) -> None:
         self.model = check_model(model)
         self.trajectories = trajectories
-        # What the native grid read and the shift of its departure offsets (set by porkchop() for a grid over
-        # trajectories): single cells and refinement read the same.
-        self.grid_sources: Optional[Tuple[Any, Any, float]] = None
         self.chaser = state_tuple(chaser, "chaser")
         self.target = state_tuple(target, "target")
+        self.sources: Tuple[GridSource, GridSource] = (self.chaser, self.target) if sources is None else sources
         self.departures = np.array(departures, dtype=np.float64)  # copies: the caller's arrays may change
         self.tofs = np.array(tofs, dtype=np.float64)
         self.prograde = bool(prograde)
@@ -323,27 +356,20 @@ class Porkchop:
         i, j = np.unravel_index(np.nanargmin(costs), self.shape)
         return int(i), int(j)
 
-    def _sources(self, two_body: bool = False) -> Tuple[Any, Any, float]:
-        """(chaser, target, offset shift) as the native calls read them: the grid's own sources, or with
-        `two_body` (and for a grid of states) the 7-tuples moved two-body."""
-        if self.grid_sources is not None and not two_body:
-            return self.grid_sources
-        return self.chaser, self.target, 0.0
-
     def _cell(self, departure: float, tof: float, mu: Optional[float] = None) -> Tuple[Any, ...]:
         options = self.options
         if mu is not None:
             options["mu"] = float(mu)
-        chaser, target, shift = self._sources()
-        return tuple(_porkchop.cell(chaser, target, departure + shift, tof, self.prograde, self.max_revs,
-                                    **options))
+        return tuple(_porkchop.cell(*self.sources, departure, tof, self.prograde, self.max_revs, **options,
+                                    epoch=self.chaser[0]))
 
     def transfer(self, departure: SupportsFloat, tof: SupportsFloat, *, mu: Optional[SupportsFloat] = None) \
             -> Transfer:
         """The transfer leaving `departure` s after the chaser's epoch and flying `tof` s, solved by the core
         as the grid's cells are (the cheapest arc that passes the screen, with this grid's options; `mu`
-        overrides the grid's): the departure burn at the departure epoch, the arrival burn at the arrival
-        epoch (matching the hold point's velocity when the grid has one)."""
+        overrides the grid's) on the states the grid's sources give (a trajectory's table as the grid read
+        it): the departure burn at the departure epoch, the arrival burn at the arrival epoch (matching the
+        hold point's velocity when the grid has one)."""
         from vextal.vector3 import Vector3
 
         status, revolutions, branch, _r1, v_start, v1, _r2, v_goal, v2 = self._cell(
@@ -363,13 +389,13 @@ class Porkchop:
         return self.transfer(self.departures[i], self.tofs[j])
 
     def _cost(self, departure: float, tof: float, mu: Optional[float] = None, two_body: bool = False) -> float:
-        """The grid's cost of one cell (two_body: the two-body grid's, from the 7-tuples)."""
+        """The grid's cost of one cell (two_body: the two-body grid's, from the two states)."""
         options = self.options
         if mu is not None:
             options["mu"] = mu
-        chaser, target, shift = self._sources(two_body)
-        out = _porkchop.grid(chaser, target, (departure + shift,), (tof,), self.prograde, self.max_revs,
-                             threads=1, **options)
+        chaser, target = (self.chaser, self.target) if two_body else self.sources
+        out = _porkchop.grid(chaser, target, (departure,), (tof,), self.prograde, self.max_revs, threads=1,
+                             **options, epoch=self.chaser[0])
         cost = float(out[2][0, 0])
         return cost if cost == cost else math.inf
 
@@ -384,10 +410,10 @@ class Porkchop:
         minimised by a bounded Nelder-Mead search (scipy.optimize); never worse than best() (under the same
         mu). "j2": a rendezvous whose departure burn is corrected by shooting under the Earth's J2 (from each
         start cell's arc, multi-revolution included) inside a local optimisation (TNC), from the chaser's J2
-        state to the target's J2 state (a grid over trajectories reads them; states become J2 trajectories);
-        the Transfer's burns, flown under J2, land within 1 m and 1 mm/s, and it reports miss_km, miss_kms and
-        dv_total_two_body. A J2 correction that converges from no start raises RuntimeError; a transfer that
-        would miss is never returned."""
+        state to the target's J2 state (the grid's trajectories; states become J2 trajectories); the
+        Transfer's burns, flown under J2, land within 1 m and 1 mm/s, and it reports miss_km, miss_kms and
+        dv_total_two_body. A J2 correction that converges from no start, or only to arcs below the grid's
+        min_radius, raises RuntimeError; a transfer that would miss is never returned."""
         optimize = optional("scipy.optimize", "Porkchop.refine()")
         model = check_model(self.model if model is None else model)
         search_mu = None if mu is None else float(mu)
@@ -428,8 +454,9 @@ class Porkchop:
             order = np.argsort(self.dv_total[rows, cols], kind="stable")[:best]
             rows, cols = rows[order], cols[order]
         arc, drift, arc_at, drift_at, _status = _porkchop.safety(
-            self.chaser, self.target, self.departures[rows], self.tofs[cols], self.revolutions[rows, cols],
-            self.branch[rows, cols], float(orbits), self.prograde, self.max_revs, threads=threads, **self.options)
+            *self.sources, self.departures[rows], self.tofs[cols], self.revolutions[rows, cols],
+            self.branch[rows, cols], float(orbits), self.prograde, self.max_revs, threads=threads, **self.options,
+            epoch=self.chaser[0])
         checked = np.zeros(self.shape, dtype=bool)
         checked[rows, cols] = True
         arc_range = np.full(self.shape, np.nan)
@@ -552,6 +579,15 @@ class Porkchop:
 
     # ---- output ------------------------------------------------------------------------------------------
 
+    def _positions(self) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """The chaser's positions at the departures (rows, 3) and the target's at every cell's arrival
+        (rows, columns, 3), from the grid's sources (NaN where a two-body state cannot be moved)."""
+        t0 = self.chaser[0]
+        r1, _ = source_states(self.sources[0], t0, self.departures, mu=self.mu, errors="nan")
+        r2, _ = source_states(self.sources[1], (t0 + self.departures)[:, None] + self.tofs[None, :], mu=self.mu,
+                              errors="nan")
+        return r1, r2
+
     def plot(self, ax: Optional[Axes] = None, *, which: str = "total", axes: str = "tof",
              levels: Union[None, int, Sequence[float], npt.NDArray[np.float64]] = None, vmax: Optional[float] = None,
              cmap: str = "viridis", optimum: Optional[Transfer] = None, title: Optional[str] = None,
@@ -581,29 +617,47 @@ class Porkchop:
                        float(self.dv_total[i, j]), int(self.revolutions[i, j]), int(self.branch[i, j]),
                        int(self.status[i, j]))
 
+    def _departure_dates(self) -> Optional[List[str]]:
+        """The departure epochs in ISO 8601 (UTC, to the microsecond) when the grid was given dates."""
+        if self.departure_epochs is None:
+            return None
+        return [iso_date(e) for e in self.departure_epochs]
+
     def to_csv(self, path: Union[str, os.PathLike[str]]) -> None:
         """One line per cell: departure_s, tof_s, dv_departure, dv_arrival, dv_total (km/s; empty where no arc
-        exists), revolutions, branch, status, model (the grid's: two-body or j2). The file is replaced whole or
-        not at all: a write that fails (a full disk, Ctrl-C) leaves the old file as it was."""
+        exists), revolutions, branch, status, then departure_utc (ISO 8601) for a grid given dates, and model
+        (the grid's: two-body or j2).
+        The file is replaced whole or not at all: a write that fails (a full disk, Ctrl-C) leaves the old file
+        as it was."""
+        dates = self._departure_dates()
+
         def write(handle: Any) -> None:
             writer = csv.writer(handle)
             writer.writerow(["departure_s", "tof_s", "dv_departure_km_s", "dv_arrival_km_s", "dv_total_km_s",
-                             "revolutions", "branch", "status", "model"])
-            for row in self.rows():
-                writer.writerow(["" if v != v else v for v in row] + [self.model])
+                             "revolutions", "branch", "status"] + (["departure_utc"] if dates else []) + ["model"])
+            columns = max(self.tofs.size, 1)
+            for k, row in enumerate(self.rows()):
+                writer.writerow(["" if v != v else v for v in row] + ([dates[k // columns]] if dates else [])
+                                + [self.model])
 
         _files.replace(path, write)
 
     def to_dict(self) -> Dict[str, Any]:
-        """The grid as plain data; NaN cells are None."""
+        """The grid as plain data; NaN cells are None. A grid given dates adds ``epoch`` (departure offset zero)
+        and ``departure_dates`` in ISO 8601 (UTC)."""
         def grid(array: npt.NDArray[Any]) -> List[List[Any]]:
             return [[None if v != v else v for v in row] for row in array.tolist()]
 
-        return {"chaser": list(self.chaser), "target": list(self.target), "prograde": self.prograde,
+        data = {"chaser": list(self.chaser), "target": list(self.target), "prograde": self.prograde,
                 "max_revs": self.max_revs, **self.options, "model": self.model,
                 "departures": self.departures.tolist(),
                 "tofs": self.tofs.tolist(),
                 **{name: grid(getattr(self, name)) for name in FIELDS}}
+        dates = self._departure_dates()
+        if dates is not None:  # given dates: offset zero and every departure as UTC dates as well
+            data["epoch"] = iso_date(self.chaser[0] if self.epoch is None else self.epoch)
+            data["departure_dates"] = dates
+        return data
 
     def to_json(self, path: Union[str, os.PathLike[str]]) -> None:
         """The grid as JSON (``to_dict()``), written whole or not at all as by to_csv."""

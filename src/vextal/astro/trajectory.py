@@ -115,6 +115,10 @@ class TwoBody:
         """What the native grid reads for epochs in [start, stop]: this state (exact Kepler)."""
         return self
 
+    def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
+        # Rebuilt through the constructor, which checks the state again (a cluster grid ships trajectories).
+        return type(self), (self.state, self.mu)
+
     def __repr__(self) -> str:
         return "TwoBody(%r, mu=%r)" % (self.state, self.mu)
 
@@ -169,6 +173,10 @@ class Table:
             raise ValueError("the grid needs states from %r to %r s, the table spans %r to %r s"
                              % (float(start), float(stop), float(self.epochs[0]), float(self.epochs[-1])))
         return self
+
+    def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
+        # Rebuilt through the constructor: the copy is checked again and its arrays read-only again.
+        return type(self), (self.epochs, self.positions, self.velocities)
 
     def __repr__(self) -> str:
         return "<Table of %d samples from %r to %r s>" % (self.epochs.size, self.epoch, float(self.epochs[-1]))

@@ -86,7 +86,7 @@ LambertStatus run_cells(const PorkchopGrid& g, std::ptrdiff_t row, std::ptrdiff_
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     const PorkchopOptions& o = g.options;
     const double departure = g.departures[row];
-    const double t_chaser = g.chaser->epoch();
+    const double t_chaser = g.epoch;
     const double t_departure = t_chaser + departure;
     CellEnds ends;
     Vec3 r_chaser, v_chaser;
@@ -227,10 +227,10 @@ double arc_min_radius(Vec3 r1, Vec3 v1, Vec3 r2, Vec3 v2, int revolutions, doubl
     return std::min(h2 / mu / (1.0 + std::sqrt(e2)), ends);  // periapsis radius p / (1 + e)
 }
 
-CellStatus porkchop_cell(const Trajectory& chaser, const Trajectory& target, const PorkchopOptions& o,
+CellStatus porkchop_cell(const Trajectory& chaser, const Trajectory& target, const PorkchopOptions& o, double epoch,
                          double departure, double tof, int slot, LambertResult& work, CellEnds& ends, CellArc& arc) {
     Vec3 r, v;
-    const double t_chaser = chaser.epoch();
+    const double t_chaser = epoch;
     if (chaser.state(t_chaser, departure, r, v) != TrajectoryStatus::ok) return CellStatus::no_state;
     start_end(o, r, v, ends);
     if (target.state((t_chaser + departure) + tof, 0.0, r, v) != TrajectoryStatus::ok) return CellStatus::no_state;
@@ -243,13 +243,13 @@ CellStatus porkchop_cell(const Trajectory& chaser, const Trajectory& target, con
 }
 
 CellStatus porkchop_safety(const Trajectory& chaser, const Trajectory& target, const PorkchopOptions& o,
-                           double departure, double tof, int slot, double orbits, LambertResult& work,
+                           double epoch, double departure, double tof, int slot, double orbits, LambertResult& work,
                            SafetyResult& out) {
     CellEnds ends;
     CellArc arc;
-    const CellStatus status = porkchop_cell(chaser, target, o, departure, tof, slot, work, ends, arc);
+    const CellStatus status = porkchop_cell(chaser, target, o, epoch, departure, tof, slot, work, ends, arc);
     if (status != CellStatus::ok) return status;
-    const double t_departure = chaser.epoch() + departure;
+    const double t_departure = epoch + departure;
     Vec3 rt, vt;
     if (target.state(t_departure + tof, 0.0, rt, vt) != TrajectoryStatus::ok) return CellStatus::no_state;
     const double energy = 0.5 * norm2(vt) - o.mu / norm(rt);

@@ -1,10 +1,11 @@
 // The porkchop cell and its row-range driver, on plain doubles.
 //
 // For departure offset d (row) and time of flight tof (column) a cell asks the chaser's trajectory for its
-// state at chaser.epoch() + d and the target's for its state at (chaser.epoch() + d) + tof (epochs added as
-// plain numbers, as plan_lambert does), solves Lambert's problem for every arc up to max_revs and keeps the
-// cheapest by |v1 - v_chaser| + |v_target - v2|. Cells without an arc (collinear positions, a state the
-// trajectory cannot give) are NaN with revolutions -1 and branch 0.
+// state at epoch + d and the target's for its state at (epoch + d) + tof (epochs added as plain numbers, as
+// plan_lambert does; `epoch` is the grid's departure base, normally the chaser's own epoch), solves Lambert's
+// problem for every arc up to max_revs and keeps the cheapest by |v1 - v_chaser| + |v_target - v2|. Cells
+// without an arc (collinear positions, a state the trajectory cannot give) are NaN with revolutions -1 and
+// branch 0.
 //
 // Work comes in (row, segment) items, a segment being a fixed run of `porkchop_segment` columns. Warm starts
 // (the last two cells' x per arc, extrapolated) begin afresh at each segment, so every cell is a function of
@@ -78,7 +79,8 @@ struct PorkchopOutput {  // row-major (rows, cols) arrays
 struct PorkchopGrid {
     const Trajectory* chaser;
     const Trajectory* target;
-    const double* departures;  // offsets after chaser->epoch(), rows
+    double epoch;              // the departure base: chaser->epoch(), or the epoch a table chaser stands for
+    const double* departures;  // offsets after epoch, rows
     const double* tofs;        // > 0, cols
     std::ptrdiff_t rows, cols;
     PorkchopOptions options;
@@ -107,11 +109,12 @@ LambertStatus porkchop_run(const PorkchopGrid& grid, std::ptrdiff_t begin, std::
 // convergence, out of memory or range) must be reported, not read as "no arc".
 bool lambert_no_arc(LambertStatus s) noexcept;
 
-// One cell solved alone (no warm start): its ends and its arc. A Lambert failure other than "no arc" gives
+// One cell solved alone (no warm start), departing `departure` s after `epoch` (the grid's departure base):
+// its ends and its arc. A Lambert failure other than "no arc" gives
 // no_arc with the failure left in `work.status` for the caller to report; out of memory throws std::bad_alloc. `slot` >= 0 asks for that arc (the Lambert slot
 // of a grid cell's revolutions and branch; it must pass the screen), -1 for the cheapest that passes.
 CellStatus porkchop_cell(const Trajectory& chaser, const Trajectory& target, const PorkchopOptions& options,
-                         double departure, double tof, int slot, LambertResult& work, CellEnds& ends,
+                         double epoch, double departure, double tof, int slot, LambertResult& work, CellEnds& ends,
                          CellArc& arc);
 
 // Passive safety of one cell's arc: the least distance from the target (its centre) along the transfer arc
@@ -130,7 +133,7 @@ inline constexpr int safety_samples_per_orbit = 64;
 inline constexpr int safety_max_samples = 4096;
 inline constexpr int safety_refine_steps = 40;
 CellStatus porkchop_safety(const Trajectory& chaser, const Trajectory& target, const PorkchopOptions& options,
-                           double departure, double tof, int slot, double orbits, LambertResult& work,
+                           double epoch, double departure, double tof, int slot, double orbits, LambertResult& work,
                            SafetyResult& out);
 
 // Rows [first, last) of the grid.
