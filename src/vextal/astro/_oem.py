@@ -17,6 +17,7 @@ from typing import Any, Mapping, Optional, Tuple
 
 import erfa  # type: ignore  # no type information
 import numpy as np
+import numpy.typing as npt
 
 from . import frames as _frames
 from . import time as _time
@@ -34,7 +35,7 @@ def _oem_module() -> Any:
     return oem
 
 
-def _utc_epochs(times: Any, system: str, path: str) -> np.ndarray:
+def _utc_epochs(times: Any, system: str, path: str) -> npt.NDArray[Any]:
     """UTC epoch numbers of a segment's epochs (astropy Time in the segment's scale, or naive datetimes holding
     GPS clock readings, which astropy has no scale for)."""
     if system in ("UTC", "TAI", "TT"):
@@ -47,8 +48,8 @@ def _utc_epochs(times: Any, system: str, path: str) -> np.ndarray:
     raise ValueError(f"read_oem(): {path}: TIME_SYSTEM {system} is not supported (UTC, TAI, TT, GPS are)")
 
 
-def _to_eci(frame: str, r: np.ndarray, v: np.ndarray, epochs: np.ndarray, eop: Optional[Mapping[str, Any]],
-            path: str) -> Tuple[np.ndarray, np.ndarray]:
+def _to_eci(frame: str, r: npt.NDArray[Any], v: npt.NDArray[Any], epochs: npt.NDArray[Any], eop: Optional[Mapping[str, Any]],
+            path: str) -> Tuple[npt.NDArray[Any], npt.NDArray[Any]]:
     if frame in ("EME2000", "J2000"):
         return r, v
     if frame in ("GCRF", "ICRF"):
@@ -62,7 +63,7 @@ def _to_eci(frame: str, r: np.ndarray, v: np.ndarray, epochs: np.ndarray, eop: O
                      "(EME2000, GCRF, ICRF, TEME and ITRF are)")
 
 
-def read_oem_arrays(path: Any, *, eop: Optional[Mapping[str, Any]] = None) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+def read_oem_arrays(path: Any, *, eop: Optional[Mapping[str, Any]] = None) -> Tuple[npt.NDArray[Any], npt.NDArray[Any], npt.NDArray[Any]]:
     """(epochs, positions, velocities) of an OEM file (KVN or XML) in UTC epoch numbers, km and km/s in the
     package's ECI, every segment joined in time order."""
     oem = _oem_module()

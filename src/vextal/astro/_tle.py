@@ -17,6 +17,7 @@ import os
 from typing import Any, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Type, TypeVar, Union
 
 import numpy as np
+import numpy.typing as npt
 from sgp4 import omm as _omm  # type: ignore  # no type information
 from sgp4.api import SGP4_ERRORS, WGS72, Satrec, SatrecArray  # type: ignore
 
@@ -33,24 +34,24 @@ class SGP4States(NamedTuple):
     """States from SGP4 in the package's ECI: positions ``r`` (..., 3) km, velocities ``v`` (..., 3) km/s and
     SGP4's status code per row (0: fine; otherwise a key of :data:`SGP4_ERRORS`, with NaN rows)."""
 
-    r: np.ndarray
-    v: np.ndarray
-    status: np.ndarray
+    r: npt.NDArray[Any]
+    v: npt.NDArray[Any]
+    status: npt.NDArray[Any]
 
 
-def _jd(epochs: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+def _jd(epochs: npt.NDArray[Any]) -> Tuple[npt.NDArray[Any], npt.NDArray[Any]]:
     days = np.floor(epochs / 86400.0)
     return _time.JD_1950 + days, (epochs - days * 86400.0) / 86400.0
 
 
-def _epochs(epochs: Any) -> np.ndarray:
+def _epochs(epochs: Any) -> npt.NDArray[Any]:
     e = np.asarray(_time.epoch(epochs), dtype=np.float64)
     if not np.all(np.isfinite(e)):
         raise ValueError("epochs must be finite")
     return e
 
 
-def _to_eci(r: np.ndarray, v: np.ndarray, status: np.ndarray, epochs: np.ndarray) -> SGP4States:
+def _to_eci(r: npt.NDArray[Any], v: npt.NDArray[Any], status: npt.NDArray[Any], epochs: npt.NDArray[Any]) -> SGP4States:
     r, v = _frames.teme_to_eci(r, v, epochs)
     bad = status != 0
     if bad.any():
@@ -112,7 +113,7 @@ class TLE:
         out = _to_eci(r.reshape(e.shape + (3,)), v.reshape(e.shape + (3,)), status.reshape(e.shape), e)
         return out
 
-    def states(self, epochs: Any) -> Tuple[np.ndarray, np.ndarray]:
+    def states(self, epochs: Any) -> Tuple[npt.NDArray[Any], npt.NDArray[Any]]:
         """Positions (km) and velocities (km/s), shape epochs.shape + (3,), in the package's ECI; ValueError
         naming the first epoch at which SGP4 reports an error."""
         e = _epochs(epochs)
@@ -138,7 +139,7 @@ SAMPLES_PER_REVOLUTION = 300
 _DIFFERENCE_STEP = 0.05
 
 
-def sample(tle: TLE, start: float, stop: float) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+def sample(tle: TLE, start: float, stop: float) -> Tuple[npt.NDArray[Any], npt.NDArray[Any], npt.NDArray[Any]]:
     """Epochs, positions and velocities covering [start, stop] (at least two samples) every 1/300 of a
     revolution at the periapsis rate, for cubic Hermite reading.
 
@@ -174,7 +175,7 @@ def sample(tle: TLE, start: float, stop: float) -> Tuple[np.ndarray, np.ndarray,
     return epochs, r, v
 
 
-def _teme_positions(tle: TLE, epochs: np.ndarray) -> np.ndarray:
+def _teme_positions(tle: TLE, epochs: npt.NDArray[Any]) -> npt.NDArray[Any]:
     """SGP4's TEME positions at `epochs` (1-D); ValueError at the first epoch SGP4 reports an error for."""
     jd, fr = _jd(epochs)
     status, r, _ = tle.satrec.sgp4_array(jd, fr)
@@ -182,7 +183,7 @@ def _teme_positions(tle: TLE, epochs: np.ndarray) -> np.ndarray:
     return np.asarray(r, dtype=np.float64)
 
 
-def _raise_first(tle: TLE, status: np.ndarray, epochs: np.ndarray) -> None:
+def _raise_first(tle: TLE, status: npt.NDArray[Any], epochs: npt.NDArray[Any]) -> None:
     bad = np.flatnonzero(status)
     if bad.size:
         k = int(bad[0])

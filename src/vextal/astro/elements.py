@@ -20,6 +20,7 @@ from __future__ import annotations
 from typing import Any, NamedTuple, Tuple
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _elements
 from ._porkchop import MU_EARTH
@@ -49,14 +50,14 @@ def _check_mu(func: str, mu: float) -> float:
     return mu
 
 
-def _real(func: str, name: str, x: Any) -> np.ndarray:
+def _real(func: str, name: str, x: Any) -> npt.NDArray[Any]:
     a = np.asarray(x)
     if a.dtype.kind not in "fiub":
         raise TypeError(f"{func}(): {name} must be real numbers, not of dtype {a.dtype}")
     return a.astype(np.float64)
 
 
-def _raise_first(func: str, status: np.ndarray, shape: Tuple[int, ...]) -> None:
+def _raise_first(func: str, status: npt.NDArray[Any], shape: Tuple[int, ...]) -> None:
     bad = np.flatnonzero(status)
     if bad.size:
         where = np.unravel_index(int(bad[0]), shape) if shape else ()
@@ -65,7 +66,7 @@ def _raise_first(func: str, status: np.ndarray, shape: Tuple[int, ...]) -> None:
 
 
 def to_state(a: Any, e: Any, i: Any, raan: Any, argp: Any, anomaly: Any, *, mu: float = MU_EARTH,
-             kind: str = "true") -> Tuple[np.ndarray, np.ndarray]:
+             kind: str = "true") -> Tuple[npt.NDArray[Any], npt.NDArray[Any]]:
     """Position (km) and velocity (km/s) of classical elements (angles in degrees; ``anomaly`` the true
     anomaly, or the mean anomaly with ``kind="mean"``), broadcast together: arrays of shape (..., 3), or
     shape (3,) for scalar input."""

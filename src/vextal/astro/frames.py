@@ -15,6 +15,7 @@ from typing import Any, Mapping, Optional, Tuple
 
 import erfa  # type: ignore  # no type information
 import numpy as np
+import numpy.typing as npt
 
 from . import time as _time
 
@@ -26,7 +27,7 @@ _ARCSEC = np.pi / (180.0 * 3600.0)
 _EOP_KEYS = ("dut1", "xp", "yp")
 
 
-def _matvec(m: np.ndarray, x: np.ndarray) -> np.ndarray:
+def _matvec(m: npt.NDArray[Any], x: npt.NDArray[Any]) -> npt.NDArray[Any]:
     """m @ x per state: m has the trailing batch axes of x (the epochs' axes) plus (3, 3). As one batched matrix
     product per epoch over all the states that share it, which is several times faster than a product per
     state."""
@@ -37,7 +38,7 @@ def _matvec(m: np.ndarray, x: np.ndarray) -> np.ndarray:
     return out.reshape(x.shape)
 
 
-def _prepare(r: Any, v: Any, epochs: Any) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+def _prepare(r: Any, v: Any, epochs: Any) -> Tuple[npt.NDArray[Any], npt.NDArray[Any], npt.NDArray[Any], npt.NDArray[Any]]:
     """The float64 states broadcast to their common batch shape, the distinct epochs, and the index of each
     epoch among them over the batch's trailing axes (those the epochs broadcast along)."""
     r = np.asarray(r, dtype=np.float64)
@@ -54,7 +55,7 @@ def _prepare(r: Any, v: Any, epochs: Any) -> Tuple[np.ndarray, np.ndarray, np.nd
     return np.broadcast_to(r, batch + (3,)), np.broadcast_to(v, batch + (3,)), unique, index
 
 
-def _eop_at(eop: Optional[Mapping[str, Any]], epochs: np.ndarray) -> dict:
+def _eop_at(eop: Optional[Mapping[str, Any]], epochs: npt.NDArray[Any]) -> dict:
     """The EOP values at each epoch: zeros by default; a mapping of values (scalars or arrays that broadcast
     against the distinct epochs), or of columns with an ``epochs`` column (linear interpolation, held at the
     ends)."""
@@ -78,7 +79,7 @@ def _eop_at(eop: Optional[Mapping[str, Any]], epochs: np.ndarray) -> dict:
     return out
 
 
-def _teme_matrices(epochs: np.ndarray) -> np.ndarray:
+def _teme_matrices(epochs: npt.NDArray[Any]) -> npt.NDArray[Any]:
     """ECI -> TEME matrices: IAU 1976 precession, IAU 1980 nutation, then the 1994 equation of the equinoxes
     about the true pole (TEME's x axis is the mean equinox on the true equator)."""
     tt1, tt2 = _time.jd(epochs, "tt")
@@ -87,7 +88,7 @@ def _teme_matrices(epochs: np.ndarray) -> np.ndarray:
     return np.matmul(erfa.rz(eqeq, eye), erfa.pnm80(tt1, tt2))
 
 
-def teme_to_eci(r: Any, v: Any, epochs: Any) -> Tuple[np.ndarray, np.ndarray]:
+def teme_to_eci(r: Any, v: Any, epochs: Any) -> Tuple[npt.NDArray[Any], npt.NDArray[Any]]:
     """States in TEME (true equator, mean equinox of date: SGP4's output frame) to the package's ECI (mean
     equator and equinox of J2000), as SGP4 practice does: IAU 1976 precession and IAU 1980 nutation with the
     1994 equation of the equinoxes, no EOP. The rotation's own rate (precession, about 1e-11 rad/s, well
@@ -99,14 +100,14 @@ def teme_to_eci(r: Any, v: Any, epochs: Any) -> Tuple[np.ndarray, np.ndarray]:
     return _matvec(m, r), _matvec(m, v)
 
 
-def eci_to_teme(r: Any, v: Any, epochs: Any) -> Tuple[np.ndarray, np.ndarray]:
+def eci_to_teme(r: Any, v: Any, epochs: Any) -> Tuple[npt.NDArray[Any], npt.NDArray[Any]]:
     """The inverse of :func:`teme_to_eci`."""
     r, v, unique, index = _prepare(r, v, epochs)
     m = _teme_matrices(unique)[index]
     return _matvec(m, r), _matvec(m, v)
 
 
-def _terrestrial(epochs: np.ndarray, eop: Optional[Mapping[str, Any]]) -> Tuple[np.ndarray, np.ndarray]:
+def _terrestrial(epochs: npt.NDArray[Any], eop: Optional[Mapping[str, Any]]) -> Tuple[npt.NDArray[Any], npt.NDArray[Any]]:
     """(T, W) per epoch: T = Earth rotation angle about the CIP times the IAU 2006/2000A celestial-to-
     intermediate matrix times the frame bias's inverse (ECI -> terrestrial intermediate frame), W = polar
     motion (terrestrial intermediate -> EFG)."""
@@ -123,7 +124,7 @@ def _terrestrial(epochs: np.ndarray, eop: Optional[Mapping[str, Any]]) -> Tuple[
     return t, w
 
 
-def eci_to_efg(r: Any, v: Any, epochs: Any, eop: Optional[Mapping[str, Any]] = None) -> Tuple[np.ndarray, np.ndarray]:
+def eci_to_efg(r: Any, v: Any, epochs: Any, eop: Optional[Mapping[str, Any]] = None) -> Tuple[npt.NDArray[Any], npt.NDArray[Any]]:
     """States in the package's ECI (J2000 mean) to Earth-fixed EFG (ITRS) with the IAU 2006/2000A model
     (ERFA's CIO-based chain plus the frame bias between the J2000 mean frame and the GCRS). The velocity
     includes the Earth's rotation (v_EFG = W (T v - omega x T r)).
@@ -142,7 +143,7 @@ def eci_to_efg(r: Any, v: Any, epochs: Any, eop: Optional[Mapping[str, Any]] = N
     return _matvec(w, rt), _matvec(w, vt)
 
 
-def efg_to_eci(r: Any, v: Any, epochs: Any, eop: Optional[Mapping[str, Any]] = None) -> Tuple[np.ndarray, np.ndarray]:
+def efg_to_eci(r: Any, v: Any, epochs: Any, eop: Optional[Mapping[str, Any]] = None) -> Tuple[npt.NDArray[Any], npt.NDArray[Any]]:
     """The inverse of :func:`eci_to_efg` (same model, same ``eop`` and the same error without it)."""
     r, v, unique, index = _prepare(r, v, epochs)
     t, w = _terrestrial(unique, eop)

@@ -30,6 +30,7 @@ from typing import Any, Tuple, Union
 
 import erfa  # type: ignore  # no type information
 import numpy as np
+import numpy.typing as npt
 
 __all__ = [
     "JD_1950",
@@ -56,7 +57,7 @@ _ORIGIN_DT = _dt.datetime(1950, 1, 1)
 _ONE_SECOND = np.timedelta64(1, "s")
 _NS_RANGE = 9.2e9  # seconds either side of 1950 that int64 nanoseconds hold
 
-Epochs = Union[float, np.ndarray]
+Epochs = Union[float, npt.NDArray[Any]]
 
 
 # ---- reading epochs ---------------------------------------------------------------------------------------------
@@ -112,7 +113,7 @@ def _from_datetime(x: _dt.datetime) -> float:
     return float(d.days * 86400 + d.seconds) + d.microseconds * 1e-6
 
 
-def _from_datetime64(a: np.ndarray) -> Any:
+def _from_datetime64(a: npt.NDArray[Any]) -> Any:
     unit, _ = np.datetime_data(a.dtype)
     if unit == "generic":
         raise TypeError("epoch(): a datetime64 without a unit is not an epoch")
@@ -189,7 +190,7 @@ def _from_astropy(t: Any) -> Any:
     return out if out.ndim else float(out)
 
 
-def _civil_days(y: Any, m: Any, d: Any) -> np.ndarray:
+def _civil_days(y: Any, m: Any, d: Any) -> npt.NDArray[Any]:
     """Days from 1950-01-01 to the given civil dates (proleptic Gregorian)."""
     y = np.asarray(y, dtype=np.int64)
     m = np.asarray(m, dtype=np.int64)
@@ -233,13 +234,13 @@ def to_datetime(e: float) -> _dt.datetime:
 # ---- time scales ------------------------------------------------------------------------------------------------
 
 
-def _calendar(e: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+def _calendar(e: npt.NDArray[Any]) -> Tuple[npt.NDArray[Any], npt.NDArray[Any], npt.NDArray[Any], npt.NDArray[Any]]:
     days = np.floor(e / _DAY)
     iy, im, id_, _ = erfa.jd2cal(JD_1950, days)
     return iy, im, id_, (e - days * _DAY) / _DAY
 
 
-def _dat(e: np.ndarray) -> np.ndarray:
+def _dat(e: npt.NDArray[Any]) -> npt.NDArray[Any]:
     """TAI - UTC at UTC epochs; NaN where an epoch is not finite."""
     finite = np.isfinite(e)
     iy, im, id_, fd = _calendar(np.where(finite, e, 0.0))
@@ -251,12 +252,12 @@ def _dat(e: np.ndarray) -> np.ndarray:
     return np.where(finite, dat, np.nan)
 
 
-def _epoch_array(e: Any) -> Tuple[np.ndarray, bool]:
+def _epoch_array(e: Any) -> Tuple[npt.NDArray[Any], bool]:
     a = np.asarray(epoch(e), dtype=np.float64)
     return a, a.ndim == 0
 
 
-def _out(a: np.ndarray, scalar: bool) -> Any:
+def _out(a: npt.NDArray[Any], scalar: bool) -> Any:
     return float(a) if scalar else a
 
 
@@ -309,7 +310,7 @@ def tt_to_utc(t: Any) -> Any:
     return tai_to_utc(tt_to_tai(t))
 
 
-def jd(e: Any, scale: str = "utc") -> Tuple[np.ndarray, np.ndarray]:
+def jd(e: Any, scale: str = "utc") -> Tuple[npt.NDArray[Any], npt.NDArray[Any]]:
     """Two-part Julian dates (whole days, fraction of day) of UTC epochs in ``scale``: 'utc' (86400 s per day,
     as epoch numbers and SGP4 count; not ERFA's stretched quasi-JD of a leap-second day), 'tai' or 'tt'."""
     a = np.asarray(epoch(e), dtype=np.float64)
