@@ -18,6 +18,9 @@ import numpy.typing as npt
 
 from vextal.astro import _files, _porkchop, _porkchop_plot, arrays
 from vextal.astro._optional import optional
+from vextal.astro._state import State as State
+from vextal.astro._state import StateTuple as StateTuple
+from vextal.astro._state import state_tuple as state_tuple
 from vextal.astro.orbitvector import ECI
 from vextal.astro.transfer_planner import SatBurn
 
@@ -45,8 +48,6 @@ def check_model(model: object, name: str = "model") -> str:
         raise ValueError("%s must be one of %s, not %r" % (name, ", ".join(map(repr, MODELS)), model))
     return model
 
-#: A state as the grids take it: an ECI record, or (time, x, y, z, vx, vy, vz) in s, km, km/s.
-State = Union[ECI, Sequence[SupportsFloat]]
 
 
 class Trajectory(Protocol):
@@ -70,7 +71,6 @@ Source = Union[State, Trajectory]
 GridSource = Any
 #: ``progress=``: nothing (None/False), a tqdm bar (True), or a callable that receives the fraction done.
 ProgressOption = Union[None, bool, Callable[[float], object]]
-StateTuple = Tuple[float, float, float, float, float, float, float]
 GridArrays = Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64],
                    npt.NDArray[np.int32], npt.NDArray[np.int8], npt.NDArray[np.int8]]
 #: A hold point or departure offset: (radial, in-track, cross-track) km.
@@ -106,21 +106,6 @@ class Progress:
     def __exit__(self, *exc: object) -> None:
         if self.bar is not None:
             self.bar.close()
-
-
-def state_tuple(state: State, name: str = "state") -> StateTuple:
-    """(time, x, y, z, vx, vy, vz) as floats from an ECI state or a sequence of seven numbers."""
-    if isinstance(state, ECI) or (hasattr(state, "position") and hasattr(state, "velocity")):
-        position, velocity = getattr(state, "position"), getattr(state, "velocity")
-        if position is None or velocity is None:
-            raise TypeError("%s has no position or velocity (None)" % name)
-        values: Tuple[Any, ...] = (getattr(state, "time"), *position.to_tuple(), *velocity.to_tuple())
-    else:
-        values = tuple(state)
-    if len(values) != 7:
-        raise TypeError("%s must be an ECI state or 7 numbers (time, x, y, z, vx, vy, vz)" % name)
-    t, x, y, z, vx, vy, vz = (float(v) for v in values)
-    return t, x, y, z, vx, vy, vz
 
 
 def source_states(source: GridSource, epoch: npt.ArrayLike, offset: npt.ArrayLike = 0.0, *,

@@ -27,6 +27,7 @@ import numpy.typing as npt
 
 from vextal.astro import _j2, _oem, _porkchop, _tle, arrays
 from vextal.astro import time as _time
+from vextal.astro._state import state_tuple
 
 if TYPE_CHECKING:
     from vextal.astro.orbitvector import ECI
@@ -41,16 +42,9 @@ States = Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]
 
 
 def _seven(state: Any) -> Tuple[float, ...]:
-    """(time, x, y, z, vx, vy, vz) as floats from an ECI state or a sequence of seven numbers."""
-    if hasattr(state, "position") and hasattr(state, "velocity"):
-        if state.position is None or state.velocity is None:
-            raise TypeError("state has no position or velocity (None)")
-        values = (state.time, *state.position.to_tuple(), *state.velocity.to_tuple())
-    else:
-        values = tuple(state)
-    if len(values) != 7:
-        raise TypeError("state must be an ECI state or 7 numbers (time, x, y, z, vx, vy, vz)")
-    out = tuple(float(v) for v in values)
+    """(time, x, y, z, vx, vy, vz) as floats from an ECI state or a sequence of seven numbers, finite, with a
+    non-zero position."""
+    out = state_tuple(state)
     if not all(np.isfinite(out)):
         raise ValueError("state must hold finite numbers only")
     if out[1:4] == (0.0, 0.0, 0.0):
