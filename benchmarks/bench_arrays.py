@@ -8,7 +8,7 @@
   against the 34-digit reference of tests/geodesy_reference.py on 300 points; the bare cost of the two arc
   tangents (NumPy's arctan2) and of moving the data (a copy) for scale.
 - Lambert on N problems (default 1e5; the native benchmark's LEO-to-GEO distribution), 0 and 5 revolutions:
-  threads=1 against the native core on the same problems (benchmarks/native, when a C++ compiler is there),
+  threads=1 against the native core on the same problems (cpp/core/tests, when a C++ compiler is there),
   and all cores against lambert-rs. One-thread figures are CPU times (the machine may be shared), the
   all-core ones and the scaling wall-clock times. lambert-rs solves every pair of its position pairs with every time of
   flight, so both are given P position pairs x T times of flight (P * T = N): vextal by broadcasting
@@ -196,7 +196,7 @@ def native_lambert(r1, r2, tof, max_revs):
         f.write(np.ascontiguousarray(rows, dtype=np.float64).tobytes())
         path = f.name
     try:
-        proc = subprocess.run(["sh", os.path.join(HERE, "native", "build.sh"), "--lambert-file", path, str(max_revs)],
+        proc = subprocess.run(["sh", os.path.join(HERE, os.pardir, "cpp", "core", "tests", "build.sh"), "--lambert-file", path, str(max_revs)],
                               capture_output=True, text=True, timeout=600)
         if proc.returncode != 0:
             print("  (skipped the native core: %s)" % proc.stderr.strip().splitlines()[-1:])
@@ -356,7 +356,7 @@ profile spreads over PROJ's per-point transformation code, scalar arc tangents a
 largest item is the kernel zeroing pages for its NumPy temporaries, then scalar `hypot`, `sin`, `cos`.
 """
 
-LAMBERT_NOTES = """One-thread figures are CPU times: the native core's (`benchmarks/native/build.sh --lambert-file`) is the
+LAMBERT_NOTES = """One-thread figures are CPU times: the native core's (`cpp/core/tests/build.sh --lambert-file`) is the
 bare solver looping over the same problems without storing anything; the array function also stores every
 arc (about 3% in C++ alone) into fresh output arrays whose pages the kernel must zero (a few % more). lambert-rs takes n position pairs and m
 times of flight and solves all n x m; vextal gets the same grid by broadcasting.

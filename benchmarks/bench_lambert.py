@@ -190,7 +190,7 @@ def main():
         print("| " + " | ".join(row.cells) + " |")
     if args.native:
         print()
-        out = subprocess.run(["sh", os.path.join(HERE, "native", "build.sh"), "--bench"], capture_output=True,
+        out = subprocess.run(["sh", os.path.join(HERE, os.pardir, "cpp", "core", "tests", "build.sh"), "--bench"], capture_output=True,
                              text=True)
         print("C++ microbenchmark (native core, -O2):")
         print(out.stdout.strip() or out.stderr.strip())

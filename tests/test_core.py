@@ -58,7 +58,7 @@ def test_the_package_constants_come_from_the_core():
     assert _porkchop.EARTH_EQUATORIAL_RADIUS == _cli.EARTH_RADIUS == 6378.1374
 
 
-AVX2_UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "src", "vextal", "astro", "numerics",
+AVX2_UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "cpp", "core",
                          "geodesy_batch_avx2.cpp")
 AVX2_ENTRIES = {"vextal::numerics::batch::efg_to_llh_avx2(double const*, double*, long)",
                 "vextal::numerics::batch::llh_to_efg_avx2(double const*, double*, long)"}
@@ -76,7 +76,7 @@ def test_the_avx2_unit_exports_nothing_but_its_entries(tmp_path, inlining):
         pytest.skip("needs the sources, a C++ compiler and nm")
     obj = tmp_path / "avx2.o"
     subprocess.run([compiler, "-std=c++17", "-O2", inlining, "-mavx2", "-mfma", "-ffp-contract=off", "-fPIC",
-                    "-I", os.path.join(os.path.dirname(AVX2_UNIT), os.pardir, os.pardir), "-c", AVX2_UNIT,
+                    "-I", os.path.join(os.path.dirname(AVX2_UNIT), os.pardir), "-c", AVX2_UNIT,
                     "-o", str(obj)], check=True, env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
     listing = subprocess.run([nm, "-C", "--defined-only", str(obj)], capture_output=True, text=True, check=True).stdout
     code = {line.split(" ", 2)[2] for line in listing.splitlines() if line.split(" ")[1] in ("T", "W", "i", "u")}

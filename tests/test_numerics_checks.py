@@ -1,4 +1,4 @@
-"""The C++ checks of the numerics (benchmarks/native/numerics_bench.cpp: root finding, Kepler, Lambert against
+"""The C++ checks of the numerics (cpp/core/tests/numerics_checks.cpp: root finding, Kepler, Lambert against
 published cases, random and fuzzed problems) built with the compiler and run; any failed check fails here."""
 import os
 import shutil
@@ -7,7 +7,7 @@ import subprocess
 import pytest
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
-BUILD = os.path.join(ROOT, "benchmarks", "native", "build.sh")
+BUILD = os.path.join(ROOT, "cpp", "core", "tests", "build.sh")
 
 
 def test_the_native_numerics_checks_pass(tmp_path):

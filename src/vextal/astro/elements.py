@@ -12,7 +12,7 @@ undefined the conversion from a state fixes a convention instead of returning a 
 Angles of an ellipse come back in [0, 360); a hyperbola's ``nu`` and ``m`` are signed (negative before
 periapsis). Parabolic orbits (|e - 1| < 1e-9) and degenerate input (zero or parallel position and velocity,
 non-finite values, a true anomaly beyond a hyperbola's asymptote, the wrong sign of ``a``) raise ValueError
-naming the first offending element. The numerics are plain C++ (``astro/numerics/elements.cpp``).
+naming the first offending element. The numerics are plain C++ (``cpp/core/elements.cpp``).
 """
 
 from __future__ import annotations
