@@ -10,7 +10,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vextal.astro import _porkchop
-from vextal.astro._grid_common import check_model
+from vextal.astro._grid_common import BUILT_IN, GridSource, check_model, grid_source
 from vextal.astro._optional import optional
 from vextal.astro._transfer import Transfer
 from vextal.astro.transfer_planner import SatBurn
@@ -131,7 +131,7 @@ def _j2_trajectories(grid: Porkchop) -> Tuple[Tuple[Any, Any], Dict[str, float]]
     from vextal.astro import trajectory
 
     if grid.trajectories is not None:
-        pair = tuple(grid.trajectories)
+        pair = tuple(kind if isinstance(kind, BUILT_IN) else _Sampled(kind, grid.mu) for kind in grid.trajectories)
     else:
         pair = (trajectory.J2(grid.chaser), trajectory.J2(grid.target))
     for kind in pair:
@@ -167,3 +167,20 @@ def _refine_cell(grid: Porkchop, optimize: Any, i: int, j: int,
     for k, value in zip(axes, result.x):
         x[k] = float(value)
     return x, float(result.fun)
+
+
+class _Sampled:
+    """A trajectory of the user's own class as the J2 correction reads one: its states at one epoch, and the
+    tables the grid samples of it."""
+
+    def __init__(self, trajectory: Any, mu: float) -> None:
+        self.trajectory, self.mu = trajectory, mu
+
+    def states(self, epoch: Any) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        at = np.asarray(epoch, dtype=np.float64)
+        r, v = self.trajectory.states(at.reshape(-1))
+        shape = at.shape + (3,)
+        return np.asarray(r, dtype=np.float64).reshape(shape), np.asarray(v, dtype=np.float64).reshape(shape)
+
+    def _grid_source(self, start: float, stop: float) -> GridSource:
+        return grid_source(self.trajectory, start, stop, self.mu)
