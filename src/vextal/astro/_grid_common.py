@@ -5,7 +5,7 @@ It imports no porkchop module: the grid, the cluster grid, the survey and the re
 """
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, Optional, Sequence, SupportsFloat, Tuple, Union
+from typing import Any, Callable, Dict, Optional, Protocol, Sequence, SupportsFloat, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -14,6 +14,7 @@ from vextal.astro import _j2, _porkchop, arrays
 from vextal.astro import trajectory as _trajectory
 from vextal.astro._optional import optional
 from vextal.astro._state import State, StateTuple, state_tuple
+from vextal.astro._transfer import Transfer
 from vextal.astro.trajectory import Trajectory
 
 __all__ = ["Progress", "ProgressOption", "GridArrays", "GridSource", "Source", "check_model", "grid_options",
@@ -44,6 +45,50 @@ GridArrays = Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray
                    npt.NDArray[np.int32], npt.NDArray[np.int8], npt.NDArray[np.int8]]
 #: A hold point or departure offset: (radial, in-track, cross-track) km.
 Offset = Tuple[float, float, float]
+
+
+class Grid(Protocol):
+    """What refinement, the safety run and the plot read of a porkchop result (``Porkchop`` is one)."""
+
+    chaser: StateTuple
+    target: StateTuple
+    departures: npt.NDArray[np.float64]
+    tofs: npt.NDArray[np.float64]
+    prograde: bool
+    max_revs: int
+    mu: float
+    cost: str
+    min_radius: Optional[float]
+    arrive_at: Optional[Offset]
+    depart_from: Optional[Offset]
+    dv_departure: npt.NDArray[np.float64]
+    dv_arrival: npt.NDArray[np.float64]
+    dv_total: npt.NDArray[np.float64]
+    revolutions: npt.NDArray[np.int32]
+    branch: npt.NDArray[np.int8]
+    status: npt.NDArray[np.int8]
+    sources: Tuple[GridSource, GridSource]
+    model: str
+    trajectories: Optional[Tuple[Any, Any]]
+    epoch: Optional[float]
+
+    @property
+    def options(self) -> Dict[str, Any]:
+        """The planning keywords of the native calls."""
+
+    @property
+    def shape(self) -> Tuple[int, int]:
+        """(departures, times of flight)."""
+
+    def best_cell(self, safe: bool = False) -> Tuple[int, int]:
+        """The indices of the cheapest cell."""
+
+    def transfer(self, departure: SupportsFloat, tof: SupportsFloat, *,
+                 mu: Optional[SupportsFloat] = None) -> Transfer:
+        """The transfer of one departure and time of flight."""
+
+    def best(self, safe: bool = False) -> Transfer:
+        """The cheapest cell's transfer."""
 
 
 class Progress:
