@@ -59,7 +59,7 @@ def direction(chaser: StateTuple, target: StateTuple, prograde: Optional[bool], 
 
 def _is_dates(values: Any, name: str) -> bool:
     """True for dates (absolute epochs), False for numbers or durations; TypeError for a mixture."""
-    t = _time._astropy_time_class()
+    t = _time.astropy_time_class()
     if (t is not None and isinstance(values, t)) or isinstance(values, (str, datetime.date, np.datetime64)):
         return True
     if isinstance(values, np.ndarray) and values.dtype.kind != "O":

@@ -8,7 +8,6 @@ day; given one for departure offset zero, the time axes show dates.
 """
 from __future__ import annotations
 
-import datetime
 from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -16,6 +15,7 @@ import numpy.typing as npt
 
 from vextal.astro._grid_common import Grid, source_states
 from vextal.astro._optional import optional
+from vextal.astro.time import EPOCH_ORIGIN
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -29,7 +29,6 @@ QUANTITIES = {"total": ("total delta-v", "km/s"), "departure": ("departure delta
 AXES = ("tof", "arrival")
 DEFAULT_LEVELS = 20
 DEFAULT_VMAX_PERCENTILE = 95.0  # cells dearer than this share of the window take the "over" colour
-EPOCH_1950 = datetime.datetime(1950, 1, 1)
 DATE_TICKS = 7  # the most labelled dates on a time axis
 Levels = Union[None, int, Sequence[float], npt.NDArray[np.float64]]
 
@@ -147,7 +146,7 @@ def plot(grid: Grid, ax: Optional[Axes] = None, *, which: str = "total", axes: s
     y_unit = x_unit if axes == "arrival" else time_unit(tofs)
     dates: Any = optional("matplotlib.dates", "Porkchop.plot()")
     if epoch is not None:
-        base = float(dates.date2num(EPOCH_1950)) + epoch / 86400.0
+        base = float(dates.date2num(EPOCH_ORIGIN)) + epoch / 86400.0
         to_x: Callable[[Any], Any] = lambda s: base + np.asarray(s) / 86400.0  # noqa: E731
     else:
         to_x = lambda s: np.asarray(s) / x_unit[0]  # noqa: E731
