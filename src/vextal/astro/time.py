@@ -221,6 +221,15 @@ def to_datetime64(e: Any) -> Any:
     return out if out.ndim else out[()]
 
 
+def iso(e: float) -> str:
+    """An epoch number as an ISO 8601 UTC date to the millisecond (for messages), or its number when it lies
+    beyond the years 1-9999."""
+    try:
+        return to_datetime(e).isoformat(timespec="milliseconds") + "Z"
+    except (ValueError, OverflowError):
+        return f"epoch {e!r}"
+
+
 def to_datetime(e: float) -> _dt.datetime:
     """A naive UTC ``datetime.datetime`` (to the microsecond) of one epoch number."""
     s = epoch(e)

@@ -240,9 +240,10 @@ class TLE(_tle.TLE):
         return Table(*_tle.sample(self, start, stop))
 
 
-def read_tle(source: Any) -> List[TLE]:
-    """Every element set of a two- or three-line file (a path or an open text file)."""
-    return _tle.read_tle(source, TLE)
+def read_tle(source: Any, *, checksum: bool = True) -> List[TLE]:
+    """Every element set of a two- or three-line file (a path or an open text file); ``checksum=False``
+    accepts lines whose checksum is wrong."""
+    return _tle.read_tle(source, TLE, checksum=checksum)
 
 
 def read_omm(source: Any) -> List[TLE]:
