@@ -37,13 +37,14 @@ def sense(state: StateTuple) -> int:
     return (hz > 0) - (hz < 0)
 
 
-def direction(chaser: StateTuple, target: StateTuple, prograde: Optional[bool], stacklevel: int = 3) -> bool:
+def direction(chaser: StateTuple, target: StateTuple, prograde: Optional[bool], stacklevel: int = 3,
+              name: str = "target") -> bool:
     """The transfer's direction: `prograde` when given, else the chaser's own sense of motion (the sign of the
     z component of its angular momentum; prograde when that is zero). Warns (DirectionWarning) when chaser
     and target move in opposite senses."""
     chaser_sense, target_sense = sense(chaser), sense(target)
     if chaser_sense * target_sense < 0:
-        warnings.warn("the chaser and the target move in opposite senses about the z axis (angular momentum z "
+        warnings.warn("the chaser and the " + name + " move in opposite senses about the z axis (angular momentum z "
                       "components of opposite signs): every transfer between them reverses the chaser's "
                       "direction", DirectionWarning, stacklevel=stacklevel)
     if prograde is None:
@@ -123,8 +124,11 @@ def _resolve(source: Any, name: str, epoch: float, start: Optional[float], stop:
     if not is_trajectory(source):
         state = state_tuple(source, name)
         return state, state
-    state = state_tuple(source.state_at(epoch), name)
-    return state, (state if start is None else source._grid_source(start, stop))
+    try:
+        state = state_tuple(source.state_at(epoch), name)
+        return state, (state if start is None else source._grid_source(start, stop))
+    except (ValueError, RuntimeError) as exc:  # the trajectory's own complaint, about this end
+        raise type(exc)("%s: %s" % (name, exc)) from None
 
 
 class Window:

@@ -266,7 +266,7 @@ def _raise_first(tle: TLE, status: npt.NDArray[Any], epochs: npt.NDArray[Any]) -
         k = int(bad[0])
         e = float(epochs.ravel()[k])
         code = int(status.ravel()[k])
-        raise ValueError(f"SGP4 error for satellite {tle.satnum} at {_time.to_datetime64(e)} (epoch {e}): "
+        raise ValueError(f"SGP4 error for satellite {tle.satnum}{_called(tle.name)} at {_time.iso(e)}: "
                          f"{SGP4_ERRORS.get(code, code)}")
 
 

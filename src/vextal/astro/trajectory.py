@@ -164,8 +164,8 @@ class Table:
     def _grid_source(self, start: float, stop: float) -> "Table":
         """This table, after checking that it covers [start, stop] (ValueError naming both spans otherwise)."""
         if not (self.epochs[0] <= start and stop <= self.epochs[-1]):
-            raise ValueError("the grid needs states from %r to %r s, the table spans %r to %r s"
-                             % (float(start), float(stop), float(self.epochs[0]), float(self.epochs[-1])))
+            raise ValueError("the grid needs states from %s to %s, the table spans %s to %s"
+                             % tuple(_time.iso(float(e)) for e in (start, stop, self.epochs[0], self.epochs[-1])))
         return self
 
     def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
