@@ -211,7 +211,7 @@ def _read(p, kind, path):
     except ImportError as exc:
         p.exit(1, "%s: error: %s\n" % (p.prog, exc))
     except (ValueError, KeyError, TypeError) as exc:  # the readers' and the parsers' complaints about content
-        fail(p.prog, "%s: %s" % (path, exc))
+        fail(p.prog, str(exc) if path in str(exc) else "%s: %s" % (path, exc))
     if not objects:
         fail(p.prog, "%s holds no element set" % path)
     return objects
