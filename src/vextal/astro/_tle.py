@@ -64,10 +64,7 @@ def _jd(epochs: npt.NDArray[Any]) -> Tuple[npt.NDArray[Any], npt.NDArray[Any]]:
 
 
 def _epochs(epochs: Any) -> npt.NDArray[Any]:
-    e = np.asarray(_time.epoch(epochs), dtype=np.float64)
-    if not np.all(np.isfinite(e)):
-        raise ValueError("epochs must be finite")
-    return e
+    return _time.epochs_argument(epochs)
 
 
 def _check_age(tle: "TLE", epochs: npt.NDArray[Any]) -> None:
@@ -82,7 +79,7 @@ def _check_age(tle: "TLE", epochs: npt.NDArray[Any]) -> None:
             f"{_time.iso(far)}, {age / 86400.0:.1f} days from its epoch")
     if age > tle.age_limit:
         raise ValueError(f"{what}, beyond the limit of {tle.age_limit / 86400.0:.0f} days (TLE.age_limit); use a "
-                         "newer element set")
+                         f"newer element set{_time.unit_hint(epochs)}")
     warnings.warn(f"{what} (SGP4's error grows by kilometres a day; TLE.age_warning sets the threshold)",
                   ElementAgeWarning, stacklevel=3)
 
