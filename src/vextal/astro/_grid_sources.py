@@ -54,6 +54,15 @@ def direction(chaser: StateTuple, target: StateTuple, prograde: Optional[bool], 
     return bool(prograde)
 
 
+def metres_hint(state: StateTuple, name: str, mu: Optional[float], stacklevel: int = 4) -> None:
+    """UnitWarning for a position beyond 1e6 km under the Earth's mu: most likely metres given for km."""
+    radius = float(np.sqrt(state[1] ** 2 + state[2] ** 2 + state[3] ** 2))
+    if mu == _porkchop.MU_EARTH and radius > 1e6:
+        warnings.warn("the %s's position is %.4g km from the Earth's centre, beyond the Moon: positions are km "
+                      "and velocities km/s (metres divide by 1000)" % (name, radius), _time.UnitWarning,
+                      stacklevel=stacklevel)
+
+
 def is_trajectory(obj: Any) -> bool:
     """A trajectory of vextal.astro.trajectory's family (anything with ``_grid_source`` and ``state_at``)."""
     return hasattr(obj, "_grid_source") and hasattr(obj, "state_at")
@@ -152,11 +161,15 @@ class Window:
         if not self._empty:
             first, last = self.epoch + float(self.departures.min()), self.epoch + float(self.departures.max())
         self.chaser, self.chaser_source = _resolve(chaser, "chaser", self.epoch, first, last)
+        self._mu = (options or {}).get("mu")
+        metres_hint(self.chaser, "chaser", self._mu)
 
     def target(self, target: Any, name: str = "target") -> Tuple[StateTuple, GridSource]:
         """(state at the target's epoch, source covering every arrival of the grid) of one target."""
         if not is_trajectory(target):
-            return _resolve(target, name, 0.0, None, 0.0)
+            state, source = _resolve(target, name, 0.0, None, 0.0)
+            metres_hint(state, name, self._mu, stacklevel=5)
+            return state, source
         if self._empty:
             return _resolve(target, name, float(target.epoch), None, 0.0)
         # The grid's arrival epochs are (epoch + d) + tof: the extremes are formed the same way.
