@@ -120,9 +120,51 @@ def _parse_error(name: str, exc: Exception) -> ValueError:
             line = next((k for k, t in enumerate(lines, 1) if needle in t), None)
             if missing and line is not None:
                 text += " (in the header or the metadata block that ends here)"
+    if line is None and "data" in text:
+        try:
+            line, why = _bad_data_line(_text_lines(name))
+        except (OSError, TypeError):
+            line = None
+        if line is not None:
+            text = f"{text} ({why})"
     where = f"line {line}: " if line else ""
     return ValueError(f"read_oem(): {name}: {where}{text} ({type(exc).__name__})" if not isinstance(exc, ValueError)
                       else f"read_oem(): {name}: {where}{text}")
+
+
+def _bad_data_line(lines: List[str]) -> Tuple[Optional[int], str]:
+    """(line, reason) of the first KVN state line that is not a time in order within its segment's
+    START_TIME..STOP_TIME followed by 6 or 9 numbers, or (None, '')."""
+    span: dict = {}
+    inside, last = False, None
+    for number, raw in enumerate(lines, 1):
+        text = raw.strip()
+        key, _, value = text.partition("=")
+        if key.strip() in ("START_TIME", "STOP_TIME"):
+            span[key.strip()] = value.strip()
+        if text.startswith(("META_STOP", "COVARIANCE_STOP")):
+            inside, last = text.startswith("META_STOP"), None
+            continue
+        if text.startswith(("META_START", "COVARIANCE_START")):
+            inside = False
+            continue
+        if not inside or not text or text.startswith("COMMENT"):
+            continue
+        words = text.split()
+        try:
+            t = _time.epoch(words[0])
+            start, stop = _time.epoch(span.get("START_TIME", words[0])), _time.epoch(span.get("STOP_TIME", words[0]))
+            [float(w) for w in words[1:]]
+        except ValueError:
+            return number, "not a time followed by numbers"
+        if len(words) not in (7, 10):
+            return number, f"{len(words) - 1} numbers where 6 or 9 belong"
+        if last is not None and t <= last:
+            return number, "a time not after the line before"
+        if not start <= t <= stop:
+            return number, "a time outside START_TIME..STOP_TIME"
+        last = t
+    return None, ""
 
 
 def _segment_lines(name: str) -> List[int]:
