@@ -33,7 +33,9 @@ if TYPE_CHECKING:
     from vextal.astro.orbitvector import ECI
 
 __all__ = ["TwoBody", "Table", "J2", "MU_EARTH", "TLE", "read_tle", "read_omm", "propagate_many", "read_oem",
-           "write_oem"]
+           "write_oem", "ElementAgeWarning"]
+
+ElementAgeWarning = _tle.ElementAgeWarning
 
 MU_EARTH: float = _porkchop.MU_EARTH
 """The gravitational parameter of the package (km^3/s^2)."""
