@@ -197,9 +197,10 @@ def survey(chaser: Source, targets: Union[Sequence[Source], Mapping[Any, Source]
                     errors[k] = str(exc)
                 bar.advance()
     else:
-        porkchops = porkchops_on_cluster(chaser, states, departures, tofs, prograde=prograde, max_revs=max_revs,
-                                         threads=threads, progress=progress, client=client, chunks=chunks,
-                                         labels=["target %r" % (name,) for name in names], options=options)
+        porkchops = list(porkchops_on_cluster(chaser, states, departures, tofs, prograde=prograde,
+                                              max_revs=max_revs, threads=threads, progress=progress, client=client,
+                                              chunks=chunks, labels=["target %r" % (name,) for name in names],
+                                              options=options))
     porkchops = [grid if grid is None else with_model(grid, model, chaser, state)
                  for grid, state in zip(porkchops, states)]
     return survey_result(names, porkchops, errors, model)
