@@ -73,22 +73,15 @@ OMM_ISS = dict(zip(OMM_FIELDS.split(","), (
     ({"ECCENTRICITY": "1.5"}, "eccentricity 1.5 is out of range"),
     ({"OBJECT_NAME": "\"ISS\nMETA_START\""}, "control characters"),
     ({"EPOCH": "2024-13-01T00:00:00.000000"}, "record 1"),
+    ({"MEAN_MOTION": None}, "has no MEAN_MOTION"),
 ])
 def test_omm_records_are_checked_as_element_sets(tmp_path, change, message):
-    record = dict(OMM_ISS, **change)
+    record = {k: v for k, v in dict(OMM_ISS, **change).items() if v is not None}
     path = tmp_path / "x.csv"
-    path.write_text(OMM_FIELDS + "\n" + ",".join(record[k] for k in OMM_FIELDS.split(",")) + "\n")
+    path.write_text(",".join(record) + "\n" + ",".join(record.values()) + "\n")
     with pytest.raises(ValueError, match=message) as info:
         read_omm(path)
     assert str(path) in str(info.value)
-
-
-def test_omm_without_a_column_is_a_value_error_naming_it(tmp_path):
-    path = tmp_path / "x.csv"
-    fields = [k for k in OMM_FIELDS.split(",") if k != "MEAN_MOTION"]
-    path.write_text(",".join(fields) + "\n" + ",".join(OMM_ISS[k] for k in fields) + "\n")
-    with pytest.raises(ValueError, match="has no MEAN_MOTION"):
-        read_omm(path)
 
 
 def test_read_tle_names_the_file_line_and_satellite_of_the_sgp4_verification_set():
@@ -235,14 +228,6 @@ def test_malformed_oem_files_are_value_errors_naming_file_and_line(tmp_path, tex
     with pytest.raises(ValueError, match=message) as info:
         _oem.read_oem_arrays(path)
     assert str(path) in str(info.value)
-
-
-def test_a_truncated_xml_oem_is_a_value_error(tmp_path):
-    write_oem(tmp_path / "x.xml", TLE(*ISS), START + np.arange(0.0, 600.0, 60.0), format="xml")
-    text = (tmp_path / "x.xml").read_text()
-    (tmp_path / "x.xml").write_text(text[:len(text) // 2])
-    with pytest.raises(ValueError, match="x.xml: .*line"):
-        _oem.read_oem_arrays(tmp_path / "x.xml")
 
 
 @pytest.mark.parametrize("system, stamps", [
