@@ -94,10 +94,12 @@ def test_trajectories_travel_as_tables_once_each(client):
     # chunks that read it share it; the grids are the local ones bit for bit, dates and all.
     from vextal.astro.trajectory import TLE, Table, TwoBody
 
-    iss = TLE("1 25544U 98067A   24001.50000000  .00016717  00000-0  10270-3 0  9005",
-              "2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.49815308 30005")
+    iss = TLE("1 25544U 98067A   24001.50000000  .00016717  00000-0  10270-3 0  9009",
+              "2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.49815308 30006")
     departures = np.datetime64("2024-01-01T12:30") + np.arange(0, 12000, 600).astype("m8[s]")
-    targets = {"iss": iss, "two-body": TwoBody(iss.state_at(iss.epoch + 600.0)), "state": TARGETS[0]}
+    depot = TLE("1 99001U 24001A   24001.50000000  .00001000  00000-0  20000-4 0  9995",
+                "2 99001  51.6400 247.6000 0010000 100.0000  20.0000 15.20000000    19")
+    targets = {"depot": depot, "two-body": TwoBody(iss.state_at(iss.epoch + 600.0)), "state": TARGETS[0]}
     local = survey(iss, targets, departures, TOFS, max_revs=1)
     scattered = []
 
@@ -108,7 +110,7 @@ def test_trajectories_travel_as_tables_once_each(client):
 
     recording = Scattering(client)
     remote = survey(iss, targets, departures, TOFS, max_revs=1, client=recording, chunks=4)
-    assert scattered == [["Table", "Table", "TwoBody"]]  # one call: the chaser, "iss" and "two-body"
+    assert scattered == [["Table", "Table", "TwoBody"]]  # one call: the chaser, "depot" and "two-body"
     assert len(recording.submitted) == 3 * 4
     for got, expected in zip(remote.porkchops, local.porkchops):
         assert_same_bits(got, expected)

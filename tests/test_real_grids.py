@@ -21,8 +21,8 @@ def with_checksum(body):
     return body + str(sum(int(c) if c.isdigit() else c == "-" for c in body) % 10)
 
 
-ISS = ("1 25544U 98067A   24001.50000000  .00016717  00000-0  10270-3 0  9005",
-       "2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.49815308 30005")
+ISS = ("1 25544U 98067A   24001.50000000  .00016717  00000-0  10270-3 0  9009",
+       "2 25544  51.6416 247.4627 0006703 130.5360 325.0288 15.49815308 30006")
 # A made-up object some 60 km above the ISS in nearly its plane, 15 degrees behind it.
 HIGHER = (with_checksum("1 99001U 24001A   24001.50000000  .00001000  00000-0  20000-4 0  999"),
           with_checksum("2 99001  51.6400 247.6000 0010000 100.0000 340.0000 15.20000000    1"))
@@ -100,10 +100,11 @@ def test_transfers_read_what_the_grid_read(iss, higher, ends):
 
 def test_survey_of_tles_samples_the_chaser_once_and_matches_single_grids(iss, higher):
     departures = np.linspace(0.0, 5400.0, 7)
-    result = survey(iss, {"higher": higher, "self": iss}, departures, TOFS, max_revs=1, threads=1)
-    grids = dict(zip(["higher", "self"], result.porkchops))
-    assert grids["higher"].sources[0] is grids["self"].sources[0]
-    for name, target in (("higher", higher), ("self", iss)):
+    third = TLE(*THIRD)
+    result = survey(iss, {"higher": higher, "third": third}, departures, TOFS, max_revs=1, threads=1)
+    grids = dict(zip(["higher", "third"], result.porkchops))
+    assert grids["higher"].sources[0] is grids["third"].sources[0]
+    for name, target in (("higher", higher), ("third", third)):
         single = porkchop(iss, target, departures, TOFS, max_revs=1, threads=1)
         assert single.dv_total.tobytes() == grids[name].dv_total.tobytes()
 

@@ -16,7 +16,7 @@ TARGETS = {
 }
 DEPARTURES, TOFS = np.linspace(0.0, 6000.0, 13), np.linspace(900.0, 12000.0, 9)
 COLUMNS = ["target", "departure", "tof", "dv_total", "dv_departure", "dv_arrival", "revolutions", "branch",
-           "model"]
+           "model", "error"]
 
 
 def test_table_sorted_by_cost_with_unreachable_targets_last(monkeypatch):
@@ -37,7 +37,7 @@ def test_table_sorted_by_cost_with_unreachable_targets_last(monkeypatch):
         best = grids[record["target"]].best()
         assert record["dv_total"] == pytest.approx(cheapest[record["target"]], abs=1e-12)
         assert [record[c] for c in COLUMNS[1:]] == [best.departure, best.tof, best.dv_total, best.dv_departure,
-                                                     best.dv_arrival, best.revolutions, best.branch, "two-body"]
+                                                     best.dv_arrival, best.revolutions, best.branch, "two-body", None]
 
 
 def test_table_is_one_type_and_converts_to_a_dataframe():

@@ -13,8 +13,11 @@
 
 namespace vextal::numerics {
 
-constexpr double kCircular = 1e-10;
-constexpr double kEquatorial = 1e-10;
+// The conventions apply only where e (sin i) is at the level of the rounding of a state's arithmetic (about
+// 1e-15 for an exactly circular or equatorial state): above that the fixed angle would move the orbit by up
+// to 2 a e (a sin i), mm at GEO for 1e-10, where the true angles rebuild the state to the rounding.
+constexpr double kCircular = 1e-14;
+constexpr double kEquatorial = 1e-14;
 constexpr double kParabolic = 1e-9;
 
 enum class ElementsStatus {

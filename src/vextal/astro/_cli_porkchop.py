@@ -139,7 +139,8 @@ def parser():
                         "the optimum is then corrected to arrive under J2)")
     p.add_argument("--orbits", type=bounded(0.0, 1000.0), default=3.0, metavar="N",
                    help="target orbits of free drift that --keep-out checks (default 3)")
-    p.add_argument("--threads", type=int, metavar="N", help="worker threads (default: every core)")
+    p.add_argument("--threads", type=whole_number(1, 1024), metavar="N",
+                   help="worker threads, 1 to 1024 (default: every core)")
     p.add_argument("--out", metavar="FILE.png", help="write the porkchop plot")
     p.add_argument("--which", choices=("total", "departure", "arrival", "c3"), default="total",
                    help="the plotted quantity: total, departure or arrival delta-v, or C3 (departure v-infinity "
@@ -186,8 +187,6 @@ def _resolve(p, args):
         _plot_format(p, args.out)
     if args.departures[2] * args.tofs[2] > MAX_CELLS:
         fail(p.prog, "the grid of %d x %d cells is larger than %d cells" % (args.departures[2], args.tofs[2], MAX_CELLS))
-    if args.threads is not None and args.threads < 1:
-        fail(p.prog, "argument --threads: must be at least 1")
     for name in ("chaser", "target"):
         if getattr(args, name) is not None and not any(getattr(args, name)[1:4]):
             fail(p.prog, "the %s's position is zero" % name)
@@ -212,7 +211,7 @@ def _read(p, kind, path):
     except ImportError as exc:
         p.exit(1, "%s: error: %s\n" % (p.prog, exc))
     except (ValueError, KeyError, TypeError) as exc:  # the readers' and the parsers' complaints about content
-        fail(p.prog, "%s: %s" % (path, exc))
+        fail(p.prog, str(exc) if path in str(exc) else "%s: %s" % (path, exc))
     if not objects:
         fail(p.prog, "%s holds no element set" % path)
     return objects
@@ -227,7 +226,14 @@ def _objects(p, args):
             fail(p.prog, "%s holds %d element sets; --chaser-tle takes a file of one" % (args.chaser_tle, len(tles)))
         chaser = tles[0]
     if args.target_tle is not None:
+        from vextal.astro._survey import same_object
+
         tles = _read(p, "tle", args.target_tle)
+        own = [t for t in tles if same_object(chaser, t)]
+        if own and len(own) < len(tles):
+            sys.stderr.write("%s: note: satellite %s is the chaser itself: left out of the targets\n"
+                             % (p.prog, chaser.satnum))
+            tles = [t for t in tles if not same_object(chaser, t)]
         labels = [t.name or t.satnum for t in tles]
         # Labels name the targets in the table; a label used twice gets the set's place in the file.
         labels = [label if labels.count(label) == 1 else "%s [%d]" % (label, k + 1) for k, label in enumerate(labels)]
@@ -302,8 +308,8 @@ def _report(grid, best, refined, safety, out):
 
 
 def _survey_report(result, dated, out):
-    """One line per target, cheapest first; targets without an arc last."""
-    first = result.porkchops[0]
+    """One line per target, cheapest first; targets without an arc last, then those skipped."""
+    first = next(grid for grid in result.porkchops if grid is not None)
     out.write("Survey: %d targets, %d departures x %d times of flight each, up to %d revolution%s, %s, %s motion\n"
               % (len(result.porkchops), first.shape[0], first.shape[1], first.max_revs,
                  "" if first.max_revs == 1 else "s", "prograde" if first.prograde else "retrograde", first.model))
@@ -311,7 +317,7 @@ def _survey_report(result, dated, out):
                                                    "tof (s)", "revs", "branch", "total km/s"))
     for record in _records(result):
         if record["dv_total"] != record["dv_total"]:
-            out.write("%-24s %24s\n" % (record["target"], "no transfer arc"))
+            out.write("%-24s %24s\n" % (record["target"], "skipped" if record["error"] else "no transfer arc"))
             continue
         departure = _date(first.epoch + record["departure"]) if dated else "%.3f" % record["departure"]
         out.write("%-24s %24s %12.3f %5d %7d %12.6f\n" % (record["target"], departure, record["tof"],
@@ -329,14 +335,15 @@ def _write_survey_csv(result, handle):
 
     from vextal.astro._survey import COLUMNS
 
-    dated = result.porkchops[0].epoch is not None
+    first = next(grid for grid in result.porkchops if grid is not None)
+    dated = first.epoch is not None
     writer = csv.writer(handle)
     writer.writerow(list(COLUMNS) + (["departure_utc"] if dated else []))
     for record in _records(result):
         row = ["" if v != v else v for v in (record[c] for c in COLUMNS)]
         if dated:
             missing = record["departure"] != record["departure"]
-            row.append("" if missing else _date(result.porkchops[0].epoch + record["departure"]))
+            row.append("" if missing else _date(first.epoch + record["departure"]))
         writer.writerow(row)
 
 
@@ -378,6 +385,12 @@ def main(argv=None):
             warnings.simplefilter("always")
             if len(targets) > 1:
                 result = survey(chaser, targets, departures, tofs, **options)
+                skipped = [r for r in _records(result) if r["error"]]
+                for record in skipped:
+                    sys.stderr.write("%s: note: target %s skipped: %s\n"
+                                     % (p.prog, record["target"], " ".join(record["error"].split())))
+                if len(skipped) == len(targets):
+                    fail(p.prog, "every target was skipped")
                 cheapest = _records(result)[0]["target"]
                 grid = result.porkchops[list(targets).index(cheapest)]
             else:

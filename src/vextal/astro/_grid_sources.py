@@ -41,13 +41,14 @@ def sense(state: StateTuple) -> int:
     return (hz > 0) - (hz < 0)
 
 
-def direction(chaser: StateTuple, target: StateTuple, prograde: Optional[bool], stacklevel: int = 3) -> bool:
+def direction(chaser: StateTuple, target: StateTuple, prograde: Optional[bool], stacklevel: int = 3,
+              name: str = "target") -> bool:
     """The transfer's direction: `prograde` when given, else the chaser's own sense of motion (the sign of the
     z component of its angular momentum; prograde when that is zero). Warns (DirectionWarning) when chaser
     and target move in opposite senses."""
     chaser_sense, target_sense = sense(chaser), sense(target)
     if chaser_sense * target_sense < 0:
-        warnings.warn("the chaser and the target move in opposite senses about the z axis (angular momentum z "
+        warnings.warn("the chaser and the " + name + " move in opposite senses about the z axis (angular momentum z "
                       "components of opposite signs): every transfer between them reverses the chaser's "
                       "direction", DirectionWarning, stacklevel=stacklevel)
     if prograde is None:
@@ -55,6 +56,15 @@ def direction(chaser: StateTuple, target: StateTuple, prograde: Optional[bool], 
     if not isinstance(prograde, (bool, np.bool_)):
         raise TypeError("prograde must be True, False or None (the chaser's own direction), not %r" % (prograde,))
     return bool(prograde)
+
+
+def metres_hint(state: StateTuple, name: str, mu: Optional[float], stacklevel: int = 4) -> None:
+    """UnitWarning for a position beyond 1e6 km under the Earth's mu: most likely metres given for km."""
+    radius = float(np.sqrt(state[1] ** 2 + state[2] ** 2 + state[3] ** 2))
+    if mu == _porkchop.MU_EARTH and radius > 1e6:
+        warnings.warn("the %s's position is %.4g km from the Earth's centre, beyond the Moon: positions are km "
+                      "and velocities km/s (metres divide by 1000)" % (name, radius), _time.UnitWarning,
+                      stacklevel=stacklevel)
 
 
 def _is_dates(values: Any, name: str) -> bool:
@@ -122,8 +132,11 @@ def _resolve(source: Any, name: str, epoch: float, start: Optional[float], stop:
     if not is_trajectory(source):
         state = state_tuple(source, name)
         return state, state
-    state = state_at(source, epoch, name)
-    return state, (state if start is None else grid_source(source, start, stop, mu))
+    try:
+        state = state_at(source, epoch, name)
+        return state, (state if start is None else grid_source(source, start, stop, mu))
+    except (ValueError, RuntimeError) as exc:  # the trajectory's own complaint, about this end
+        raise type(exc)("%s: %s" % (name, exc)) from None
 
 
 class Window:
@@ -148,11 +161,14 @@ class Window:
         if not self._empty:
             first, last = self.epoch + float(self.departures.min()), self.epoch + float(self.departures.max())
         self.chaser, self.chaser_source = _resolve(chaser, "chaser", self.epoch, first, last, self.mu)
+        metres_hint(self.chaser, "chaser", self.mu)
 
     def target(self, target: Any, name: str = "target") -> Tuple[StateTuple, GridSource]:
         """(state at the target's epoch, source covering every arrival of the grid) of one target."""
         if not is_trajectory(target):
-            return _resolve(target, name, 0.0, None, 0.0)
+            state, source = _resolve(target, name, 0.0, None, 0.0)
+            metres_hint(state, name, self.mu, stacklevel=5)
+            return state, source
         if self._empty:
             return _resolve(target, name, float(target.epoch), None, 0.0)
         # The grid's arrival epochs are (epoch + d) + tof: the extremes are formed the same way.

@@ -5,13 +5,14 @@ from __future__ import annotations
 import collections.abc
 import math
 import typing
-from typing import Any, Dict, Hashable, List, Mapping, Sequence, Tuple
+import warnings
+from typing import Any, Dict, Hashable, List, Mapping, Optional, Sequence, Tuple
 
 from vextal.astro._porkchop_results import Porkchop
 
 #: The columns of the survey table, in order.
 COLUMNS = ("target", "departure", "tof", "dv_total", "dv_departure", "dv_arrival", "revolutions", "branch",
-           "model")
+           "model", "error")
 
 
 class Table(list):  # type: ignore[type-arg]
@@ -29,29 +30,54 @@ class Table(list):  # type: ignore[type-arg]
 
 
 class Survey(typing.NamedTuple):
-    """What ``survey`` returns: ``porkchops``, one ``Porkchop`` per target in the order given, and ``table``,
-    one record per target (the columns ``COLUMNS``) sorted by total delta-v, cheapest first, targets without
-    any transfer last: a ``Table`` (a list of dicts, with ``to_pandas()``)."""
+    """What ``survey`` returns: ``porkchops``, one ``Porkchop`` per target in the order given (None for a
+    target whose grid could not be computed), and ``table``, one record per target (the columns ``COLUMNS``)
+    sorted by total delta-v, cheapest first, targets without any transfer last: a ``Table`` (a list of dicts,
+    with ``to_pandas()``). A target that failed has NaN costs and its reason in ``error`` (None otherwise)."""
 
-    porkchops: typing.List[Porkchop]
+    porkchops: typing.List[typing.Optional[Porkchop]]
     table: typing.Any
 
 
-def survey_result(names: Sequence[Hashable], porkchops: List[Porkchop]) -> Survey:
-    """The grids and the table of their optima, cheapest first (ties keep the targets' order)."""
-    records = [_record(name, grid) for name, grid in zip(names, porkchops)]
+def survey_result(names: Sequence[Hashable], porkchops: List[Optional[Porkchop]],
+                  errors: Optional[Sequence[Optional[str]]] = None, model: str = "two-body") -> Survey:
+    """The grids and the table of their optima, cheapest first (ties keep the targets' order); a target whose
+    grid is None is a row of NaN costs with its error."""
+    errors = errors if errors is not None else [None] * len(porkchops)
+    records = [_record(name, grid, error, model) for name, grid, error in zip(names, porkchops, errors)]
     records.sort(key=lambda r: (math.isnan(r["dv_total"]), r["dv_total"]))  # stable: ties keep target order
     return Survey(porkchops, Table(records))
 
 
-def _record(name: Hashable, grid: Porkchop) -> Dict[str, Any]:
+def _record(name: Hashable, grid: Optional[Porkchop], error: Optional[str], model: str) -> Dict[str, Any]:
+    empty = dict(zip(COLUMNS, (name, math.nan, math.nan, math.nan, math.nan, math.nan, -1, 0,
+                               model if grid is None else grid.model, error)))
+    if grid is None:
+        return empty
     try:
         best = grid.best()
     except ValueError:  # no arc anywhere on this target's grid
-        return dict(zip(COLUMNS, (name, math.nan, math.nan, math.nan, math.nan, math.nan, -1, 0, grid.model)))
+        return empty
     return {"target": name, "departure": best.departure, "tof": best.tof, "dv_total": best.dv_total,
             "dv_departure": best.dv_departure, "dv_arrival": best.dv_arrival, "revolutions": best.revolutions,
-            "branch": best.branch, "model": grid.model}
+            "branch": best.branch, "model": grid.model, "error": None}
+
+
+def same_object(chaser: Any, target: Any) -> bool:
+    """True when a target is the chaser's own catalogue object (the same catalogue number)."""
+    number = getattr(chaser, "satnum", None)
+    return number is not None and getattr(target, "satnum", None) == number
+
+
+def without_chaser(chaser: Any, names: List[Hashable], states: List[Any]) -> Tuple[List[Hashable], List[Any]]:
+    """The targets less the chaser's own object, with a warning naming what was left out."""
+    keep = [k for k, state in enumerate(states) if not same_object(chaser, state)]
+    if len(keep) < len(states) and keep:
+        left = ", ".join(repr(names[k]) for k in range(len(states)) if k not in keep)
+        warnings.warn("target %s is the chaser itself (catalogue number %s): left out of the survey"
+                      % (left, chaser.satnum), UserWarning, stacklevel=3)
+        return [names[k] for k in keep], [states[k] for k in keep]
+    return names, states
 
 
 def named_targets(targets: Any) -> Tuple[List[Hashable], List[Any]]:

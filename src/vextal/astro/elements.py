@@ -3,11 +3,15 @@
 Angles are in degrees at this interface. ``a`` is negative for a hyperbola (e > 1). Where an angle is
 undefined the conversion from a state fixes a convention instead of returning a NaN:
 
-* circular orbit (e < 1e-10): ``argp`` = 0 and ``nu`` (and ``m``) is the argument of latitude, from the
+* circular orbit (e < 1e-14): ``argp`` = 0 and ``nu`` (and ``m``) is the argument of latitude, from the
   ascending node;
-* equatorial orbit (sin i < 1e-10): ``raan`` = 0 and ``argp`` is the longitude of periapsis, from the x axis
+* equatorial orbit (sin i < 1e-14): ``raan`` = 0 and ``argp`` is the longitude of periapsis, from the x axis
   (measured in the direction of motion, also for a retrograde orbit);
 * both: ``raan`` = ``argp`` = 0 and ``nu`` is the true longitude.
+
+The thresholds are the rounding level of a state's arithmetic: an exactly circular or equatorial state gives
+e or sin i of about 1e-15, and above 1e-14 the true angles (noisy as they are) rebuild the state to the
+rounding where a fixed angle would move it by up to 2 a e.
 
 Angles of an ellipse come back in [0, 360); a hyperbola's ``nu`` and ``m`` are signed (negative before
 periapsis). Parabolic orbits (|e - 1| < 1e-9) and degenerate input (zero or parallel position and velocity,
@@ -84,9 +88,26 @@ def to_state(a: Any, e: Any, i: Any, raan: Any, argp: Any, anomaly: Any, *, mu: 
     flat = [np.ascontiguousarray(x.ravel()) for x in arrays]
     for k in (2, 3, 4, 5):
         flat[k] = np.radians(flat[k])
+    zero = np.flatnonzero(flat[0] == 0.0)
+    if zero.size:
+        raise ValueError(f"to_state(){_at(int(zero[0]), shape)}: a must not be zero (a point, not an orbit)")
     r, v, status = _elements.to_state(flat[0], flat[1], flat[2], flat[3], flat[4], flat[5], mu, kind == "mean")
     _raise_first("to_state", status, shape)
+    _raise_overflow("to_state", np.concatenate([r, v], axis=-1).reshape(len(flat[0]), -1), shape, mu)
     return r.reshape(shape + (3,)), v.reshape(shape + (3,))
+
+
+def _at(k: int, shape: Tuple[int, ...]) -> str:
+    return f" at index {tuple(int(i) for i in np.unravel_index(k, shape))}" if shape else ""
+
+
+def _raise_overflow(func: str, rows: npt.NDArray[Any], shape: Tuple[int, ...], mu: float) -> None:
+    """ValueError where finite, accepted input gave non-finite output: mu so far from the states' scale that
+    the arithmetic overflows or underflows."""
+    bad = np.flatnonzero(~np.all(np.isfinite(rows), axis=-1))
+    if bad.size:
+        raise ValueError(f"{func}(){_at(int(bad[0]), shape)}: mu = {mu:g} km^3/s^2 is out of scale with these "
+                         "values: the result overflows (non-finite)")
 
 
 def from_state(r: Any, v: Any, *, mu: float = MU_EARTH) -> Elements:
@@ -106,6 +127,7 @@ def from_state(r: Any, v: Any, *, mu: float = MU_EARTH) -> Elements:
     out, status = _elements.from_state(np.ascontiguousarray(r.reshape(-1, 3)),
                                        np.ascontiguousarray(v.reshape(-1, 3)), mu)
     _raise_first("from_state", status, shape)
+    _raise_overflow("from_state", out, shape, mu)
     cols = [out[:, k].reshape(shape) for k in range(7)]
     for k in (2, 3, 4, 5, 6):
         cols[k] = np.degrees(cols[k])

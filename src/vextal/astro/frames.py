@@ -11,6 +11,7 @@ so many states at few epochs cost one matrix product each.
 
 from __future__ import annotations
 
+import warnings
 from typing import Any, Mapping, Optional, Tuple
 
 import erfa  # type: ignore  # no type information
@@ -46,9 +47,10 @@ def _prepare(r: Any, v: Any, epochs: Any) -> Tuple[npt.NDArray[Any], npt.NDArray
     for name, a in (("r", r), ("v", v)):
         if a.ndim == 0 or a.shape[-1] != 3:
             raise ValueError(f"{name} must have a trailing axis of length 3, got shape {a.shape}")
-    e = np.asarray(_time.epoch(epochs), dtype=np.float64)
-    if not np.all(np.isfinite(e)):
-        raise ValueError("epochs must be finite")
+    e = _time.epochs_argument(epochs)
+    hint = _time.unit_hint(e)
+    if hint:
+        warnings.warn("epochs near 1950-01-01" + hint, _time.UnitWarning, stacklevel=3)
     batch = np.broadcast_shapes(r.shape[:-1], v.shape[:-1], e.shape)
     unique, inverse = np.unique(e, return_inverse=True)
     index = np.broadcast_to(inverse.reshape(e.shape), batch[len(batch) - e.ndim:])
@@ -67,16 +69,39 @@ def _eop_at(eop: Optional[Mapping[str, Any]], epochs: npt.NDArray[Any]) -> dict:
         raise ValueError(f"eop: unknown keys {sorted(unknown)}; known: epochs, {', '.join(_EOP_KEYS)}")
     if "epochs" in eop:
         t = np.asarray(_time.epoch(eop["epochs"]), dtype=np.float64)
-        if t.ndim != 1 or t.size < 1 or np.any(np.diff(t) <= 0):
-            raise ValueError("eop['epochs'] must be a strictly increasing 1-d sequence")
+        if t.ndim != 1 or t.size < 1 or not np.all(np.isfinite(t)) or np.any(np.diff(t) <= 0):
+            raise ValueError("eop['epochs'] must be a strictly increasing 1-d sequence of finite epochs")
         for k in _EOP_KEYS:
             if k in eop:
-                out[k] = np.interp(epochs, t, np.asarray(eop[k], dtype=np.float64))
+                values = _eop_values(eop, k)
+                if values.shape != t.shape:
+                    raise ValueError(f"eop[{k!r}] must have one value per epoch ({t.size}), not shape {values.shape}")
+                out[k] = np.interp(epochs, t, values)
     else:
         for k in _EOP_KEYS:
             if k in eop:
-                out[k] = np.broadcast_to(np.asarray(eop[k], dtype=np.float64), epochs.shape).copy()
+                out[k] = np.broadcast_to(_eop_values(eop, k), epochs.shape).copy()
     return out
+
+
+#: Bounds of the EOP values: |UT1 - UTC| (s) stays below 0.9 s by the leap seconds' rule (a little more before
+#: 1972), polar motion below an arcsecond.
+_EOP_LIMITS = {"dut1": 2.0, "xp": 2.0, "yp": 2.0}
+
+
+def _eop_values(eop: Mapping[str, Any], key: str) -> npt.NDArray[Any]:
+    """eop[key] as float64 after checking it holds real, finite values within their bounds."""
+    a = np.asarray(eop[key])
+    if a.dtype.kind not in "fiu":
+        raise TypeError(f"eop[{key!r}] must be real numbers, not {eop[key]!r}"[:200])
+    a = a.astype(np.float64)
+    if not np.all(np.isfinite(a)):
+        raise ValueError(f"eop[{key!r}] must be finite")
+    if np.any(np.abs(a) > _EOP_LIMITS[key]):
+        unit = "s" if key == "dut1" else "arcseconds"
+        raise ValueError(f"eop[{key!r}] must lie within +-{_EOP_LIMITS[key]:g} {unit}, not {float(np.abs(a).max()):g}"
+                         + (" (UT1 - UTC in seconds, not milliseconds?)" if key == "dut1" else ""))
+    return a
 
 
 def _teme_matrices(epochs: npt.NDArray[Any]) -> npt.NDArray[Any]:

@@ -26,7 +26,7 @@ from vextal.astro._porkchop_results import CELL_STATUS, Porkchop
 from vextal.astro._safety import Safety
 from vextal.astro._state import StateTuple, state_tuple
 from vextal.astro._transfer import Transfer
-from vextal.astro._survey import Survey, named_targets, survey_result
+from vextal.astro._survey import Survey, named_targets, survey_result, without_chaser
 
 __all__ = ["porkchop", "survey", "Porkchop", "Safety", "Survey", "Transfer", "DirectionWarning",
            "CELL_STATUS", "MU_EARTH", "MU_SUN", "MU_MOON", "MU_MARS"]
@@ -129,7 +129,7 @@ def with_model(grid: Porkchop, model: str, chaser: Any, target: Any) -> Porkchop
 def _local_grid(window: Window, target: Source, name: str, prograde: Optional[bool], max_revs: int,
                 threads: Optional[int], progress: ProgressOption, options: Dict[str, Any]) -> Porkchop:
     target_state, target_source = window.target(target, name)
-    sense = direction(window.chaser, target_state, prograde, stacklevel=4)
+    sense = direction(window.chaser, target_state, prograde, stacklevel=4, name=name)
     sources = (window.chaser_source, target_source)
     if not progress:
         arrays = _porkchop.grid(*sources, window.departures, window.tofs, sense, max_revs, threads=threads,
@@ -168,7 +168,10 @@ def survey(chaser: Source, targets: Union[Sequence[Source], Mapping[Any, Source]
     target's cheapest cell (the grid's ``best()``), sorted by cost.
 
     `targets` is a sequence of ECI states or trajectories (the table names them by index) or a mapping of
-    names to them; the chaser is sampled once for every target.
+    names to them; the chaser is sampled once for every target. Locally, a target whose grid fails (SGP4
+    reports an error in the window, an element set too old) is a row of NaN costs with its reason in the
+    table's `error` column and None among the porkchops; a target with the chaser's catalogue number is left
+    out with a warning.
     The other arguments are ``porkchop``'s (the direction, when not given, is the chaser's own for every
     target); with `client` (a ``dask.distributed.Client``) the grids are
     computed on its cluster, split along the departure axis into `chunks` per target, and the call returns
@@ -185,18 +188,26 @@ def survey(chaser: Source, targets: Union[Sequence[Source], Mapping[Any, Source]
     check_j2(model, options)
     chaser = in_model(chaser, "chaser", model)
     states = [in_model(state, "target %r" % (name,), model) for name, state in zip(names, states)]
+    names, states = without_chaser(chaser, names, states)
+    errors: List[Optional[str]] = [None] * len(states)
     if client is None:
         window = Window(chaser, departures, tofs, (prograde, max_revs, threads), options)
         with Progress(progress, len(states), unit="target") as bar:
-            porkchops: List[Porkchop] = []
-            for name, state in zip(names, states):
-                porkchops.append(_local_grid(window, state, "target %r" % (name,), prograde, max_revs, threads,
-                                             None, options))
+            porkchops: List[Optional[Porkchop]] = []
+            for k, (name, state) in enumerate(zip(names, states)):
+                try:  # one target that cannot be computed (SGP4 fails in the window) is a row with its reason
+                    porkchops.append(_local_grid(window, state, "target %r" % (name,), prograde, max_revs,
+                                                 threads, None, options))
+                except (ValueError, RuntimeError) as exc:
+                    porkchops.append(None)
+                    errors[k] = str(exc)
                 bar.advance()
     else:
-        porkchops = porkchops_on_cluster(chaser, states, departures, tofs, prograde=prograde, max_revs=max_revs,
-                                         threads=threads, progress=progress, client=client, chunks=chunks,
-                                         labels=["target %r" % (name,) for name in names], options=options)
-    porkchops = [with_model(grid, model, chaser, state) for grid, state in zip(porkchops, states)]
-    return survey_result(names, porkchops)
+        porkchops = list(porkchops_on_cluster(chaser, states, departures, tofs, prograde=prograde,
+                                              max_revs=max_revs, threads=threads, progress=progress, client=client,
+                                              chunks=chunks, labels=["target %r" % (name,) for name in names],
+                                              options=options))
+    porkchops = [grid if grid is None else with_model(grid, model, chaser, state)
+                 for grid, state in zip(porkchops, states)]
+    return survey_result(names, porkchops, errors, model)
 

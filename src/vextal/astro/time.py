@@ -24,6 +24,8 @@ offsets, before 1960 zero).
 from __future__ import annotations
 
 import datetime as _dt
+import decimal
+import fractions
 import re
 import warnings
 from typing import Any, Tuple, Union
@@ -75,10 +77,14 @@ def epoch(x: Any) -> Any:
     t = astropy_time_class()
     if t is not None and isinstance(x, t):
         return _from_astropy(x)
+    if x is None:
+        raise TypeError("epoch(): None is not an epoch")
     if isinstance(x, (bool, np.bool_)):
         raise TypeError("epoch(): a bool is not an epoch")
-    if isinstance(x, (int, float, np.integer, np.floating)):
+    if isinstance(x, (int, float, np.integer, np.floating, fractions.Fraction, decimal.Decimal)):
         return float(x)
+    if isinstance(x, (_dt.time, _dt.timedelta)):
+        raise TypeError(f"epoch(): a {type(x).__name__} is not an epoch (a time of day or a duration has no date)")
     if isinstance(x, _dt.datetime):
         return _from_datetime(x)
     if isinstance(x, _dt.date):
@@ -98,6 +104,8 @@ def epoch(x: Any) -> Any:
     if kind in "fiu":
         return a.astype(np.float64)
     if kind in "UO":
+        if a.ndim == 0:  # not one of the types above, wrapped by asarray: reading it again would not end
+            raise TypeError(f"epoch(): cannot read an epoch from {type(x).__name__}")
         flat = [epoch(item) for item in a.ravel().tolist()]
         if any(not isinstance(f, float) for f in flat):
             raise TypeError("epoch(): an array of epochs must hold scalars")
@@ -126,7 +134,10 @@ def _from_datetime64(a: npt.NDArray[Any]) -> Any:
         raise TypeError("epoch(): a datetime64 without a unit is not an epoch")
     nat = np.isnat(a)
     origin = _ORIGIN_S
-    if unit in ("Y", "M", "W", "D", "h", "m", "s"):  # whole seconds: exact in int64 and in float64
+    if unit in _COARSE:  # whole seconds: exact in int64 and in float64, once checked not to overflow in seconds
+        count = np.where(nat, 0, a.view(np.int64))
+        if np.any(np.abs(count) > _EPOCH_LIMIT / _COARSE[unit]):
+            raise ValueError(f"epoch(): a datetime64[{unit}] lies beyond 10000 years from 1970")
         out = (a.astype("datetime64[s]") - origin).astype(np.int64).astype(np.float64)
     else:
         # Whole seconds and the rest apart, each exact in its own unit, so nothing rounds before the sum.
@@ -136,6 +147,11 @@ def _from_datetime64(a: npt.NDArray[Any]) -> Any:
         out = (whole - origin).astype(np.int64).astype(np.float64) + rest
     out = np.where(nat, np.nan, out)
     return out if out.ndim else float(out)
+
+
+_EPOCH_LIMIT = 10000 * 365.25 * 86400.0  # seconds: datetime64 values beyond are refused, not wrapped
+_COARSE = {"Y": 365.2425 * 86400, "M": 30.436875 * 86400, "W": 7 * 86400.0, "D": 86400.0, "h": 3600.0, "m": 60.0,
+           "s": 1.0}
 
 
 def _unit_seconds(unit: str) -> float:
@@ -172,6 +188,8 @@ def _from_string(text: str) -> float:
     tz = m["tz"]
     if tz and tz != "Z":
         digits = tz[1:].replace(":", "")
+        if int(digits[:2]) > 23 or int(digits[2:]) > 59:
+            raise ValueError(f"epoch(): {text!r}: the offset {tz} is out of range")
         offset = (int(digits[:2]) * 3600 + int(digits[2:]) * 60) * (1 if tz[0] == "+" else -1)
     if s == 60:
         # The leap second: only on a day that has one, and it reads as the next day's first instant.
@@ -226,6 +244,46 @@ def to_datetime64(e: Any) -> Any:
     out = _ORIGIN_NS + ns.astype("timedelta64[ns]")
     out = np.where(finite, out, np.datetime64("NaT", "ns"))
     return out if out.ndim else out[()]
+
+
+class UnitWarning(UserWarning):
+    """A number that reads as though given in another unit: an epoch number that looks like a Modified Julian
+    Date or a Julian Date, a position that looks like metres."""
+
+
+def unit_hint(e: Any) -> str:
+    """A hint when epoch numbers read as Modified Julian Dates or Julian Dates (seconds within days of
+    1950-01-01 otherwise), else ''."""
+    a = np.asarray(e, dtype=np.float64)
+    if a.size == 0:
+        return ""
+    if np.all((a >= 15000.0) & (a <= 100000.0)):
+        return (" (these numbers read as Modified Julian Dates: epoch numbers are seconds since 1950-01-01 UTC; "
+                "an MJD converts as (mjd - 33282) * 86400)")
+    if np.all((a >= 2.4e6) & (a <= 2.5e6)):
+        return (" (these numbers read as Julian Dates: epoch numbers are seconds since 1950-01-01 UTC; a JD "
+                "converts as (jd - 2433282.5) * 86400)")
+    return ""
+
+
+def epochs_argument(x: Any, name: str = "epochs") -> npt.NDArray[Any]:
+    """Epoch numbers (float64 array) of an argument, errors naming it; ValueError for a non-finite epoch."""
+    try:
+        e = np.asarray(epoch(x), dtype=np.float64)
+    except (TypeError, ValueError) as exc:
+        raise type(exc)(f"{name}: {str(exc).replace('epoch(): ', '')}") from None
+    if not np.all(np.isfinite(e)):
+        raise ValueError(f"{name} must be finite")
+    return e
+
+
+def iso(e: float) -> str:
+    """An epoch number as an ISO 8601 UTC date to the millisecond (for messages), or its number when it lies
+    beyond the years 1-9999."""
+    try:
+        return to_datetime(e).isoformat(timespec="milliseconds") + "Z"
+    except (ValueError, OverflowError):
+        return f"epoch {e!r}"
 
 
 def to_datetime(e: float) -> _dt.datetime:

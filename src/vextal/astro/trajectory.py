@@ -35,7 +35,9 @@ if TYPE_CHECKING:
     from vextal.astro.orbitvector import ECI
 
 __all__ = ["Trajectory", "TwoBody", "Table", "J2", "MU_EARTH", "TLE", "read_tle", "read_omm", "propagate_many", "read_oem",
-           "write_oem"]
+           "write_oem", "ElementAgeWarning"]
+
+ElementAgeWarning = _tle.ElementAgeWarning
 
 MU_EARTH: float = _porkchop.MU_EARTH
 """The gravitational parameter of the package (km^3/s^2)."""
@@ -191,8 +193,8 @@ class Table:
     def _grid_source(self, start: float, stop: float) -> "Table":
         """This table, after checking that it covers [start, stop] (ValueError naming both spans otherwise)."""
         if not (self.epochs[0] <= start and stop <= self.epochs[-1]):
-            raise ValueError("the grid needs states from %r to %r s, the table spans %r to %r s"
-                             % (float(start), float(stop), float(self.epochs[0]), float(self.epochs[-1])))
+            raise ValueError("the grid needs states from %s to %s, the table spans %s to %s"
+                             % tuple(_time.iso(float(e)) for e in (start, stop, self.epochs[0], self.epochs[-1])))
         return self
 
     def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
@@ -267,9 +269,10 @@ class TLE(_tle.TLE):
         return Table(*_tle.sample(self, start, stop))
 
 
-def read_tle(source: Any) -> List[TLE]:
-    """Every element set of a two- or three-line file (a path or an open text file)."""
-    return _tle.read_tle(source, TLE)
+def read_tle(source: Any, *, checksum: bool = True) -> List[TLE]:
+    """Every element set of a two- or three-line file (a path or an open text file); ``checksum=False``
+    accepts lines whose checksum is wrong."""
+    return _tle.read_tle(source, TLE, checksum=checksum)
 
 
 def read_omm(source: Any) -> List[TLE]:
