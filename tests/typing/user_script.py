@@ -94,9 +94,7 @@ launch: Figure = grid.plot(which="c3", axes="arrival", levels=8, vmax=1.0, epoch
 rows = [row for row in grid.rows() if not math.isnan(row[4])]
 window: Survey = survey(chaser, {"A": target, "B": state((0.0, 0.0, 7100.0, 0.0, -7.49, 0.0, 0.1))},
                         grid.departures, grid.tofs, progress=lambda fraction: None)
-computed = window.porkchops[0]  # None for a target whose grid failed (its table row holds the error)
-assert computed is not None
-first: Porkchop = computed
+first: Porkchop = window.porkchops[0]
 moving: Porkchop = porkchop(TwoBody(chaser), target, [0.0, 600.0], [1800.0, 2400.0])  # a trajectory for a state
 # The planning options: another central body, intercept cost, a hold point, passive safety.
 from vextal.astro.porkchop import CELL_STATUS, MU_SUN, DirectionWarning, Safety  # noqa: E402

@@ -309,7 +309,7 @@ def _report(grid, best, refined, safety, out):
 
 def _survey_report(result, dated, out):
     """One line per target, cheapest first; targets without an arc last, then those skipped."""
-    first = next(grid for grid in result.porkchops if grid is not None)
+    first = result.porkchops[0]
     out.write("Survey: %d targets, %d departures x %d times of flight each, up to %d revolution%s, %s, %s motion\n"
               % (len(result.porkchops), first.shape[0], first.shape[1], first.max_revs,
                  "" if first.max_revs == 1 else "s", "prograde" if first.prograde else "retrograde", first.model))
@@ -335,7 +335,7 @@ def _write_survey_csv(result, handle):
 
     from vextal.astro._survey import COLUMNS
 
-    first = next(grid for grid in result.porkchops if grid is not None)
+    first = result.porkchops[0]
     dated = first.epoch is not None
     writer = csv.writer(handle)
     writer.writerow(list(COLUMNS) + (["departure_utc"] if dated else []))
@@ -392,7 +392,8 @@ def main(argv=None):
                 if len(skipped) == len(targets):
                     fail(p.prog, "every target was skipped")
                 cheapest = _records(result)[0]["target"]
-                grid = result.porkchops[list(targets).index(cheapest)]
+                computed = [name for name in targets if name not in {r["target"] for r in skipped}]
+                grid = result.porkchops[computed.index(cheapest)]
             else:
                 grid = porkchop(chaser, next(iter(targets.values())), departures, tofs, **options)
         for warning in caught:

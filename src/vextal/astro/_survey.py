@@ -30,12 +30,13 @@ class Table(list):  # type: ignore[type-arg]
 
 
 class Survey(typing.NamedTuple):
-    """What ``survey`` returns: ``porkchops``, one ``Porkchop`` per target in the order given (None for a
-    target whose grid could not be computed), and ``table``, one record per target (the columns ``COLUMNS``)
-    sorted by total delta-v, cheapest first, targets without any transfer last: a ``Table`` (a list of dicts,
-    with ``to_pandas()``). A target that failed has NaN costs and its reason in ``error`` (None otherwise)."""
+    """What ``survey`` returns: ``porkchops``, one ``Porkchop`` per target computed, in the order given, and
+    ``table``, one record per target (the columns ``COLUMNS``) sorted by total delta-v, cheapest first,
+    targets without any transfer last: a ``Table`` (a list of dicts, with ``to_pandas()``). A target whose grid
+    could not be computed has no porkchop, and its row NaN costs and its reason in ``error`` (None
+    otherwise)."""
 
-    porkchops: typing.List[typing.Optional[Porkchop]]
+    porkchops: typing.List[Porkchop]
     table: typing.Any
 
 
@@ -46,7 +47,7 @@ def survey_result(names: Sequence[Hashable], porkchops: List[Optional[Porkchop]]
     errors = errors if errors is not None else [None] * len(porkchops)
     records = [_record(name, grid, error, model) for name, grid, error in zip(names, porkchops, errors)]
     records.sort(key=lambda r: (math.isnan(r["dv_total"]), r["dv_total"]))  # stable: ties keep target order
-    return Survey(porkchops, Table(records))
+    return Survey([grid for grid in porkchops if grid is not None], Table(records))
 
 
 def _record(name: Hashable, grid: Optional[Porkchop], error: Optional[str], model: str) -> Dict[str, Any]:

@@ -170,8 +170,8 @@ def survey(chaser: Source, targets: Union[Sequence[Source], Mapping[Any, Source]
     `targets` is a sequence of ECI states or trajectories (the table names them by index) or a mapping of
     names to them; the chaser is sampled once for every target. Locally, a target whose grid fails (SGP4
     reports an error in the window, an element set too old) is a row of NaN costs with its reason in the
-    table's `error` column and None among the porkchops; a target with the chaser's catalogue number is left
-    out with a warning.
+    table's `error` column and has no porkchop; a target with the chaser's catalogue number is left out with
+    a warning.
     The other arguments are ``porkchop``'s (the direction, when not given, is the chaser's own for every
     target); with `client` (a ``dask.distributed.Client``) the grids are
     computed on its cluster, split along the departure axis into `chunks` per target, and the call returns
