@@ -20,20 +20,7 @@ namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
-// A read-only C-contiguous float64 view of `obj` holding `count` doubles.
-bool view_of(PyObject* obj, Buffer& buffer, Py_ssize_t count, const char* what) {
-    if (!buffer.get(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
-    const char* format = buffer.view.format;
-    if (buffer.view.itemsize != 8 || !format || !(format[0] == 'd' || (format[0] == '<' && format[1] == 'd'))) {
-        vx::fail_format(PyExc_TypeError, "%s must be a C-contiguous float64 array", what);
-        return false;
-    }
-    if (buffer.view.len != count * Py_ssize_t(sizeof(double))) {
-        vx::fail_format(PyExc_ValueError, "%s must hold %zd values", what, count);
-        return false;
-    }
-    return true;
-}
+using vx::view8;
 
 PyObject* shape_of(Py_ssize_t n, int width) {
     return width ? Py_BuildValue("(ni)", n, width) : Py_BuildValue("(n)", n);
@@ -51,7 +38,7 @@ PyObject* py_to_state(PyObject*, PyObject* args) {
     const Py_ssize_t n = b[0].view.len / Py_ssize_t(sizeof(double));
     static const char* names[6] = {"a", "e", "i", "raan", "argp", "anomaly"};
     for (int k = 0; k < 6; ++k) {
-        if (!view_of(in[k], b[k], n, names[k])) return nullptr;
+        if (!view8(in[k], b[k], n, names[k])) return nullptr;
     }
     Buffer rb, vb, sb;
     vx::Ref s3(shape_of(n, 3)), s1(shape_of(n, 0));
@@ -85,7 +72,7 @@ PyObject* py_from_state(PyObject*, PyObject* args) {
     Buffer rb, vb;
     if (!rb.get(r_obj, PyBUF_C_CONTIGUOUS)) return nullptr;
     const Py_ssize_t n = rb.view.len / Py_ssize_t(3 * sizeof(double));
-    if (!view_of(r_obj, rb, 3 * n, "r") || !view_of(v_obj, vb, 3 * n, "v")) return nullptr;
+    if (!view8(r_obj, rb, 3 * n, "r") || !view8(v_obj, vb, 3 * n, "v")) return nullptr;
     Buffer eb, sb;
     vx::Ref s7(shape_of(n, 7)), s1(shape_of(n, 0));
     if (!s7 || !s1) return nullptr;
@@ -115,7 +102,7 @@ PyObject* py_true_from_mean(PyObject*, PyObject* args) {
     Buffer mb, ebuf, nb, sb;
     if (!mb.get(m_obj, PyBUF_C_CONTIGUOUS)) return nullptr;
     const Py_ssize_t n = mb.view.len / Py_ssize_t(sizeof(double));
-    if (!view_of(m_obj, mb, n, "m") || !view_of(e_obj, ebuf, n, "e")) return nullptr;
+    if (!view8(m_obj, mb, n, "m") || !view8(e_obj, ebuf, n, "e")) return nullptr;
     vx::Ref s1(shape_of(n, 0));
     vx::Ref nu(s1 ? new_array(s1.get(), np.float64, nb) : nullptr);
     vx::Ref status(nu ? new_array(s1.get(), np.int32, sb) : nullptr);

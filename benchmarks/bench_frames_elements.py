@@ -1,0 +1,189 @@
+"""Frames, the TLE path and orbital elements against the fastest peers, one thread, in one run.
+
+    python3 -m pip install ".[bench]"
+    python3 benchmarks/bench_frames_elements.py [--states N] [--epochs M] [--satellites S] [--repeat R] [--docs]
+
+The cases take turns within each round (benchmarks/_timing.py), so a busy spell of the shared machine falls on
+all of them alike; each figure is the fastest round. A ratio above 1 means vextal is faster.
+- frames.eci_to_efg and frames.teme_to_eci, N states (default 1e6) at M epochs (default 1,440): against pyerfa
+  called directly, one matrix (and rate term) per epoch from ERFA, applied per epoch by one batched matmul;
+- elements.from_state and elements.to_state(kind="mean"), N states: against brahe's batch calls
+  state_eci_to_koe and state_koe_to_eci (brahe's pool set to one thread); skipped with a line when brahe
+  cannot be imported;
+- TLE -> J2000 mean, S element sets (default 1,000) at M epochs: vextal's propagate_many against the sgp4
+  package's own array call alone (TEME, no rotation) and skyfield (GCRS, per satellite).
+--docs writes the table into docs/guide/performance-frames.md.
+"""
+import argparse
+import math
+import os
+import platform
+import sys
+import time
+
+import erfa
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _timing import take_turns  # noqa: E402
+
+from vextal.astro import _tle, elements, frames  # noqa: E402
+from vextal.astro import time as vtime  # noqa: E402
+
+START = "2024-01-01T00:00:00"
+DOC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs", "guide", "performance-frames.md")
+
+
+def per_epoch(m, x):
+    """m[e] x[s, e] for states (S, E, 3) and matrices (E, 3, 3): one batched matmul over the epochs."""
+    out = np.empty(x.shape)
+    np.matmul(x.transpose(1, 0, 2), m.transpose(0, 2, 1), out=out.transpose(1, 0, 2))
+    return out
+
+
+def erfa_eci_to_efg(r, v, epochs):
+    """J2000 mean -> ITRS with ERFA's IAU 2006/2000A matrix per epoch (c2t06a after the frame bias), velocities
+    with the Earth's rotation (W Omega W' C r), applied per epoch."""
+    tt1, tt2 = vtime.jd(epochs, "tt")
+    ut1, ut2 = vtime.jd(epochs, "utc")
+    rb, _, _ = erfa.bp06(tt1, tt2)
+    c = erfa.c2t06a(tt1, tt2, ut1, ut2, 0.0, 0.0) @ np.swapaxes(rb, -1, -2)
+    w = erfa.pom00(0.0, 0.0, erfa.sp00(tt1, tt2))
+    b = -(w @ (frames._OMEGA @ (np.swapaxes(w, -1, -2) @ c)))
+    return per_epoch(c, r), per_epoch(c, v) + per_epoch(b, r)
+
+
+def erfa_teme_to_eci(r, v, epochs):
+    """TEME -> J2000 mean with ERFA's IAU-76/80 matrices (pnm80, then eqeq94 about the pole), per epoch."""
+    tt1, tt2 = vtime.jd(epochs, "tt")
+    m = np.swapaxes(erfa.rz(erfa.eqeq94(tt1, tt2), erfa.pnm80(tt1, tt2)), -1, -2)
+    return per_epoch(m, r), per_epoch(m, v)
+
+
+def random_states(n, rng):
+    """Bound orbits from LEO to GEO: radius 6,700-42,000 km, speed 0.6-1.2 of the circular speed."""
+    d = rng.normal(size=(n, 3))
+    rad = rng.uniform(6700.0, 42000.0, n)
+    r = d / np.linalg.norm(d, axis=1)[:, None] * rad[:, None]
+    t = np.cross(r, rng.normal(size=(n, 3)))
+    t /= np.linalg.norm(t, axis=1)[:, None]
+    v = t * (np.sqrt(398600.5 / rad) * rng.uniform(0.6, 1.2, n))[:, None] + 0.05 * rng.normal(size=(n, 3))
+    return r, v
+
+
+def make_tles(n, rng):
+    from sgp4.api import WGS72, Satrec
+    from sgp4.exporter import export_tle
+
+    lines = []
+    epoch_jd = 2460310.5 - 2433281.5  # 2024-01-01 in days since 1949-12-31 00:00 UT (sgp4init's epoch)
+    for k in range(n):
+        sat = Satrec()
+        mean_motion = rng.uniform(1.0027, 16.0)  # rev/day
+        sat.sgp4init(WGS72, "i", k + 1, epoch_jd, rng.uniform(0, 1e-4), 0.0, 0.0, rng.uniform(0, 0.05),
+                     math.radians(rng.uniform(0, 360)), math.radians(rng.uniform(0, 120)),
+                     math.radians(rng.uniform(0, 360)), mean_motion * 2 * math.pi / 1440.0,
+                     math.radians(rng.uniform(0, 360)))
+        lines.append(export_tle(sat))
+    return lines
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--states", type=int, default=1_000_000)
+    parser.add_argument("--epochs", type=int, default=1440)
+    parser.add_argument("--satellites", type=int, default=1000)
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--docs", action="store_true", help="write the table into " + os.path.relpath(DOC))
+    args = parser.parse_args()
+    rng = np.random.default_rng(2024)
+    epochs = vtime.epoch(START) + 60.0 * np.arange(args.epochs)
+    per = max(1, args.states // args.epochs)
+    n = per * args.epochs
+    r, v = random_states(n, rng)
+    r3, v3 = r.reshape(per, args.epochs, 3), v.reshape(per, args.epochs, 3)
+    rows = []  # (door, size, peer, vextal seconds, peer seconds)
+
+    # Agreement first (the ratios mean nothing otherwise).
+    got, want = frames.eci_to_efg(r3, v3, epochs, threads=1), erfa_eci_to_efg(r3, v3, epochs)
+    print(f"eci_to_efg against pyerfa: max |dr| {np.abs(got[0] - want[0]).max():.2e} km, "
+          f"|dv| {np.abs(got[1] - want[1]).max():.2e} km/s")
+    got, want = frames.teme_to_eci(r3, v3, epochs, threads=1), erfa_teme_to_eci(r3, v3, epochs)
+    print(f"teme_to_eci against pyerfa: max |dr| {np.abs(got[0] - want[0]).max():.2e} km")
+    t = take_turns([lambda: frames.eci_to_efg(r3, v3, epochs, threads=1), lambda: erfa_eci_to_efg(r3, v3, epochs),
+                    lambda: frames.teme_to_eci(r3, v3, epochs, threads=1),
+                    lambda: erfa_teme_to_eci(r3, v3, epochs)], args.repeat)
+    size = f"{n:,} states, {args.epochs:,} epochs"
+    rows.append(("frames.eci_to_efg", size, "pyerfa directly", t[0].seconds, t[1].seconds))
+    rows.append(("frames.teme_to_eci", size, "pyerfa directly", t[2].seconds, t[3].seconds))
+
+    el = elements.from_state(r, v)
+    try:
+        import brahe
+    except ImportError as err:
+        print(f"brahe skipped: it cannot be imported ({err})")
+    else:
+        brahe.set_num_threads(1)
+        deg = brahe.AngleFormat.DEGREES
+        cart = np.hstack([r, v]) * 1e3  # brahe works in m and m/s
+        koe = np.column_stack([el.a * 1e3, el.e, el.i, el.raan, el.argp, el.m])
+        back = brahe.state_koe_to_eci(koe, deg)
+        print(f"to_state(kind='mean') against brahe: max |dr| "
+              f"{np.abs(elements.to_state(*koe.T[:5] * [[1e-3], [1], [1], [1], [1]], koe[:, 5], kind='mean')[0] - back[:, :3] / 1e3).max():.2e} km")
+        t = take_turns([lambda: elements.from_state(r, v, threads=1), lambda: brahe.state_eci_to_koe(cart, deg),
+                        lambda: elements.to_state(el.a, el.e, el.i, el.raan, el.argp, el.m, kind="mean", threads=1),
+                        lambda: brahe.state_koe_to_eci(koe, deg)], args.repeat)
+        rows.append(("elements.from_state", f"{n:,} states", "brahe state_eci_to_koe", t[0].seconds, t[1].seconds))
+        rows.append(('elements.to_state(kind="mean")', f"{n:,} element sets", "brahe state_koe_to_eci",
+                     t[2].seconds, t[3].seconds))
+
+    from sgp4.api import SatrecArray
+
+    tles = [_tle.TLE(*pair) for pair in make_tles(args.satellites, rng)]
+    jd, fr = vtime.jd(epochs)
+    array = SatrecArray([x.satrec for x in tles])
+    cases = [lambda: _tle.propagate_many(tles, epochs), lambda: array.sgp4(jd, fr)]
+    try:
+        from skyfield.api import EarthSatellite, load
+
+        ts = load.timescale(builtin=True)
+        sats = [EarthSatellite(*pair, ts=ts) for pair in (x.lines for x in tles)]
+        times = ts.tt_jd(*vtime.jd(epochs, "tt"))
+        cases.append(lambda: [s.at(times).position.km for s in sats])
+    except ImportError as err:
+        print(f"skyfield skipped: it cannot be imported ({err})")
+    t = take_turns(cases, max(2, args.repeat // 2))
+    size = f"{args.satellites:,} sets x {args.epochs:,} epochs"
+    rows.append(("TLE -> J2000 (propagate_many)", size, "sgp4 TEME array call alone", t[0].seconds, t[1].seconds))
+    if len(t) > 2:
+        rows.append(("TLE -> J2000 (propagate_many)", size, "skyfield", t[0].seconds, t[2].seconds))
+
+    load = os.getloadavg()[0]
+    lines = ["| door | size | peer | vextal | peer | ratio |", "| --- | --- | --- | ---: | ---: | ---: |"]
+    for door, size, peer, ours, theirs in rows:
+        lines.append(f"| `{door}` | {size} | {peer} | {ours * 1e3:.1f} ms | {theirs * 1e3:.1f} ms | "
+                     f"{theirs / ours:.2f} |")
+    note = (f"One thread, fastest of {args.repeat} interleaved rounds; {platform.processor() or platform.machine()}, "
+            f"{os.cpu_count()} cores shared with other jobs (load average {load:.1f} at the end of the run).")
+    print("\n".join(lines))
+    print(note)
+    if args.docs:
+        write_doc(lines, note)
+
+
+def write_doc(table, note):
+    head = """# Performance: frames, the TLE path and orbital elements
+
+Measured by `python3 benchmarks/bench_frames_elements.py --docs` (which rewrites this page). A ratio above 1
+means vextal is faster. The frames apply one combined matrix (and, for Earth-fixed velocities, its rate term)
+per distinct epoch to the states grouped by epoch, in native code; the peers here are pyerfa called directly
+with the same matrices per epoch and one batched NumPy product, brahe's batch element conversions (its pool
+set to one thread), the sgp4 package's own array call (TEME, no rotation) and skyfield.
+
+"""
+    with open(DOC, "w") as f:
+        f.write(head + "\n".join(table) + "\n\n" + note + "\n")
+
+
+if __name__ == "__main__":
+    main()
