@@ -81,13 +81,55 @@ def _eop_at(eop: Optional[Mapping[str, Any]], epochs: npt.NDArray[Any]) -> dict:
     return out
 
 
+# Many distinct epochs within days share the slowly varying parts of the rotations (precession and nutation:
+# periods of 5.5 days and longer), which are then evaluated at 14 Chebyshev nodes per span of at most 2 days
+# and interpolated: the interpolation error is below 1e-18 rad, under the rounding of the series themselves
+# (about 3e-16 rad). The Earth's rotation and polar motion are evaluated at every epoch.
+_NODES = 14
+_SPAN = 2.0  # days
+_J2000 = 2451545.0
+
+
+def _slow(func: Any, tt1: npt.NDArray[Any], tt2: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """func(tt1, tt2) (TT two-part Julian dates (n,) -> an array (n, ...) of smooth functions of time) at the
+    dates: evaluated at each, or where there are more than twice as many dates as nodes, interpolated."""
+    t = (tt1 - _J2000) + tt2  # days from J2000
+    if t.size <= 2 * _NODES:
+        return func(tt1, tt2)
+    lo, hi = float(t.min()), float(t.max())
+    spans = max(1, int(np.ceil((hi - lo) / _SPAN)))
+    if t.size <= 2 * spans * _NODES or not hi > lo:
+        return func(tt1, tt2)
+    width = (hi - lo) / spans
+    x = np.cos(np.pi * (np.arange(_NODES) + 0.5) / _NODES)  # the nodes in [-1, 1]
+    starts = lo + width * np.arange(spans)
+    at = (starts[:, None] + 0.5 * width * (x + 1.0)).ravel()
+    values = func(np.full(at.shape, _J2000), at)
+    rest = values.shape[1:]
+    values = values.reshape((spans, _NODES, -1))
+    # Chebyshev coefficients per span from the values at the nodes (the discrete cosine transform).
+    j = np.arange(_NODES)
+    basis = np.cos(np.pi * j[:, None] * (np.arange(_NODES)[None, :] + 0.5) / _NODES) * (2.0 / _NODES)
+    basis[0] *= 0.5
+    coef = np.einsum("jk,skc->sjc", basis, values)
+    which = np.minimum(((t - lo) / width).astype(np.intp), spans - 1)
+    u = np.clip(2.0 * (t - starts[which]) / width - 1.0, -1.0, 1.0)
+    terms = np.polynomial.chebyshev.chebvander(u, _NODES - 1)
+    out = np.einsum("nj,njc->nc", terms, coef[which])
+    return out.reshape(t.shape + rest)
+
+
+def _teme_exact(tt1: npt.NDArray[Any], tt2: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    eqeq = erfa.eqeq94(tt1, tt2)
+    eye = np.broadcast_to(np.eye(3), eqeq.shape + (3, 3))
+    return np.matmul(erfa.rz(eqeq, eye), erfa.pnm80(tt1, tt2))
+
+
 def _teme_matrices(epochs: npt.NDArray[Any]) -> npt.NDArray[Any]:
     """ECI -> TEME matrices: IAU 1976 precession, IAU 1980 nutation, then the 1994 equation of the equinoxes
     about the true pole (TEME's x axis is the mean equinox on the true equator)."""
     tt1, tt2 = _time.jd(epochs, "tt")
-    eqeq = erfa.eqeq94(tt1, tt2)
-    eye = np.broadcast_to(np.eye(3), eqeq.shape + (3, 3))
-    return np.matmul(erfa.rz(eqeq, eye), erfa.pnm80(tt1, tt2))
+    return _slow(_teme_exact, tt1, tt2)
 
 
 def teme_to_eci(r: Any, v: Any, epochs: Any, *, threads: Optional[int] = None) -> Tuple[npt.NDArray[Any], npt.NDArray[Any]]:
@@ -115,7 +157,7 @@ def _terrestrial(epochs: npt.NDArray[Any], eop: Optional[Mapping[str, Any]]) -> 
     tt1, tt2 = _time.jd(epochs, "tt")
     ut1, ut2 = _time.jd(epochs + values["dut1"], "utc")  # UT1 = UTC + (UT1 - UTC), 86400 s per day
     rb, _, _ = erfa.bp06(tt1, tt2)  # GCRS -> J2000 mean: the frame bias
-    x, y, s = erfa.xys06a(tt1, tt2)
+    x, y, s = _slow(lambda d1, d2: np.stack(erfa.xys06a(d1, d2), axis=-1), tt1, tt2).T
     q = erfa.c2ixys(x, y, s)  # GCRS -> CIRS
     era = erfa.era00(ut1, ut2)
     eye = np.broadcast_to(np.eye(3), era.shape + (3, 3))
