@@ -119,15 +119,23 @@ ElementsStatus true_from_mean(double m, double e, double& nu) noexcept {
     return ElementsStatus::ok;
 }
 
-double mean_from_true(double nu, double e) noexcept {
-    double s = std::sin(nu), c = std::cos(nu);
+namespace {
+
+// The mean anomaly of the true anomaly whose sine and cosine are s and c. For the ellipse sin E is
+// sqrt(1 - e^2) s / (1 + e c), the sine of the angle the arc tangent gives, without evaluating it again.
+double mean_of(double s, double c, double e) noexcept {
     if (e < 1.0) {
-        double big_e = std::atan2(std::sqrt(1.0 - e * e) * s, e + c);
-        return wrap_half_turn(big_e - e * std::sin(big_e));
+        const double b = std::sqrt(1.0 - e * e);
+        const double big_e = std::atan2(b * s, e + c);
+        return wrap_half_turn(big_e - e * (b * s / (1.0 + e * c)));
     }
     double h = std::asinh(std::sqrt(e * e - 1.0) * s / (1.0 + e * c));
     return e * std::sinh(h) - h;
 }
+
+}  // namespace
+
+double mean_from_true(double nu, double e) noexcept { return mean_of(std::sin(nu), std::cos(nu), e); }
 
 ElementsStatus elements_to_state(double a, double e, double i, double raan, double argp, double anomaly,
                                  bool mean_anomaly, double mu, double r[3], double v[3]) noexcept {
@@ -214,13 +222,16 @@ ElementsStatus state_to_elements(const double r[3], const double v[3], double mu
     const Vec3 peri = circular ? node : ecc * (1.0 / e);
     out.raan = equatorial ? 0.0 : wrap_half_turn(std::atan2(node.y, node.x));
     out.argp = circular ? 0.0 : wrap_half_turn(angle_about(node, peri, hu));
-    const double nu = angle_about(peri, rv, hu);
+    // The position in the perifocal frame: its direction gives nu, and its sine and cosine the mean anomaly.
+    const double px = dot(peri, rv), py = dot(hu, cross(peri, rv));
+    const double nu = std::atan2(py, px);
+    const double rho = std::sqrt(px * px + py * py);
     if (e < 1.0) {
         out.nu = wrap_half_turn(nu);
-        out.m = circular ? out.nu : mean_from_true(nu, e);
+        out.m = circular ? out.nu : mean_of(py / rho, px / rho, e);
     } else {
         out.nu = nu;
-        out.m = mean_from_true(nu, e);
+        out.m = mean_of(py / rho, px / rho, e);
     }
     return ElementsStatus::ok;
 }
