@@ -15,7 +15,6 @@ all of them alike; each figure is the fastest round. A ratio above 1 means vexta
 --docs writes the table into docs/guide/performance-frames.md.
 """
 import argparse
-import math
 import os
 import platform
 import sys
@@ -26,6 +25,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from _timing import take_turns  # noqa: E402
+from bench_tle import make_tles  # noqa: E402
 
 from vextal.astro import _tle, elements, frames  # noqa: E402
 from vextal.astro import time as vtime  # noqa: E402
@@ -69,23 +69,6 @@ def random_states(n, rng):
     t /= np.linalg.norm(t, axis=1)[:, None]
     v = t * (np.sqrt(398600.5 / rad) * rng.uniform(0.6, 1.2, n))[:, None] + 0.05 * rng.normal(size=(n, 3))
     return r, v
-
-
-def make_tles(n, rng):
-    from sgp4.api import WGS72, Satrec
-    from sgp4.exporter import export_tle
-
-    lines = []
-    epoch_jd = 2460310.5 - 2433281.5  # 2024-01-01 in days since 1949-12-31 00:00 UT (sgp4init's epoch)
-    for k in range(n):
-        sat = Satrec()
-        mean_motion = rng.uniform(1.0027, 16.0)  # rev/day
-        sat.sgp4init(WGS72, "i", k + 1, epoch_jd, rng.uniform(0, 1e-4), 0.0, 0.0, rng.uniform(0, 0.05),
-                     math.radians(rng.uniform(0, 360)), math.radians(rng.uniform(0, 120)),
-                     math.radians(rng.uniform(0, 360)), mean_motion * 2 * math.pi / 1440.0,
-                     math.radians(rng.uniform(0, 360)))
-        lines.append(export_tle(sat))
-    return lines
 
 
 def main():

@@ -143,3 +143,30 @@ def test_rotation_and_rate_term_are_applied_per_epoch():
     want_r = np.einsum("eij,sej->sei", m, r)
     assert np.array_equal(got_r, want_r)
     assert np.array_equal(got_v, np.einsum("eij,sej->sei", m, v) + epoch[None, :, None] * r)
+
+
+@pytest.mark.parametrize("make", [
+    lambda r, v: (r.copy(), v.copy()),                      # owned: rotated where they lie
+    lambda r, v: (r.copy(), r.copy()[..., :]),              # owned, v a separate copy
+    lambda r, v: (np.broadcast_to(r[:1], r.shape), v),      # read-only broadcast: new arrays
+    lambda r, v: (r.copy(order="F"), v.copy()),             # not C-contiguous: new arrays
+    lambda r, v: (r.astype(np.float32), v.copy()),          # not float64: new arrays
+])
+def test_rotation_in_place_matches_new_arrays_and_leaves_other_input_alone(make):
+    r0, v0 = states((6, 40), np.random.default_rng(2))
+    r, v = make(r0, v0)
+    before_r, before_v = np.array(r), np.array(v)
+    epochs = START + 60.0 * np.arange(40)
+    want = F.teme_to_eci(before_r, before_v, epochs)
+    got = F._teme_to_eci_owned(r, v, epochs)
+    assert np.array_equal(got[0], want[0]) and np.array_equal(got[1], want[1])
+    owned = r.dtype == np.float64 and r.flags.c_contiguous and r.flags.writeable
+    assert (got[0] is r) == owned
+    if not owned:
+        assert np.array_equal(r, before_r) and np.array_equal(v, before_v)
+
+
+def test_the_door_refuses_one_array_for_both_in_place():
+    x = np.ones((4, 3))
+    with pytest.raises(ValueError, match="two arrays"):
+        _frames.rotate(x, x, EYE, None, np.zeros(2, np.int64), 1, True)

@@ -19,10 +19,12 @@ using vx::view8;
 
 namespace {
 
-// rotate(r, v, a, b, epoch, threads) -> (r_out, v_out)
+// rotate(r, v, a, b, epoch, threads, in_place=False) -> (r_out, v_out): new arrays, or r and v themselves
+// rotated in place (arrays the caller owns and no longer needs as they were: no second copy to allocate).
 PyObject* py_rotate(PyObject*, PyObject* args) {
     PyObject *r_obj, *v_obj, *a_obj, *b_obj, *e_obj, *threads_obj;
-    if (!PyArg_ParseTuple(args, "OOOOOO:rotate", &r_obj, &v_obj, &a_obj, &b_obj, &e_obj, &threads_obj))
+    int in_place = 0;
+    if (!PyArg_ParseTuple(args, "OOOOOO|p:rotate", &r_obj, &v_obj, &a_obj, &b_obj, &e_obj, &threads_obj, &in_place))
         return nullptr;
     const int threads = vx::parse_threads(threads_obj);
     if (!threads) return nullptr;
@@ -46,11 +48,22 @@ PyObject* py_rotate(PyObject*, PyObject* args) {
             return vx::fail_format(PyExc_ValueError, "rotate(): epoch index %lld outside [0, %zd)",
                                    static_cast<long long>(epoch[k]), matrices);
     }
-    vx::Ref shape(PyObject_GetAttrString(r_obj, "shape"));
     Buffer ro, vo;
-    vx::Ref r_out(shape ? new_array(shape.get(), np.float64, ro) : nullptr);
-    vx::Ref v_out(r_out ? new_array(shape.get(), np.float64, vo) : nullptr);
-    if (!v_out) return nullptr;
+    vx::Ref r_out, v_out;
+    if (in_place) {
+        if (r_obj == v_obj) return vx::fail(PyExc_ValueError, "rotate(): in place, r and v must be two arrays");
+        if (!ro.get(r_obj, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) || !vo.get(v_obj, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE))
+            return nullptr;
+        Py_INCREF(r_obj);
+        r_out = vx::Ref(r_obj);
+        Py_INCREF(v_obj);
+        v_out = vx::Ref(v_obj);
+    } else {
+        vx::Ref shape(PyObject_GetAttrString(r_obj, "shape"));
+        r_out = vx::Ref(shape ? new_array(shape.get(), np.float64, ro) : nullptr);
+        v_out = vx::Ref(r_out ? new_array(shape.get(), np.float64, vo) : nullptr);
+        if (!v_out) return nullptr;
+    }
     const double* r = rb.data<const double>();
     const double* v = vb.data<const double>();
     const double* a = ab.data<const double>();
@@ -67,10 +80,11 @@ PyObject* py_rotate(PyObject*, PyObject* args) {
 
 PyMethodDef module_functions[] = {
     {"rotate", py_rotate, METH_VARARGS,
-     "rotate(r, v, a, b, epoch, threads, /)\n--\n\n"
+     "rotate(r, v, a, b, epoch, threads, in_place=False, /)\n--\n\n"
      "(a[e] r, a[e] v + b[e] r) for every state of C-contiguous float64 r and v (..., 3), with e = epoch[j % p]\n"
      "for state j: a and b (m, 3, 3) C-contiguous float64 (b None: no rate term), epoch a C-contiguous int64\n"
-     "array of p indices into them, p dividing the number of states."},
+     "array of p indices into them, p dividing the number of states. in_place: into r and v themselves\n"
+     "(writable, two distinct arrays), which are returned."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "core/tests/check.hpp"
 #include "core/constants.hpp"
 #include "core/elements.hpp"
 #include "core/frames_batch.hpp"
@@ -20,14 +21,8 @@ using namespace vextal::numerics;
 
 namespace {
 
-int failures = 0;
-
-void check(bool ok, const char* what, double value = 0.0) {
-    if (!ok) {
-        ++failures;
-        std::printf("FAIL: %s (%.6g)\n", what, value);
-    }
-}
+using vextal::checks::check;
+using vextal::checks::failures;
 
 // ---------------------------------------------------------------- frames
 void frames_checks() {
@@ -208,6 +203,5 @@ int main() {
     elements_checks();
     std::printf("geodesy batch against scalar\n");
     geodesy_checks();
-    std::printf(failures ? "%d check(s) FAILED\n" : "all checks passed\n", failures);
-    return failures ? 1 : 0;
+    return vextal::checks::verdict();
 }

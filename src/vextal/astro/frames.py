@@ -32,12 +32,14 @@ _EOP_KEYS = ("dut1", "xp", "yp")
 
 
 def _rotate(a: npt.NDArray[Any], b: Optional[npt.NDArray[Any]], r: npt.NDArray[Any], v: npt.NDArray[Any],
-            index: npt.NDArray[Any], threads: Optional[int]) -> Tuple[npt.NDArray[Any], npt.NDArray[Any]]:
+            index: npt.NDArray[Any], threads: Optional[int],
+            in_place: bool = False) -> Tuple[npt.NDArray[Any], npt.NDArray[Any]]:
     """(a r, a v + b r) per state with the matrices (m, 3, 3) of its epoch (``index`` over the batch's trailing
-    axes), by the native kernel over the states grouped by epoch (b None: no rate term)."""
+    axes), by the native kernel over the states grouped by epoch (b None: no rate term); ``in_place``: into r
+    and v themselves."""
     c = np.ascontiguousarray
     return _native.rotate(c(r), c(v), c(a), None if b is None else c(b),
-                          c(index, dtype=np.int64).reshape(-1), threads)
+                          c(index, dtype=np.int64).reshape(-1), threads, in_place)
 
 
 def _prepare(r: Any, v: Any, epochs: Any) -> Tuple[npt.NDArray[Any], npt.NDArray[Any], npt.NDArray[Any], npt.NDArray[Any]]:
@@ -141,6 +143,17 @@ def teme_to_eci(r: Any, v: Any, epochs: Any, *, threads: Optional[int] = None) -
     frame 0.7 to 1.6 m apart in LEO and 3 to 7 m apart at GEO (measured over 2000-2024)."""
     r, v, unique, index = _prepare(r, v, epochs)
     return _rotate(np.swapaxes(_teme_matrices(unique), -1, -2), None, r, v, index, threads)
+
+
+def _teme_to_eci_owned(r: npt.NDArray[Any], v: npt.NDArray[Any], epochs: Any) -> Tuple[npt.NDArray[Any], npt.NDArray[Any]]:
+    """teme_to_eci into r and v themselves where they are fresh C-contiguous float64 arrays of the batch's shape
+    that the caller owns (SGP4's output): no second pair of arrays to allocate. Otherwise as teme_to_eci."""
+    full, _, unique, index = _prepare(r, v, epochs)
+    owned = all(isinstance(x, np.ndarray) and x.dtype == np.float64 and x.flags.c_contiguous and x.flags.writeable
+                and x.shape == full.shape for x in (r, v))
+    if not owned or np.shares_memory(r, v):
+        return teme_to_eci(r, v, epochs)
+    return _rotate(np.swapaxes(_teme_matrices(unique), -1, -2), None, r, v, index, None, in_place=True)
 
 
 def eci_to_teme(r: Any, v: Any, epochs: Any, *, threads: Optional[int] = None) -> Tuple[npt.NDArray[Any], npt.NDArray[Any]]:
