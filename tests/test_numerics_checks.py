@@ -1,5 +1,6 @@
 """The C++ checks of the numerics (cpp/core/tests/numerics_checks.cpp: root finding, Kepler, Lambert against
-published cases, random and fuzzed problems) built with the compiler and run; any failed check fails here."""
+published cases, random and fuzzed problems; core_checks.cpp: the frame kernel, elements, the batch geodesy on
+every path the CPU has) built with the compiler and run; any failed check fails here."""
 import os
 import shutil
 import subprocess

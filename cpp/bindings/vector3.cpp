@@ -2,6 +2,7 @@
 #include "native/interop.hpp"
 #include "native/record.hpp"
 #include "native/support.hpp"
+#include "core/constants.hpp"
 #include "core/vec3.hpp"
 
 #include <vextal/matrix4.hpp>
@@ -101,7 +102,7 @@ double op_distance(Vec3 a, Vec3 b) { return vextal::numerics::norm(a - b); }
 // Angle in degrees, from atan2 so that it stays accurate near 0 and 180 degrees.
 double op_angle(Vec3 a, Vec3 b) {
     return std::atan2(vextal::numerics::norm(vextal::numerics::cross(a, b)), vextal::numerics::dot(a, b)) *
-           (180.0 / M_PI);
+           (180.0 / vextal::numerics::pi);
 }
 
 Vec3 apply(const Matrix4Object* m, Vec3 v, double w) {
@@ -180,7 +181,7 @@ PyObject* rotate(Vector3Object* self, Vector3Object* axis, double degrees, int s
     Vec3 k = vec(axis);
     if (vextal::numerics::norm2(k) == 0.0) return vx::fail(PyExc_ValueError, vx::msg::kZeroAxis);
     k = vextal::numerics::unit(k);
-    double angle = degrees * (M_PI / 180.0), c = std::cos(angle), s = std::sin(angle);
+    double angle = degrees * (vextal::numerics::pi / 180.0), c = std::cos(angle), s = std::sin(angle);
     Vec3 v = vec(self);
     return make(v * c + vextal::numerics::cross(k, v) * s + k * (vextal::numerics::dot(k, v) * (1.0 - c)));
 }

@@ -3,6 +3,10 @@
 
 namespace vextal::numerics {
 
+// pi to double precision, the one written in the core and the bindings.
+inline constexpr double pi = 3.14159265358979323846264338327950288;
+inline constexpr double two_pi = 2.0 * pi;
+
 // sqrt(y) correctly rounded, for 0.25 <= y <= 1, as a constant expression (std::sqrt is not one in C++17):
 // Newton's iteration, then of the candidate and its two neighbours (spacing 2^-53 in [0.5, 1)) the one whose
 // square is nearest y, the square's error taken exactly by Veltkamp splitting.

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "core/constants.hpp"
 #include "core/detail.hpp"
 #include "core/vec3.hpp"
 
@@ -10,7 +11,6 @@ namespace vextal::numerics {
 namespace {
 
 constexpr double eps = std::numeric_limits<double>::epsilon();
-constexpr double two_pi = 6.283185307179586476925286766559;
 
 using detail::stumpff_series;
 constexpr double series_limit = detail::stumpff_series_limit;

@@ -4,13 +4,13 @@
 #include <limits>
 #include <new>
 
+#include "core/constants.hpp"
 #include "core/detail.hpp"
 #include "core/vec3.hpp"
 
 namespace vextal::numerics {
 namespace {
 
-constexpr double pi = 3.14159265358979323846264338327950288;
 constexpr double eps = std::numeric_limits<double>::epsilon();
 constexpr double inf = std::numeric_limits<double>::infinity();
 

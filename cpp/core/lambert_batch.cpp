@@ -1,5 +1,7 @@
 #include "core/lambert_batch.hpp"
 
+#include "core/constants.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -12,7 +14,6 @@ int lambert_revolution_bound(const double* r1, const double* r2, double tof, dou
     const double d[3] = {r2[0] - r1[0], r2[1] - r1[1], r2[2] - r1[2]};
     const double s = 0.5 * (R1 + R2 + std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]));
     const double T = tof * (std::sqrt(2 * mu / s) / s);
-    const double pi = 3.141592653589793;
     if (!(s > 0) || !(T > 0) || !std::isfinite(T)) return 0;
     const double bound = std::floor(T / pi * (1 + 1e-9));
     return bound < double(limit) ? static_cast<int>(bound) : limit;

@@ -1,5 +1,7 @@
 #include "core/porkchop.hpp"
 
+#include "core/constants.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -32,7 +34,6 @@ Vec3 vec(const double (&a)[3]) { return {a[0], a[1], a[2]}; }
 
 bool is_zero(Vec3 a) { return a.x == 0 && a.y == 0 && a.z == 0; }
 
-constexpr double two_pi = 6.283185307179586;
 
 // The departure end of a row: the chaser's state, or the hold point offset from it.
 void start_end(const PorkchopOptions& o, Vec3 r, Vec3 v, CellEnds& e) {

@@ -1,10 +1,13 @@
 // vextal.astro._elements: the native door of vextal.astro.elements. It takes C-contiguous float64 arrays of
 // matching length (the Python module broadcasts, converts degrees and raises), runs the numerics of
 // cpp/core/elements.hpp over them off the interpreter lock, and returns new arrays with a status code
-// per element.
+// per element. The work is spread over `threads` threads (None: every core); each element is computed from its
+// own inputs alone, so the thread count never shows in the results.
 #include "native/numpy.hpp"
+#include "native/parallel.hpp"
 #include "native/record.hpp"
 #include "native/support.hpp"
+#include "core/constants.hpp"
 #include "core/elements.hpp"
 
 #include <cstdint>
@@ -18,20 +21,37 @@ using vx::np;
 
 namespace {
 
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+// Elements per block handed to a thread (a few hundred microseconds of work), and the fewest that are worth
+// a second thread.
+constexpr Py_ssize_t kGrain = 4096;
+constexpr Py_ssize_t kMinParallel = 16384;
 
-// A read-only C-contiguous float64 view of `obj` holding `count` doubles.
-bool view_of(PyObject* obj, Buffer& buffer, Py_ssize_t count, const char* what) {
-    if (!buffer.get(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
-    const char* format = buffer.view.format;
-    if (buffer.view.itemsize != 8 || !format || !(format[0] == 'd' || (format[0] == '<' && format[1] == 'd'))) {
-        vx::fail_format(PyExc_TypeError, "%s must be a C-contiguous float64 array", what);
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+// Degrees <-> radians as NumPy's radians and degrees round them (one product by the constant), so the angles
+// at the Python interface are converted here, in the same pass as the conversion itself.
+constexpr double kRadian = num::pi / 180.0;
+constexpr double kDegree = 180.0 / num::pi;
+
+using vx::view8;
+
+// A read-only view of a 1-d float64 array of any stride (a column of a table, a broadcast scalar of stride 0),
+// so that such arguments are read where they lie instead of copied. Its length is the first one's, `n`
+// (negative: take this one's).
+bool strided_view(PyObject* obj, Buffer& buffer, Py_ssize_t& n, Py_ssize_t& stride, const char* what) {
+    if (!buffer.get(obj, PyBUF_STRIDES | PyBUF_FORMAT)) return false;
+    const char* f = buffer.view.format;
+    if (f && (f[0] == '<' || f[0] == '=' || f[0] == '@')) ++f;
+    if (buffer.view.ndim != 1 || buffer.view.itemsize != 8 || !f || f[0] != 'd' || f[1] != 0 ||
+        buffer.view.strides[0] % 8 != 0 || reinterpret_cast<uintptr_t>(buffer.view.buf) % 8 != 0) {
+        vx::fail_format(PyExc_TypeError, "%s must be a 1-d aligned float64 array", what);
         return false;
     }
-    if (buffer.view.len != count * Py_ssize_t(sizeof(double))) {
-        vx::fail_format(PyExc_ValueError, "%s must hold %zd values", what, count);
+    if (n < 0) n = buffer.view.shape[0];
+    if (buffer.view.shape[0] != n) {
+        vx::fail_format(PyExc_ValueError, "%s must hold %zd values", what, n);
         return false;
     }
+    stride = buffer.view.strides[0] / 8;
     return true;
 }
 
@@ -39,19 +59,22 @@ PyObject* shape_of(Py_ssize_t n, int width) {
     return width ? Py_BuildValue("(ni)", n, width) : Py_BuildValue("(n)", n);
 }
 
-// to_state(a, e, i, raan, argp, anomaly, mu, mean) -> (r, v, status)
+// to_state(a, e, i, raan, argp, anomaly, mu, mean, threads) -> (r, v, status)
 PyObject* py_to_state(PyObject*, PyObject* args) {
     PyObject* in[6];
+    PyObject* threads_obj;
     double mu;
     int mean;
-    if (!PyArg_ParseTuple(args, "OOOOOOdp:to_state", &in[0], &in[1], &in[2], &in[3], &in[4], &in[5], &mu, &mean))
+    if (!PyArg_ParseTuple(args, "OOOOOOdpO:to_state", &in[0], &in[1], &in[2], &in[3], &in[4], &in[5], &mu, &mean,
+                          &threads_obj))
         return nullptr;
+    const int threads = vx::parse_threads(threads_obj);
+    if (!threads) return nullptr;
     Buffer b[6];
-    if (!b[0].get(in[0], PyBUF_C_CONTIGUOUS)) return nullptr;
-    const Py_ssize_t n = b[0].view.len / Py_ssize_t(sizeof(double));
+    Py_ssize_t n = -1, step[6];
     static const char* names[6] = {"a", "e", "i", "raan", "argp", "anomaly"};
     for (int k = 0; k < 6; ++k) {
-        if (!view_of(in[k], b[k], n, names[k])) return nullptr;
+        if (!strided_view(in[k], b[k], n, step[k], names[k])) return nullptr;
     }
     Buffer rb, vb, sb;
     vx::Ref s3(shape_of(n, 3)), s1(shape_of(n, 0));
@@ -64,28 +87,34 @@ PyObject* py_to_state(PyObject*, PyObject* args) {
     double* ro = rb.data<double>();
     double* vo = vb.data<double>();
     int32_t* so = sb.data<int32_t>();
-    Py_BEGIN_ALLOW_THREADS
-    for (Py_ssize_t j = 0; j < n; ++j) {
-        num::ElementsStatus s = num::elements_to_state(x[0][j], x[1][j], x[2][j], x[3][j], x[4][j], x[5][j],
-                                                       mean != 0, mu, ro + 3 * j, vo + 3 * j);
-        so[j] = static_cast<int32_t>(s);
-        if (s != num::ElementsStatus::ok) {
-            for (int k = 0; k < 3; ++k) ro[3 * j + k] = vo[3 * j + k] = NaN;
+    const bool done = vx::parallel_for(n, threads, kGrain, kMinParallel, [&](Py_ssize_t begin, Py_ssize_t end) {
+        for (Py_ssize_t j = begin; j < end; ++j) {
+            const double a = x[0][j * step[0]], e = x[1][j * step[1]], i = x[2][j * step[2]] * kRadian;
+            const double raan = x[3][j * step[3]] * kRadian, argp = x[4][j * step[4]] * kRadian;
+            const double anomaly = x[5][j * step[5]] * kRadian;
+            num::ElementsStatus s =
+                num::elements_to_state(a, e, i, raan, argp, anomaly, mean != 0, mu, ro + 3 * j, vo + 3 * j);
+            so[j] = static_cast<int32_t>(s);
+            if (s != num::ElementsStatus::ok) {
+                for (int k = 0; k < 3; ++k) ro[3 * j + k] = vo[3 * j + k] = NaN;
+            }
         }
-    }
-    Py_END_ALLOW_THREADS
+    });
+    if (!done) return nullptr;
     return PyTuple_Pack(3, r.get(), v.get(), status.get());
 }
 
-// from_state(r, v, mu) -> (elements (n, 7): a e i raan argp nu m, status)
+// from_state(r, v, mu, threads) -> (elements (n, 7): a e i raan argp nu m, status)
 PyObject* py_from_state(PyObject*, PyObject* args) {
-    PyObject *r_obj, *v_obj;
+    PyObject *r_obj, *v_obj, *threads_obj;
     double mu;
-    if (!PyArg_ParseTuple(args, "OOd:from_state", &r_obj, &v_obj, &mu)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OOdO:from_state", &r_obj, &v_obj, &mu, &threads_obj)) return nullptr;
+    const int threads = vx::parse_threads(threads_obj);
+    if (!threads) return nullptr;
     Buffer rb, vb;
     if (!rb.get(r_obj, PyBUF_C_CONTIGUOUS)) return nullptr;
     const Py_ssize_t n = rb.view.len / Py_ssize_t(3 * sizeof(double));
-    if (!view_of(r_obj, rb, 3 * n, "r") || !view_of(v_obj, vb, 3 * n, "v")) return nullptr;
+    if (!view8(r_obj, rb, 3 * n, "r") || !view8(v_obj, vb, 3 * n, "v")) return nullptr;
     Buffer eb, sb;
     vx::Ref s7(shape_of(n, 7)), s1(shape_of(n, 0));
     if (!s7 || !s1) return nullptr;
@@ -96,16 +125,18 @@ PyObject* py_from_state(PyObject*, PyObject* args) {
     const double* v = vb.data<const double>();
     double* eo = eb.data<double>();
     int32_t* so = sb.data<int32_t>();
-    Py_BEGIN_ALLOW_THREADS
-    for (Py_ssize_t j = 0; j < n; ++j) {
-        num::Elements el{};
-        num::ElementsStatus s = num::state_to_elements(r + 3 * j, v + 3 * j, mu, el);
-        so[j] = static_cast<int32_t>(s);
-        const bool ok = s == num::ElementsStatus::ok;
-        const double out[7] = {el.a, el.e, el.i, el.raan, el.argp, el.nu, el.m};
-        for (int k = 0; k < 7; ++k) eo[7 * j + k] = ok ? out[k] : NaN;
-    }
-    Py_END_ALLOW_THREADS
+    const bool done = vx::parallel_for(n, threads, kGrain, kMinParallel, [&](Py_ssize_t begin, Py_ssize_t end) {
+        for (Py_ssize_t j = begin; j < end; ++j) {
+            num::Elements el{};
+            num::ElementsStatus s = num::state_to_elements(r + 3 * j, v + 3 * j, mu, el);
+            so[j] = static_cast<int32_t>(s);
+            const bool ok = s == num::ElementsStatus::ok;
+            const double out[7] = {el.a,           el.e,           el.i * kDegree, el.raan * kDegree,
+                                   el.argp * kDegree, el.nu * kDegree, el.m * kDegree};
+            for (int k = 0; k < 7; ++k) eo[7 * j + k] = ok ? out[k] : NaN;
+        }
+    });
+    if (!done) return nullptr;
     return PyTuple_Pack(2, elements.get(), status.get());
 }
 
@@ -115,7 +146,7 @@ PyObject* py_true_from_mean_rad(PyObject*, PyObject* args) {
     Buffer mb, ebuf, nb, sb;
     if (!mb.get(m_obj, PyBUF_C_CONTIGUOUS)) return nullptr;
     const Py_ssize_t n = mb.view.len / Py_ssize_t(sizeof(double));
-    if (!view_of(m_obj, mb, n, "m") || !view_of(e_obj, ebuf, n, "e")) return nullptr;
+    if (!view8(m_obj, mb, n, "m") || !view8(e_obj, ebuf, n, "e")) return nullptr;
     vx::Ref s1(shape_of(n, 0));
     vx::Ref nu(s1 ? new_array(s1.get(), np.float64, nb) : nullptr);
     vx::Ref status(nu ? new_array(s1.get(), np.int32, sb) : nullptr);
@@ -144,16 +175,16 @@ PyObject* py_message(PyObject*, PyObject* arg) {
 
 PyMethodDef module_functions[] = {
     {"to_state", py_to_state, METH_VARARGS,
-     "to_state(a, e, i, raan, argp, anomaly, mu, mean, /)\n--\n\n"
-     "States (r, v, status) of n element sets, each argument a C-contiguous float64 array of n values\n"
-     "(angles in radians); NaN rows and a non-zero status where an element set is refused."},
+     "to_state(a, e, i, raan, argp, anomaly, mu, mean, threads, /)\n--\n\n"
+     "States (r, v, status) of n element sets, each argument a 1-d float64 array of n values (any stride)\n"
+     "(angles in degrees); NaN rows and a non-zero status where an element set is refused. threads: None\n"
+     "for every core."},
     {"from_state", py_from_state, METH_VARARGS,
-     "from_state(r, v, mu, /)\n--\n\n"
-     "Elements (n, 7) of a e i raan argp nu m (radians) and a status per state, for C-contiguous float64\n"
-     "arrays r and v of shape (n, 3); NaN rows where a state is refused."},
+     "from_state(r, v, mu, threads, /)\n--\n\n"
+     "Elements (n, 7) of a e i raan argp nu m (degrees) and a status per state, for C-contiguous float64\n"
+     "arrays r and v of shape (n, 3); NaN rows where a state is refused. threads: None for every core."},
     {"true_from_mean_rad", py_true_from_mean_rad, METH_VARARGS,
-     "true_from_mean_rad(m, e, /)\n--\n\nTrue anomalies (radians) and statuses of mean anomalies m (radians) and "
-     "eccentricities e."},
+     "true_from_mean_rad(m, e, /)\n--\n\nTrue anomalies (radians) and statuses of mean anomalies m and eccentricities e."},
     {"message", py_message, METH_O, "message(code, /)\n--\n\nThe message of a status code."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -3,6 +3,7 @@
 // and the conversions into and out of a chief's radial / in-track / cross-track frame. The geodesy bodies and
 // the module functions live in orbitvector_geodesy.cpp.
 #include "astro/orbitvector_internal.hpp"
+#include "core/constants.hpp"
 
 #include <vextal/matrix4f.hpp>
 #include <vextal/quaternion.hpp>
@@ -157,7 +158,7 @@ double compute_period(ECIObject* self, int skip_dispatch) {
     VX_DISPATCH_DOUBLE(sites[kPeriod]);
     double a = self->vtab->compute_sma(self, 0);
     if (a == 0.0) return 1440.0;
-    return std::sqrt(std::pow(a, 3.0) / MU_EARTH) * 6.283185307179586;
+    return std::sqrt(std::pow(a, 3.0) / MU_EARTH) * vextal::numerics::two_pi;
 }
 
 // ---- the radial / in-track / cross-track frame ----------------------------------------------------------

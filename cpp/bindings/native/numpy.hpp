@@ -2,6 +2,7 @@
 // its headers). Conversion and allocation call NumPy's own functions with the interpreter lock held; the
 // computation then works on the raw buffers.
 #pragma once
+#include "native/errors.hpp"
 #include "native/ref.hpp"
 
 #include <string>
@@ -162,6 +163,24 @@ inline PyObject* real_array(PyObject* value, const char* func, const char* name)
     PyObject* array = call_with_dtype(np.asarray, raw.get(), np.float64);
     if (!array) raise_from(PyExc_TypeError, what + " must be an array of real numbers");
     return array;
+}
+
+// A read-only C-contiguous view of `obj` holding `count` items of 8 bytes: float64 (`integer` false) or int64
+// (`integer` true). A TypeError or ValueError naming `what` otherwise.
+inline bool view8(PyObject* obj, Buffer& buffer, Py_ssize_t count, const char* what, bool integer = false) {
+    if (!buffer.get(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
+    const char* f = buffer.view.format;
+    if (f && (f[0] == '<' || f[0] == '=' || f[0] == '@')) ++f;
+    const bool kind = f && (integer ? (f[0] == 'q' || f[0] == 'l') : f[0] == 'd') && f[1] == 0;
+    if (buffer.view.itemsize != 8 || !kind) {
+        fail_format(PyExc_TypeError, "%s must be a C-contiguous %s array", what, integer ? "int64" : "float64");
+        return false;
+    }
+    if (buffer.view.len != count * Py_ssize_t(sizeof(double))) {
+        fail_format(PyExc_ValueError, "%s must hold %zd values", what, count);
+        return false;
+    }
+    return true;
 }
 
 // A new uninitialised C-contiguous array of `shape` and `dtype`, with its writable buffer in `buffer`.

@@ -6,6 +6,7 @@
 #include "native/interop.hpp"
 #include "native/record.hpp"
 #include "native/support.hpp"
+#include "core/constants.hpp"
 
 #include <string>
 
@@ -466,7 +467,7 @@ struct Quaternions {
         Vec3 axis = VTr::load(reinterpret_cast<VObject*>(given[0]));
         double n = norm<3>(axis);
         if (n == 0.0) return fail(PyExc_ValueError, msg::kZeroAxis);
-        double half = degrees * (M_PI / 360.0), s = std::sin(half) / n;
+        double half = degrees * (vextal::numerics::pi / 360.0), s = std::sin(half) / n;
         Quat q{std::cos(half), axis[0] * s, axis[1] * s, axis[2] * s};
         if (cls == reinterpret_cast<PyObject*>(&R::type)) return R::make(q);
         return PyObject_CallFunction(cls, "dddd", q[0], q[1], q[2], q[3]);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/tests/check.hpp"
 #include "core/kepler.hpp"
 #include "core/lambert.hpp"
 #include "core/root.hpp"
@@ -21,14 +22,8 @@ using namespace vextal::numerics;
 
 namespace {
 
-int failures = 0;
-
-void check(bool ok, const char* what, double value = 0.0) {
-    if (!ok) {
-        ++failures;
-        std::printf("FAIL: %s (%.6g)\n", what, value);
-    }
-}
+using vextal::checks::check;
+using vextal::checks::failures;
 
 
 double rel_diff(const double a[3], const double b[3]) {
@@ -657,6 +652,5 @@ int main(int argc, char** argv) {
         std::printf("lambert timing\n");
         lambert_bench();
     }
-    std::printf(failures ? "%d check(s) FAILED\n" : "all checks passed\n", failures);
-    return failures ? 1 : 0;
+    return vextal::checks::verdict();
 }

@@ -93,7 +93,7 @@ def _empty(shape: Tuple[int, ...]) -> SGP4States:
 
 
 def _to_eci(r: npt.NDArray[Any], v: npt.NDArray[Any], status: npt.NDArray[Any], epochs: npt.NDArray[Any]) -> SGP4States:
-    r, v = _frames.teme_to_eci(r, v, epochs)
+    r, v = _frames._teme_to_eci_owned(r, v, epochs)  # SGP4's fresh arrays, rotated where they lie
     bad = status != 0
     if bad.any():
         r[bad] = np.nan

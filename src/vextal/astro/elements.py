@@ -21,7 +21,7 @@ naming the first offending element. The numerics are plain C++ (``cpp/core/eleme
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple, Tuple
+from typing import Any, NamedTuple, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -58,7 +58,14 @@ def _real(func: str, name: str, x: Any) -> npt.NDArray[Any]:
     a = np.asarray(x)
     if a.dtype.kind not in "fiub":
         raise TypeError(f"{func}(): {name} must be real numbers, not of dtype {a.dtype}")
-    return a.astype(np.float64)
+    return a.astype(np.float64, copy=False)
+
+
+def _check_errors(func: str, errors: str) -> bool:
+    """True for errors='raise', False for 'nan' (NaN rows where an element set or state is refused)."""
+    if errors not in ("raise", "nan"):
+        raise ValueError(f"{func}(): errors must be 'nan' or 'raise', not {errors!r}")
+    return errors == "raise"
 
 
 def _raise_first(func: str, status: npt.NDArray[Any], shape: Tuple[int, ...]) -> None:
@@ -70,12 +77,15 @@ def _raise_first(func: str, status: npt.NDArray[Any], shape: Tuple[int, ...]) ->
 
 
 def to_state(a: Any, e: Any, i: Any, raan: Any, argp: Any, anomaly: Any, *, mu: float = MU_EARTH,
-             kind: str = "true") -> Tuple[npt.NDArray[Any], npt.NDArray[Any]]:
+             kind: str = "true", errors: str = "raise",
+             threads: Optional[int] = None) -> Tuple[npt.NDArray[Any], npt.NDArray[Any]]:
     """Position (km) and velocity (km/s) of classical elements (angles in degrees; ``anomaly`` the true
     anomaly, or the mean anomaly with ``kind="mean"``), broadcast together: arrays of shape (..., 3), or
-    shape (3,) for scalar input."""
+    shape (3,) for scalar input. ``errors="nan"`` gives NaN rows where an element set is refused instead of
+    the ValueError; ``threads`` (None: every core) sets the threads of the computation."""
     if kind not in ("true", "mean"):
         raise ValueError(f"to_state(): kind must be 'true' or 'mean', not {kind!r}")
+    raising = _check_errors("to_state", errors)
     mu = _check_mu("to_state", mu)
     names = ("a", "e", "i", "raan", "argp", "anomaly")
     args = [_real("to_state", n, x) for n, x in zip(names, (a, e, i, raan, argp, anomaly))]
@@ -85,15 +95,17 @@ def to_state(a: Any, e: Any, i: Any, raan: Any, argp: Any, anomaly: Any, *, mu: 
         shapes = ", ".join(f"{n} {x.shape}" for n, x in zip(names, args))
         raise ValueError(f"to_state(): shapes do not broadcast: {shapes}") from None
     shape = arrays[0].shape
-    flat = [np.ascontiguousarray(x.ravel()) for x in arrays]
-    for k in (2, 3, 4, 5):
-        flat[k] = np.radians(flat[k])
+    # 1-d views of any stride (read in place: columns of a table, broadcast scalars); angles in degrees.
+    flat = [x if x.ndim == 1 and x.flags.aligned else np.array(x.reshape(-1)) for x in arrays]
     zero = np.flatnonzero(flat[0] == 0.0)
-    if zero.size:
+    if zero.size and raising:
         raise ValueError(f"to_state(){_at(int(zero[0]), shape)}: a must not be zero (a point, not an orbit)")
-    r, v, status = _elements.to_state(flat[0], flat[1], flat[2], flat[3], flat[4], flat[5], mu, kind == "mean")
-    _raise_first("to_state", status, shape)
-    _raise_overflow("to_state", np.concatenate([r, v], axis=-1).reshape(len(flat[0]), -1), shape, mu)
+    r, v, status = _elements.to_state(flat[0], flat[1], flat[2], flat[3], flat[4], flat[5], mu, kind == "mean",
+                                      threads)
+    r[zero] = v[zero] = np.nan  # a = 0 is a point, not an orbit: refused like any other element set
+    if raising:
+        _raise_first("to_state", status, shape)
+        _raise_overflow("to_state", np.concatenate([r, v], axis=-1).reshape(r.shape[0], -1), shape, mu)
     return r.reshape(shape + (3,)), v.reshape(shape + (3,))
 
 
@@ -110,10 +122,14 @@ def _raise_overflow(func: str, rows: npt.NDArray[Any], shape: Tuple[int, ...], m
                          "values: the result overflows (non-finite)")
 
 
-def from_state(r: Any, v: Any, *, mu: float = MU_EARTH) -> Elements:
+def from_state(r: Any, v: Any, *, mu: float = MU_EARTH, errors: str = "raise",
+               threads: Optional[int] = None) -> Elements:
     """Classical elements of states: positions ``r`` (..., 3) km and velocities ``v`` (..., 3) km/s broadcast
-    together; fields are arrays of the batch shape, or floats for a single state."""
+    together; fields are arrays of the batch shape, or floats for a single state. ``errors="nan"`` gives NaN
+    elements where a state is refused instead of the ValueError; ``threads`` (None: every core) sets the
+    threads of the computation."""
     mu = _check_mu("from_state", mu)
+    raising = _check_errors("from_state", errors)
     r = _real("from_state", "r", r)
     v = _real("from_state", "v", v)
     for name, x in (("r", r), ("v", v)):
@@ -125,12 +141,11 @@ def from_state(r: Any, v: Any, *, mu: float = MU_EARTH) -> Elements:
         raise ValueError(f"from_state(): shapes do not broadcast: r {r.shape}, v {v.shape}") from None
     shape = r.shape[:-1]
     out, status = _elements.from_state(np.ascontiguousarray(r.reshape(-1, 3)),
-                                       np.ascontiguousarray(v.reshape(-1, 3)), mu)
-    _raise_first("from_state", status, shape)
-    _raise_overflow("from_state", out, shape, mu)
-    cols = [out[:, k].reshape(shape) for k in range(7)]
-    for k in (2, 3, 4, 5, 6):
-        cols[k] = np.degrees(cols[k])
+                                       np.ascontiguousarray(v.reshape(-1, 3)), mu, threads)
+    if raising:
+        _raise_first("from_state", status, shape)
+        _raise_overflow("from_state", out, shape, mu)
+    cols = [out[:, k].reshape(shape) for k in range(7)]  # angles in degrees from the kernel
     if not shape:
         return Elements(*(float(c) for c in cols))
     return Elements(*cols)
@@ -141,7 +156,7 @@ def true_from_mean(m: Any, e: Any) -> Any:
     hyperbola), broadcast together; a float for scalar input."""
     mm, ee = np.broadcast_arrays(_real("true_from_mean", "m", m), _real("true_from_mean", "e", e))
     nu, status = _elements.true_from_mean_rad(np.ascontiguousarray(np.radians(mm).ravel()),
-                                          np.ascontiguousarray(ee.ravel()))
+                                              np.ascontiguousarray(ee.ravel()))
     _raise_first("true_from_mean", status, mm.shape)
     out = np.degrees(nu).reshape(mm.shape)
     return float(out) if out.ndim == 0 else out
