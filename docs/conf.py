@@ -7,6 +7,8 @@ stub, the stub's annotated signatures replace the bare ones the compiled functio
 run at build time and write the pictures its page shows.
 """
 import ast
+import importlib
+import inspect
 import os
 import pathlib
 import pkgutil
@@ -45,7 +47,9 @@ except ImportError:                       # the theme is a nicety: the site buil
 html_title = "vextal %s" % release
 
 autodoc_default_options = {"members": True, "undoc-members": True, "show-inheritance": True,
-                           "member-order": "bysource", "special-members": "__init__"}
+                           "member-order": "bysource", "special-members": "__init__",
+                           # a module's __all__ may name what it imports (porkchop's constants)
+                           "imported-members": True}
 autodoc_typehints = "signature"
 autodoc_typehints_format = "short"
 autodoc_preserve_defaults = True
@@ -82,7 +86,16 @@ def write_api_pages():
     wanted = set()
     for name in public_modules():
         wanted.add(name + ".md")
-        page = "# `%s`\n\n```{eval-rst}\n.. automodule:: %s\n```\n" % (name, name)
+        page = "# `%s`\n\n```{eval-rst}\n.. automodule:: %s\n" % (name, name)
+        # autodoc leaves out the plain values a module's __all__ re-exports (porkchop's MU_SUN, CELL_STATUS):
+        # they get an entry of their own.
+        module = importlib.import_module(name)
+        values = [n for n in getattr(module, "__all__", ()) if not callable(getattr(module, n))
+                  and not inspect.ismodule(getattr(module, n))]
+        if values:
+            page += "   :exclude-members: %s\n" % ", ".join(values)
+            page += "".join("\n.. autodata:: %s.%s\n" % (name, value) for value in values)
+        page += "```\n"
         path = folder / (name + ".md")
         if not path.exists() or path.read_text() != page:   # unchanged pages keep Sphinx's cache
             path.write_text(page)
@@ -147,8 +160,9 @@ def stub_signature(app, what, name, obj, options, signature, return_annotation):
         return None
     if what in ("function", "method", "class") and name in STUB_SIGNATURES:
         return STUB_SIGNATURES[name]
-    if what == "class" and name + ".__init__" in STUB_SIGNATURES:
-        return STUB_SIGNATURES[name + ".__init__"][0], None
+    for constructor in (".__init__", ".__new__"):   # a class reads as its constructor, without self or cls
+        if what == "class" and name + constructor in STUB_SIGNATURES:
+            return STUB_SIGNATURES[name + constructor][0], None
     return None
 
 
@@ -160,23 +174,33 @@ def plain_text_docstring(app, what, name, obj, options, lines):
     """The docstrings are plain text, not reStructuredText; read them as their author meant: |x| is a magnitude,
     not a substitution; a list or an indented block may follow its line without a blank line, and an indented
     block after a line ending in a colon is laid out by hand (a literal block)."""
-    out, list_indent = [], None
-    for line in (line.replace("|", "\\|") for line in lines):
+    type_doc = getattr(type(obj), "__doc__", None)
+    if what in ("data", "attribute") and isinstance(type_doc, str) and \
+            " ".join("\n".join(lines).split()) == " ".join(type_doc.split()):
+        lines[:] = []   # a value without a doc comment shows its type's docstring (dict's, float's): none
+        return
+    out, list_indent, literal_indent = [], None, None
+    for line in lines:
+        if literal_indent is not None and (not line.strip() or _indent(line) > literal_indent):
+            out.append(line)   # inside a literal block: as written
+            continue
+        literal_indent = None
         prev = out[-1] if out else ""
         item = line.lstrip().startswith("- ")
         if not line.strip():
             list_indent = None
         elif prev.strip() and _indent(line) > _indent(prev) and prev.rstrip().endswith(":") and not item:
             out[-1] = prev.rstrip() + ":"
-            out.append("")
+            literal_indent = _indent(prev)
+            out += ["", line]   # the block's first line, as written
+            continue
         elif prev.strip() and item and list_indent is None:
             out.append("")
-        elif prev.strip() and list_indent is None and _indent(line) > _indent(prev) and not \
-                out[-1].rstrip().endswith("::"):
+        elif prev.strip() and list_indent is None and _indent(line) > _indent(prev):
             out.append("")
         if item:
             list_indent = _indent(line)
-        out.append(line)
+        out.append(line.replace("|", "\\|"))
     lines[:] = out
 
 
