@@ -69,11 +69,7 @@ def load(path, name):
 
 @pytest.fixture
 def block_files(tmp_path):
-    paths = []
-    for k, (_, code) in enumerate(BLOCKS):
-        paths.append(tmp_path / ("docs_example_%d.py" % k))
-        paths[-1].write_text(code)
-    return paths
+    return checks.write_examples(BLOCKS, tmp_path, "docs_example")
 
 
 # Every example runs alone, in a fresh interpreter whose working folder is empty.

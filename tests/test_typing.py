@@ -77,13 +77,17 @@ def uses_dask(code):
     return re.search(r"^\s*(from|import) (dask|distributed)\b", code, re.M) is not None
 
 
+def write_examples(examples, folder, prefix="example"):
+    """Each (where, code) example as a script file of its own in `folder`."""
+    paths = [folder / ("%s_%d.py" % (prefix, k)) for k in range(len(examples))]
+    for path, (_, code) in zip(paths, examples):
+        path.write_text(code)
+    return paths
+
+
 @pytest.fixture
 def example_files(tmp_path):
-    paths = []
-    for k, (_, code) in enumerate(EXAMPLES):
-        paths.append(tmp_path / ("example_%d.py" % k))
-        paths[-1].write_text(code)
-    return paths
+    return write_examples(EXAMPLES, tmp_path)
 
 
 def test_the_user_script_runs(tmp_path):
