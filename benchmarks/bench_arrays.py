@@ -1,7 +1,7 @@
 """The array functions of vextal.astro.arrays against the peers' array (or loop) interfaces, in one run.
 
     python3 -m pip install ".[bench]"
-    python3 benchmarks/bench_arrays.py [--points N] [--problems N] [--readme]
+    python3 benchmarks/bench_arrays.py [--points N] [--problems N] [--docs]
 
 - Geodesy on N points (default 1e6), one thread: efg_to_llh / llh_to_efg (each kernel path this machine has)
   against pyerfa (gc2gde / gd2gce), pyproj's Transformer on arrays and pymap3d on arrays; accuracy of each
@@ -16,8 +16,8 @@
 - propagate on N states (default 1e6) against hapsira's farnocchia and vallado and pykep's
   propagate_lagrangian, called per state in a loop (what they offer), timed on a subset.
 - Scaling: threads=2 against threads=1.
-A missing (or broken) peer is skipped with a note. With --readme the tables replace the section
-"Array functions" of README.md.
+A missing (or broken) peer is skipped with a note. With --docs the tables replace their
+measured block "arrays" of docs/guide/performance.md.
 """
 import argparse
 import math
@@ -37,13 +37,12 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 import geodesy_reference as ref  # noqa: E402
 from vextal.astro import arrays  # noqa: E402
-from _readme import replace_readme_section  # noqa: E402
+from _docs_tables import write_measured  # noqa: E402
 from _timing import best_cpu, best_of  # noqa: E402
 
 MU = 398600.5
 A_M = ref.A * 1000.0
 FLATTENING = 1.0 - math.sqrt(1.0 - ref.E2)
-SECTION = "## Array functions"
 
 
 def peer(name, make):
@@ -341,11 +340,6 @@ def render(n_points, n_problems, geo, floors, lam, total, prop, scale):
     return "\n".join(out) + "\n"
 
 
-def write_readme(text):
-    body = SECTION + "\n\n" + README_INTRO + "\n" + text
-    replace_readme_section(SECTION, body)
-
-
 GEODESY_NOTES = """The kernels are chosen at run time: four lanes where the CPU has AVX2 and glibc's vector maths library
 (libmvec) is there, two lanes (SSE2) with libmvec alone, otherwise point by point. Where the time goes (a perf
 profile of `efg_to_llh` on this machine): about half in the two Halley steps' chain of square roots and
@@ -362,36 +356,12 @@ arc (about 3% in C++ alone) into fresh output arrays whose pages the kernel must
 times of flight and solves all n x m; vextal gets the same grid by broadcasting.
 """
 
-README_INTRO = """`vextal.astro.arrays` does the bulk work on NumPy arrays: every function broadcasts its array arguments as
-NumPy does (a trailing axis of length 3 for vectors), returns new float64 arrays, releases the interpreter lock
-for the whole computation and splits large inputs over `threads` threads (default: every core).
-
-```python
-import numpy as np
-from vextal.astro import arrays
-
-llh = arrays.efg_to_llh(xyz)                     # (..., 3) km -> latitude, longitude (deg), height (km)
-xyz = arrays.llh_to_efg(llh, threads=1)
-r, v = arrays.propagate(r0, v0, dt)              # (..., 3), (..., 3), (...) s; mu=398600.5 by default
-res = arrays.lambert(r1[:, None], r2[None, :], tof, max_revs=2)   # a departure x arrival grid
-res.v1, res.v2                                   # (n, m, 5, 3): no revolutions, then N = 1, 2 left/right
-res.count, res.status, res.revolutions, res.branch
-arrays.lambert_message(res.status[0, 0])         # the solver's own text for a code
-```
-
-A problem that cannot be solved gets its status and NaN rows (a state that cannot be propagated, NaN rows);
-`errors="raise"` raises ValueError naming the first such index instead. Ctrl-C stops a long call.
-
-Measured with `python3 benchmarks/bench_arrays.py` (peers from the `bench` extra; figures from a 2-core machine
-shared with other work, so read the ratios rather than the absolute times):
-"""
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--points", type=int, default=1000000)
     parser.add_argument("--problems", type=int, default=100000)
-    parser.add_argument("--readme", action="store_true", help="write the tables into README.md")
+    parser.add_argument("--docs", "--readme", dest="docs", action="store_true",
+                        help="write the tables into docs/guide/performance.md")
     args = parser.parse_args()
     print("geodesy ...")
     geo, floors = geodesy_table(args.points)
@@ -403,8 +373,8 @@ def main():
     scale = scaling_table(args.points, args.problems)
     text = render(args.points, args.problems, geo, floors, lam, total, prop, scale)
     print(text)
-    if args.readme:
-        write_readme(text)
+    if args.docs:
+        write_measured("arrays", text)
     # hapsira brings numba's LLVM and pykep loads its own with RTLD_GLOBAL (even when its import then fails):
     # with both in one process their teardown at exit can corrupt the heap (seen without vextal loaded at
     # all). The tables are out: skip the teardown.

@@ -2,11 +2,10 @@
 each on the same points against the mpmath reference of tests/geodesy_reference.py.
 
     python3 -m pip install pymap3d pyproj mpmath
-    python3 benchmarks/bench_geodesy.py [--points N] [--readme]
+    python3 benchmarks/bench_geodesy.py [--points N] [--docs]
 
 All three work on the module's ellipsoid (a = 6378.1374 km, e2 = 0.0066943799901414); the peers in metres.
-With --readme the markdown tables replace the section "Geodesy: speed and accuracy" of README.md (appended
-when missing).
+With --docs the markdown tables replace their measured block "geodesy" of docs/guide/performance.md.
 """
 import argparse
 import math
@@ -21,11 +20,10 @@ import pymap3d  # noqa: E402
 import pyproj  # noqa: E402
 from vextal.astro.orbitvector import EFG, LLH  # noqa: E402
 from vextal.vector3 import Vector3  # noqa: E402
-from _readme import replace_readme_section  # noqa: E402
+from _docs_tables import write_measured  # noqa: E402
 from _timing import take_turns  # noqa: E402
 
 A_M = ref.A * 1000.0
-SECTION = "## Geodesy: speed and accuracy"
 
 
 def vextal_case(points):
@@ -116,7 +114,8 @@ def main():
     parser.add_argument("--points", type=int, default=2000, help="points for the accuracy tables")
     parser.add_argument("--timing-points", type=int, default=1000, help="points per timing loop")
     parser.add_argument("--repeat", type=int, default=20, help="timing repeats (the best is taken)")
-    parser.add_argument("--readme", action="store_true", help="write the tables into README.md")
+    parser.add_argument("--docs", "--readme", dest="docs", action="store_true",
+                        help="write the tables into docs/guide/performance.md")
     args = parser.parse_args()
 
     timing_points = [p for p, _ in ref.sample_points(args.timing_points, seed=1)]
@@ -160,14 +159,8 @@ def main():
         lines.append("| %s | %s |" % (name, " | ".join(cells)))
     text = "\n".join(lines)
     print(text)
-    if args.readme:
-        write_readme(text)
-
-
-def write_readme(text):
-    body = "%s\n\n`python3 -m pip install pymap3d pyproj mpmath && python3 benchmarks/bench_geodesy.py`:\n\n%s\n" % (
-        SECTION, text)
-    replace_readme_section(SECTION, body)
+    if args.docs:
+        write_measured("geodesy", text)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 """The J2 propagator against scipy's DOP853 and brahe (satkit where it runs offline), one LEO day, in one run.
 
     python3 -m pip install ".[bench]"
-    python3 benchmarks/bench_j2.py [--readme]
+    python3 benchmarks/bench_j2.py [--docs]
 
 A circular 400 km orbit inclined 51.6 degrees, moved one day under the central field and J2 alone. Each
 integrator runs at a ladder of tolerances; its error is the distance after the day from its own far tighter
@@ -10,16 +10,16 @@ constants differ slightly, so it is measured against itself). For each, the loos
 within 1 mm is timed (best of several calls, one thread). vextal's public `propagate_j2` (fixed tolerance
 1e-13, far within 1 mm) is given too, and per state over a batch of 1000 states on one and on every core.
 A missing or broken peer (satkit downloads a JPL ephemeris on first use) is skipped with a note. With
---readme the table replaces the section "J2 propagation: speed and accuracy" of README.md.
+--docs the table replaces its measured block "j2-propagation" of docs/guide/performance.md.
 
-    python3 benchmarks/bench_j2.py --transfers [--readme]
+    python3 benchmarks/bench_j2.py --transfers [--docs]
 
-measures grids and transfers under J2 instead, on the README's porkchop example (a 400 km chaser, a 1000 km
+measures grids and transfers under J2 instead, on the porkchop guide's example (a 400 km chaser, a 1000 km
 target, departures over a day, flights of 20 minutes to 3 hours, up to one revolution): a 500 x 500 grid with
 model="j2" against the two-body grid in the same run (the J2 one includes sampling its tables), one
-refine(model="j2"), and how far the two-body plan lands from the target when flown under J2. With --readme
-the figures replace the section "J2: grids and transfers that arrive" of README.md and the J2 grid's picture
-is written to docs/porkchop_j2.png.
+refine(model="j2"), and how far the two-body plan lands from the target when flown under J2. With --docs
+the figures replace the measured block "j2-transfers" of docs/guide/performance.md (the J2 grid's picture
+is the gallery's, drawn when the site is built).
 """
 import argparse
 import math
@@ -35,13 +35,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from vextal.astro import arrays  # noqa: E402
-from _readme import replace_readme_section  # noqa: E402
+from _docs_tables import write_measured  # noqa: E402
 from _timing import take_turns  # noqa: E402
 
 MU, J2, RE = 398600.5, 1.08262668e-3, 6378.1374
 DAY = 86400.0
 ACCURACY = 1e-6  # km
-SECTION = "## J2 propagation: speed and accuracy"
 
 
 def leo():
@@ -59,7 +58,7 @@ def best(f, repeat=7):
     return min(times)
 
 
-SKIPPED = []  # notes for the README
+SKIPPED = []  # notes printed under the table
 
 
 def peer(name, make):
@@ -163,7 +162,6 @@ def satkit_case(r0, v0):
     return sk.__version__, run
 
 
-TRANSFERS = "## J2: grids and transfers that arrive"
 EXAMPLE_CHASER = (0.0, 6778.1374, 0.0, 0.0, 0.0, 4.763308, 6.009799)
 EXAMPLE_TARGET = (0.0, -3723.5631, 3936.5757, 5007.5304, -6.345244, -2.338222, -2.880128)
 
@@ -222,61 +220,14 @@ def transfers(args):
     print(table)
     print()
     print(notes)
-    if args.readme:
-        figure = grid_j2.plot(optimum=refined, title="J2 grid (README example), J2-refined optimum")
-        figure.set_size_inches(7, 5)
-        import io
-
-        from PIL import Image  # matplotlib's own dependency
-
-        image = io.BytesIO()
-        figure.savefig(image, format="png", dpi=80)
-        image.seek(0)  # a palette of 128 colours keeps the committed picture small
-        Image.open(image).convert("RGB").quantize(colors=128).save(
-            os.path.join(HERE, "..", "docs", "porkchop_j2.png"), optimize=True)
-        body = (TRANSFERS + "\n\n" + README_TEXT + "\n`python3 benchmarks/bench_j2.py --transfers --readme` "
-                "(145 x 145 grids for the plans):\n\n" + table + "\n\n" + notes + "\n\n"
-                "![Porkchop grid under J2 of the README example](docs/porkchop_j2.png)\n")
-        replace_readme_section(TRANSFERS, body)
-
-
-README_TEXT = """\
-A two-body plan is not flown in two-body space: in LEO the Earth's oblateness moves both orbits by tens of
-kilometres in a few hours. `porkchop(..., model="j2")` (and `survey(..., model="j2")`, and `--model j2` on the
-command line) moves the chaser and the target under J2 (`vextal.astro.trajectory.J2`, sampled once per grid into
-tables that interpolate within 1 cm and 2 mm/s) and solves two-body Lambert arcs between those positions; the
-grid's `model` says which it used, as do its repr, `to_dict`/JSON and a `model` column of its CSV. Any trajectory
-(a table, a TLE) is used as it is.
-
-`grid.refine(model="j2")` (the default on a J2 grid) then makes the plan flyable: from the best cell (and with
-`candidates=` the best cell of each further revolution count) it corrects the departure burn by shooting under
-J2 (Newton's method on the state transition matrix of `arrays._propagate_j2_stm`) inside a local optimisation
-of departure and time of flight (scipy, within the neighbouring grid lines, with the cost's gradient from the
-same matrix). The returned `Transfer` carries `model="j2"`, `miss_km` and `miss_kms` (its burns flown by the
-propagator from the chaser's J2 state: position miss and the velocity left after the arrival burn, refused
-above 1 m and 1 mm/s) and `dv_total_two_body`. A correction that converges from no start, or only to arcs that
-come below the grid's `min_radius`, raises RuntimeError. The correction plans a rendezvous with the target
-itself under the Earth's mu (an intercept or a hold point is refused with ValueError).
-
-```python
-import numpy as np
-from vextal.astro.porkchop import porkchop
-
-chaser = (0.0, 6778.1374, 0.0, 0.0, 0.0, 4.763308, 6.009799)
-target = (0.0, -3723.5631, 3936.5757, 5007.5304, -6.345244, -2.338222, -2.880128)
-grid = porkchop(chaser, target, np.linspace(0, 86400, 145), np.linspace(1200, 10800, 145), max_revs=1,
-                model="j2")
-transfer = grid.refine()
-print(transfer.dv_total, transfer.miss_km, transfer.dv_total_two_body)
-```
-
-The README's example, each plan's burns flown under J2 from the chaser's J2 state:
-"""
+    if args.docs:
+        write_measured("j2-transfers", table + "\n\n" + notes)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--readme", action="store_true", help="write the table into README.md")
+    parser.add_argument("--docs", "--readme", dest="docs", action="store_true",
+                        help="write the table into docs/guide/performance.md")
     parser.add_argument("--transfers", action="store_true", help="measure J2 grids and transfers instead")
     parser.add_argument("--size", type=int, default=500, help="grid side for --transfers (default 500)")
     parser.add_argument("--repeat", type=int, default=5, help="timing rounds for --transfers (default 5)")
@@ -328,11 +279,8 @@ def main():
     print(table)
     print()
     print(notes)
-    if args.readme:
-        body = (SECTION + "\n\n`python3 benchmarks/bench_j2.py --readme` (one LEO day, 400 km, 51.6 degrees, J2 only; "
-                "each integrator at the loosest tolerance within 1 mm of its own tight run):\n\n" + table + "\n\n"
-                + notes + "\n")
-        replace_readme_section(SECTION, body)
+    if args.docs:
+        write_measured("j2-propagation", table + "\n\n" + notes)
 
 
 if __name__ == "__main__":

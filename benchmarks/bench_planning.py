@@ -1,14 +1,14 @@
 """Planning options of the porkchop grid: what the periapsis screen and the intercept cost add to a grid's time,
 and what passive safety costs on the best cells.
 
-    python3 benchmarks/bench_planning.py [--size N] [--repeat R] [--readme]
+    python3 benchmarks/bench_planning.py [--size N] [--repeat R] [--docs]
 
 The grid of bench_porkchop.py (a 400 km chaser, a 1000 km target 28 degrees inclined and 60 degrees ahead, an
 8-hour window, N x N cells, up to three revolutions, every core) is timed unscreened (min_radius=0, the cell as
 it was before screening), with the default screen (the Earth's equatorial radius), with the screen and the
 intercept cost, and with a hold point; the entries take turns and each keeps its fastest of R runs. Then
 `Porkchop.safety(keep_out=1, orbits=3, best=100)` on the screened grid with a 2 km V-bar hold point. With
---readme the table replaces the README's section of the same heading.
+--docs the table replaces its measured block "planning" of docs/guide/performance.md.
 """
 import argparse
 import os
@@ -17,18 +17,18 @@ import time
 import numpy as np
 
 from vextal.astro.porkchop import porkchop
-from _readme import replace_readme_section
+from _docs_tables import write_measured
 from bench_porkchop import CHASER, TARGET, WINDOW
 from _timing import take_turns
 
-SECTION = "### Measured: screening, cost and passive safety"
 
 
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--size", type=int, default=500, help="grid of SIZE x SIZE cells (default 500)")
     p.add_argument("--repeat", type=int, default=5, help="runs per entry, best kept (default 5)")
-    p.add_argument("--readme", action="store_true", help="write the table into the README")
+    p.add_argument("--docs", "--readme", dest="docs", action="store_true",
+                   help="write the table into docs/guide/performance.md")
     args = p.parse_args()
     departures = np.linspace(0.0, WINDOW, args.size)
     tofs = np.linspace(WINDOW / args.size, WINDOW, args.size)
@@ -43,8 +43,7 @@ def main():
     # One thread, timed by the process's CPU clock: the work itself, without the waits of a shared machine.
     timings = take_turns([run for _, run in entries], args.repeat, keep=True, clock=time.process_time)
     base = timings[0].seconds
-    lines = ["%s" % SECTION, "",
-             "%d x %d grid, up to 3 revolutions, one thread, CPU seconds (fastest of %d; load average %.2f; "
+    lines = ["%d x %d grid, up to 3 revolutions, one thread, CPU seconds (fastest of %d; load average %.2f; "
              "`python3 benchmarks/bench_planning.py --size %d`):" % (args.size, args.size, args.repeat,
                                                                      os.getloadavg()[0], args.size), "",
              "| grid | CPU seconds | vs unscreened | cells screened out |", "|---|---:|---:|---:|"]
@@ -61,8 +60,8 @@ def main():
               % (safety.seconds, safety.cpu, int(safety.result.safe.sum())), ""]
     text = "\n".join(lines)
     print(text)
-    if args.readme:
-        replace_readme_section(SECTION, text + "\n")
+    if args.docs:
+        write_measured("planning", text)
 
 
 if __name__ == "__main__":

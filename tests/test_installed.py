@@ -92,12 +92,12 @@ print(json.dumps({"package": vextal.__file__, "native": planner_cy.arc_costs(nat
 
 
 @pytest.mark.slow
-def test_the_readme_cython_example_builds_against_the_installed_package(site, tmp_path):
+def test_the_documented_cython_example_builds_against_the_installed_package(site, tmp_path):
     pytest.importorskip("Cython")
-    readme = REPO / "README.md"
-    if not readme.exists():
-        pytest.skip("no README at hand")
-    (code,) = re.findall(r"```cython\n(.*?)```", readme.read_text(), re.S)
+    page = REPO / "docs" / "guide" / "native-interop.md"
+    if not page.exists():
+        pytest.skip("no documentation at hand")
+    (code,) = re.findall(r"```cython\n(.*?)```", page.read_text(), re.S)
     (tmp_path / "readme_cy.pyx").write_text(code)
     build_cython_module(str(tmp_path / "readme_cy.pyx"), str(tmp_path), str(site))
     check = """

@@ -1,4 +1,4 @@
-"""The stubs as a user's tools see them: a realistic script and the README's Python examples run and pass
+"""The stubs as a user's tools see them: a realistic script and the README's Python example run and pass
 `mypy --strict` and pyright (strict), and mypy's stubtest finds the stubs consistent with the installed modules.
 The checkers come with the test extra."""
 import ast
@@ -77,13 +77,17 @@ def uses_dask(code):
     return re.search(r"^\s*(from|import) (dask|distributed)\b", code, re.M) is not None
 
 
+def write_examples(examples, folder, prefix="example"):
+    """Each (where, code) example as a script file of its own in `folder`."""
+    paths = [folder / ("%s_%d.py" % (prefix, k)) for k in range(len(examples))]
+    for path, (_, code) in zip(paths, examples):
+        path.write_text(code)
+    return paths
+
+
 @pytest.fixture
 def example_files(tmp_path):
-    paths = []
-    for k, (_, code) in enumerate(EXAMPLES):
-        paths.append(tmp_path / ("example_%d.py" % k))
-        paths[-1].write_text(code)
-    return paths
+    return write_examples(EXAMPLES, tmp_path)
 
 
 def test_the_user_script_runs(tmp_path):
@@ -115,7 +119,7 @@ def test_readme_example_runs(index, example_files, tmp_path):
 def test_readme_examples_pass_mypy_strict(example_files, tmp_path):
     # Dask and distributed leave most functions unannotated: calls into them are exempt, calls into vextal not.
     pytest.importorskip("mypy")
-    assert len(example_files) >= 5
+    assert len(example_files) >= 1   # the README keeps one; the site's are checked by test_docs.py
     mypy_strict(example_files, tmp_path, "--untyped-calls-exclude=dask", "--untyped-calls-exclude=distributed")
 
 
@@ -126,7 +130,7 @@ def test_readme_examples_pass_pyright_strict(example_files, tmp_path):
     # rejects Dask's own documented calls (LocalCluster(dashboard_address=None), from_array(chunks=(n, 3))).
     pytest.importorskip("pyright")
     plain = [path for path, (_, code) in zip(example_files, EXAMPLES) if not uses_dask(code)]
-    assert len(plain) >= 3
+    assert len(plain) >= 1
     pyright_strict(plain, tmp_path)
 
 
