@@ -83,6 +83,7 @@ def test_example_runs(index, tmp_path):
     assert proc.returncode == 0, "%s\n%s" % (BLOCKS[index][0], proc.stderr)
 
 
+@pytest.mark.typecheck
 @checks.needs_numpy2_stubs
 def test_examples_pass_mypy_strict(block_files, tmp_path):
     pytest.importorskip("mypy")
@@ -90,6 +91,7 @@ def test_examples_pass_mypy_strict(block_files, tmp_path):
     checks.mypy_strict(block_files, tmp_path, "--untyped-calls-exclude=dask", "--untyped-calls-exclude=distributed")
 
 
+@pytest.mark.typecheck
 @checks.needs_numpy2_stubs
 def test_examples_pass_pyright_strict(block_files, tmp_path):
     pytest.importorskip("pyright")
@@ -111,6 +113,7 @@ def site(tmp_path_factory):
     return out / "html"
 
 
+@pytest.mark.docs
 def test_every_page_is_built(site):
     missing = [str(p.relative_to(DOCS)) for p in PAGES
                if not (site / p.relative_to(DOCS).with_suffix(".html")).is_file()]
@@ -121,6 +124,7 @@ def test_every_page_is_built(site):
             assert 'href="guide/%s.html"' % page.stem in index, page.name
 
 
+@pytest.mark.docs
 @pytest.mark.parametrize("module", sorted(set(public_modules()) | set(REQUIRED_MODULES)))
 def test_every_public_module_has_a_full_reference_page(site, module):
     html = (site / "api" / (module + ".html")).read_text()
@@ -132,6 +136,7 @@ def test_every_public_module_has_a_full_reference_page(site, module):
     assert names or (importlib.import_module(module).__doc__ or "").split("\n")[0][:40] in html
 
 
+@pytest.mark.docs
 def test_the_gallery_pictures_are_drawn_by_their_scripts(site):
     scripts = sorted(p.stem for p in (DOCS / "gallery").glob("*.py"))
     assert len(scripts) >= 3
