@@ -218,14 +218,14 @@ bool read_options(PyObject* prograde_obj, PyObject* max_revs_obj, PyObject* cons
 bool read_model(PyObject* obj, const num::PorkchopOptions& o, num::ExactOptions& out, bool& exact) {
     exact = false;
     if (!obj || obj == Py_None) return true;
-    constexpr const char kModel[] = "model must be None or (\"j2\", j2, radius)";
+    constexpr const char kModel[] = "flight must be None or (\"j2\", j2, radius)";
     vx::Ref seq(PySequence_Fast(obj, ""));
     if (!seq || PySequence_Fast_GET_SIZE(seq.get()) != 3 || !PyUnicode_Check(PySequence_Fast_GET_ITEM(seq.get(), 0))) {
         PyErr_Clear();
         return vx::fail(PyExc_TypeError, kModel), false;
     }
     if (PyUnicode_CompareWithASCIIString(PySequence_Fast_GET_ITEM(seq.get(), 0), "j2") != 0)
-        return vx::fail_format(PyExc_ValueError, "model: unknown flight model %R (only \"j2\")",
+        return vx::fail_format(PyExc_ValueError, "flight: unknown flight model %R (only \"j2\")",
                                PySequence_Fast_GET_ITEM(seq.get(), 0)),
                false;
     double j2, radius;
@@ -233,7 +233,7 @@ bool read_model(PyObject* obj, const num::PorkchopOptions& o, num::ExactOptions&
         !vx::to_double(PySequence_Fast_GET_ITEM(seq.get(), 2), radius))
         return false;
     if (!std::isfinite(j2) || !(radius > 0) || !std::isfinite(radius))
-        return vx::fail(PyExc_ValueError, "model: j2 must be finite and radius positive and finite (km)"), false;
+        return vx::fail(PyExc_ValueError, "flight: j2 must be finite and radius positive and finite (km)"), false;
     out.model.j2 = {o.mu, j2, radius};
     exact = true;
     return true;
@@ -253,7 +253,7 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     static vx::Params<14> params{
         "grid",
         {"chaser", "target", "departures", "tofs", "prograde", "max_revs", "threads", VX_PLANNING_NAMES, "epoch",
-         "model"},
+         "flight"},
         4};
     vx::Bound<14> values;
     if (!params.bind(args, PyVectorcall_NARGS(nargs), kwnames, values)) return nullptr;
@@ -332,7 +332,7 @@ PyObject* vector(num::Vec3 a) { return Py_BuildValue("(ddd)", a.x, a.y, a.z); }
 PyObject* py_cell(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     static vx::Params<14> params{
         "cell",
-        {"chaser", "target", "departure", "tof", "prograde", "max_revs", "slot", VX_PLANNING_NAMES, "epoch", "model"},
+        {"chaser", "target", "departure", "tof", "prograde", "max_revs", "slot", VX_PLANNING_NAMES, "epoch", "flight"},
         4};
     vx::Bound<14> values;
     if (!params.bind(args, PyVectorcall_NARGS(nargs), kwnames, values) || !vx::import_numpy()) return nullptr;
@@ -528,7 +528,7 @@ PyObject* py_slot_arc(PyObject*, PyObject* arg) noexcept {
 PyMethodDef module_functions[] = {
     vx::method("grid", py_grid, METH_FASTCALL | METH_KEYWORDS,
                "grid(chaser, target, departures, tofs, prograde=True, max_revs=0, threads=None, mu=None,\n"
-               "     cost=None, min_radius=None, arrive_at=None, depart_from=None, epoch=None)\n--\n\n"
+               "     cost=None, min_radius=None, arrive_at=None, depart_from=None, epoch=None, flight=None)\n--\n\n"
                "The porkchop grid between two states. chaser and target are 7-sequences (time, x, y, z, vx, vy,\n"
                "vz) in s, km and km/s; departures are offsets from the chaser's time and tofs times of flight,\n"
                "both 1-D (s). Returns (dv_departure, dv_arrival, dv_total, revolutions, branch), arrays of\n"
@@ -545,18 +545,18 @@ PyMethodDef module_functions[] = {
                "an object with epochs, positions and velocities (a table, read by cubic Hermite interpolation;\n"
                "cells outside its span are NaN) or with state and mu (two-body). threads: None for every core,\n"
                "or an int; the results do not depend on it. epoch: the epoch the departure offsets count from\n"
-               "(default: the chaser's, a table's first sample). model: None, or (\"j2\", j2, radius) for exact\n"
+               "(default: the chaser's, a table's first sample). flight: None, or (\"j2\", j2, radius) for exact\n"
                "cells: each cell's cheapest transfer whose departure burn, flown under mu and J2, reaches the\n"
                "arrival point within 1 m (status 4 where no arc converges); two more arrays then follow: each\n"
                "cell's position miss flown in the model (km) and the cost of its cheapest two-body arc (km/s)."),
     vx::method("cell", py_cell, METH_FASTCALL | METH_KEYWORDS,
                "cell(chaser, target, departure, tof, prograde=True, max_revs=0, slot=None, mu=None,\n"
-               "     cost=None, min_radius=None, arrive_at=None, depart_from=None, epoch=None)\n--\n\n"
+               "     cost=None, min_radius=None, arrive_at=None, depart_from=None, epoch=None, flight=None)\n--\n\n"
                "One cell of grid() solved alone: (status, revolutions, branch, r1, v_start, v1, r2, v_goal, v2),\n"
                "the departure point and the velocity held there, the arc's departure velocity, the arrival point,\n"
                "the velocity to match there and the arc's arrival velocity (3-tuples, None without an arc).\n"
                "slot: only that Lambert slot's arc (see slot_arc), else the cheapest that passes the screen.\n"
-               "epoch: the epoch departure counts from, as for grid(). model: as for grid(); an exact cell's\n"
+               "epoch: the epoch departure counts from, as for grid(). flight: as for grid(); an exact cell's\n"
                "v1 and v2 are the shot departure velocity and the model's arrival velocity, and a tenth item\n"
                "follows, the position miss (km)."),
     vx::method("safety", py_safety, METH_FASTCALL | METH_KEYWORDS,

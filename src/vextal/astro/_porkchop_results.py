@@ -35,10 +35,10 @@ FIELDS = ("dv_departure", "dv_arrival", "dv_total", "revolutions", "branch", "st
 
 #: The codes of ``Porkchop.status``: why a cell holds an arc or none.
 CELL_STATUS = {0: "an arc", 1: "no arc (Lambert's problem has none)", 2: "every arc comes below min_radius",
-               3: "no state at the cell's epoch"}
+               3: "no state at the cell's epoch", 4: "no arc's shooting in the flight model converges"}
 COSTS = ("rendezvous", "intercept")
-#: How a grid moves the chaser and the target: two-body motion, or the central field and J2 (the arcs between
-#: the positions are two-body Lambert arcs either way).
+#: How a grid moves the chaser and the target: two-body motion, or the central field and J2 (whose cells are
+#: then exact: transfers flown under J2).
 MODELS = ("two-body", "j2")
 
 
@@ -71,8 +71,10 @@ Source = Union[State, Trajectory]
 GridSource = Any
 #: ``progress=``: nothing (None/False), a tqdm bar (True), or a callable that receives the fraction done.
 ProgressOption = Union[None, bool, Callable[[float], object]]
-GridArrays = Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64],
-                   npt.NDArray[np.int32], npt.NDArray[np.int8], npt.NDArray[np.int8]]
+#: The native grid's arrays: the six of FIELDS, and for exact cells each cell's miss and two-body arcs' cost.
+GridArrays = Tuple[npt.NDArray[Any], ...]
+#: The flight model of exact cells as the native calls take it: ("j2", j2, radius).
+Flight = Tuple[str, float, float]
 #: A hold point or departure offset: (radial, in-track, cross-track) km.
 Offset = Tuple[float, float, float]
 
@@ -134,9 +136,7 @@ def iso_date(epoch: float) -> str:
 
 def stack_rows(parts: Sequence[GridArrays]) -> GridArrays:
     """One grid from blocks of consecutive departure rows, in order."""
-    return (np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts]),
-            np.concatenate([p[2] for p in parts]), np.concatenate([p[3] for p in parts]),
-            np.concatenate([p[4] for p in parts]), np.concatenate([p[5] for p in parts]))
+    return tuple(np.concatenate([p[k] for p in parts]) for k in range(len(parts[0])))
 
 
 def offset(value: Optional[Sequence[SupportsFloat]], name: str) -> Optional[Offset]:
@@ -246,7 +246,14 @@ class Porkchop:
     trajectory or a table; by default the two states): ``transfer``, ``best``, ``refine`` and ``safety`` read
     the same ones, so that they agree with the grid's cells for any trajectory. `model` is how the grid moved
     the chaser and the target ("two-body" or "j2"); `trajectories`, the two trajectories it was given (or
-    None), from which refine(model="j2") reads exact states."""
+    None), from which refine(model="j2") reads exact states.
+
+    A grid with a `flight` model (a J2 grid) has exact cells: each cell holds the cheapest transfer whose
+    burns, flown in the model from the chaser's state, reach the target's within 1 m (status 4 where no arc
+    converges); `miss` holds each cell's position miss so flown (km) and `dv_total_arc` the cost of the
+    cheapest two-body Lambert arc between the same states (what a J2 grid's cells used to show). Both are
+    None on a two-body grid. `two_body_sources` are the ends of the matching two-body grid (7-tuples moved
+    two-body where the model moved states, else the grid's own sources)."""
 
     chaser: StateTuple
     target: StateTuple
@@ -281,12 +288,16 @@ class Porkchop:
                  arrive_at: Optional[Sequence[SupportsFloat]] = None,
                  depart_from: Optional[Sequence[SupportsFloat]] = None,
                  sources: Optional[Tuple[GridSource, GridSource]] = None, model: str = "two-body",
-                 trajectories: Optional[Tuple[Any, Any]] = None) -> None:
+                 trajectories: Optional[Tuple[Any, Any]] = None, flight: Optional[Sequence[Any]] = None,
+                 miss: Optional[npt.ArrayLike] = None, dv_total_arc: Optional[npt.ArrayLike] = None) -> None:
         self.model = check_model(model)
         self.trajectories = trajectories
+        self.flight: Optional[Flight] = None if flight is None else (str(flight[0]), float(flight[1]),
+                                                                     float(flight[2]))
         self.chaser = state_tuple(chaser, "chaser")
         self.target = state_tuple(target, "target")
         self.sources: Tuple[GridSource, GridSource] = (self.chaser, self.target) if sources is None else sources
+        self.two_body_sources: Tuple[GridSource, GridSource] = self.sources
         self.departures = np.array(departures, dtype=np.float64)  # copies: the caller's arrays may change
         self.tofs = np.array(tofs, dtype=np.float64)
         self.prograde = bool(prograde)
@@ -305,6 +316,10 @@ class Porkchop:
             if array.shape != shape:
                 raise ValueError("%s has shape %s, the grid is %s" % (name, array.shape, shape))
             setattr(self, name, array)
+        self.miss: Optional[npt.NDArray[np.float64]] = None
+        self.dv_total_arc: Optional[npt.NDArray[np.float64]] = None
+        if miss is not None and dv_total_arc is not None:
+            self.miss, self.dv_total_arc = np.asarray(miss), np.asarray(dv_total_arc)
 
     @property
     def options(self) -> Dict[str, Any]:
@@ -346,7 +361,7 @@ class Porkchop:
         if mu is not None:
             options["mu"] = float(mu)
         return tuple(_porkchop.cell(*self.sources, departure, tof, self.prograde, self.max_revs, **options,
-                                    epoch=self.chaser[0]))
+                                    epoch=self.chaser[0], flight=self.flight))
 
     def transfer(self, departure: SupportsFloat, tof: SupportsFloat, *, mu: Optional[SupportsFloat] = None) \
             -> Transfer:
@@ -354,18 +369,24 @@ class Porkchop:
         as the grid's cells are (the cheapest arc that passes the screen, with this grid's options; `mu`
         overrides the grid's) on the states the grid's sources give (a trajectory's table as the grid read
         it): the departure burn at the departure epoch, the arrival burn at the arrival epoch (matching the
-        hold point's velocity when the grid has one)."""
+        hold point's velocity when the grid has one). On a grid with exact cells it is the cell's exact
+        transfer: burns shot in the flight model, with `model`, `miss_km` and `dv_total_two_body` (the
+        matching two-body grid's cost there) set."""
         from vextal.vector3 import Vector3
 
-        status, revolutions, branch, _r1, v_start, v1, _r2, v_goal, v2 = self._cell(
-            float(departure), float(tof), None if mu is None else float(mu))
+        cell = self._cell(float(departure), float(tof), None if mu is None else float(mu))
+        status, revolutions, branch, _r1, v_start, v1, _r2, v_goal, v2 = cell[:9]
         if status != 0:
             raise ValueError("no transfer arc for departure %r s, time of flight %r s: %s"
                              % (departure, tof, CELL_STATUS.get(status, status)))
         t1 = self.chaser[0] + float(departure)
         burns = (SatBurn(t1, Vector3(*(a - b for a, b in zip(v1, v_start)))),
                  SatBurn(t1 + float(tof), Vector3(*(g - a for g, a in zip(v_goal, v2)))))
-        return Transfer(departure, tof, revolutions, branch, burns, self.cost)
+        transfer = Transfer(departure, tof, revolutions, branch, burns, self.cost)
+        if self.flight is not None:
+            transfer.model, transfer.miss_km, transfer.miss_kms = self.model, float(cell[9]), 0.0
+            transfer.dv_total_two_body = self._cost(float(departure), float(tof), two_body=True)
+        return transfer
 
     def best(self, safe: bool = False) -> Transfer:
         """The cheapest cell of the grid as a Transfer; with `safe`, the cheapest cell that ``safety()`` found
@@ -374,13 +395,13 @@ class Porkchop:
         return self.transfer(self.departures[i], self.tofs[j])
 
     def _cost(self, departure: float, tof: float, mu: Optional[float] = None, two_body: bool = False) -> float:
-        """The grid's cost of one cell (two_body: the two-body grid's, from the two states)."""
+        """The grid's cost of one cell (two_body: the matching two-body grid's, on `two_body_sources`)."""
         options = self.options
         if mu is not None:
             options["mu"] = mu
-        chaser, target = (self.chaser, self.target) if two_body else self.sources
+        chaser, target = self.two_body_sources if two_body else self.sources
         out = _porkchop.grid(chaser, target, (departure,), (tof,), self.prograde, self.max_revs, threads=1,
-                             **options, epoch=self.chaser[0])
+                             **options, epoch=self.chaser[0], flight=None if two_body else self.flight)
         cost = float(out[2][0, 0])
         return cost if cost == cost else math.inf
 
