@@ -141,3 +141,55 @@ def test_dv_total_two_body_is_the_two_body_grid_s_cell(model):
     # the two-body grid at the transfer's own cell (its tables sampled afresh: within their centimetres)
     two_body = porkchop(*given, [transfer.departure], [transfer.tof], model="two-body")
     assert transfer.dv_total_two_body == pytest.approx(float(two_body.dv_total[0, 0]), abs=1e-5)
+
+
+def exact_cost(grid, departure, tof):
+    """The cheapest exact cost at a point by independent shooting (inf outside the window or without an arc)."""
+    if not (grid.departures[0] <= departure <= grid.departures[-1] and grid.tofs[0] <= tof <= grid.tofs[-1]):
+        return math.inf
+    return cheapest_by_shooting(departure, tof, grid.max_revs)
+
+
+#: Windows of the README's pair: (max_revs, departures, times of flight, whether the optimum lies on the
+#: window's edge). In the first two the correction of the two-body-arc grid, boxed by its best cell's
+#: neighbouring grid lines, stops on that box.
+REFINE_WINDOWS = [(0, np.linspace(56000.0, 62000.0, 41), np.linspace(2000.0, 4000.0, 41), False),
+                  (1, np.linspace(54000.0, 60000.0, 41), np.linspace(7000.0, 10000.0, 41), False),
+                  (1, np.linspace(0.0, 86400.0, 25), np.linspace(6000.0, 8000.0, 6), True)]
+
+
+@pytest.mark.parametrize("max_revs, departures, tofs, on_edge", REFINE_WINDOWS)
+def test_refine_finds_a_local_minimum_of_the_exact_cost(max_revs, departures, tofs, on_edge):
+    grid = porkchop(CHASER, TARGET, departures, tofs, max_revs=max_revs, model="j2")
+    transfer = grid.refine()
+    assert transfer.at_window_edge is on_edge
+    assert transfer.dv_total <= np.nanmin(grid.dv_total) + 1e-9
+    assert transfer.dv_total == pytest.approx(cheapest_by_shooting(transfer.departure, transfer.tof, max_revs),
+                                              abs=5e-5)
+    for step in (60.0, 600.0):
+        for dd, dt in ((step, 0), (-step, 0), (0, step), (0, -step)):
+            probe = exact_cost(grid, transfer.departure + dd, transfer.tof + dt)
+            assert probe > transfer.dv_total - 5e-5
+    if not on_edge:  # cheaper than the boxed correction
+        boxed = porkchop(J2(CHASER), J2(TARGET), departures, tofs, max_revs=max_revs).refine(model="j2")
+        assert transfer.dv_total < boxed.dv_total - 1e-4
+
+
+@pytest.mark.parametrize("options", [{"arrive_at": (0.0, -2.0, 0.0)}, {"cost": "intercept"}])
+def test_refine_plans_hold_points_and_intercepts_in_the_model(options):
+    grid = porkchop(CHASER, TARGET, np.linspace(0.0, 86400.0, 13), WINDOWS[0][1], model="j2", **options)
+    transfer = grid.refine()
+    assert transfer.dv_total <= np.nanmin(grid.dv_total) + 1e-9 and transfer.miss_km <= 1e-3
+    r1, vc, r2, vt = ends(transfer.departure, transfer.tof, options.get("arrive_at"))
+    rf, vf, _ = fly(r1, vc + np.array(transfer.burns[0].delta_v.to_tuple()), transfer.tof)
+    assert np.linalg.norm(rf - r2) <= 1e-3
+
+
+@pytest.mark.parametrize("max_revs", [0, 1])
+def test_two_body_refine_searches_the_window(max_revs):
+    grid = porkchop(CHASER, TARGET, np.linspace(0.0, 86400.0, 25), WINDOWS[max_revs][1], max_revs=max_revs)
+    transfer = grid.refine()
+    assert transfer.at_window_edge is False and transfer.dv_total <= np.nanmin(grid.dv_total)
+    for dd, dt in ((60.0, 0), (-60.0, 0), (0, 60.0), (0, -60.0)):
+        probe = porkchop(CHASER, TARGET, [transfer.departure + dd], [transfer.tof + dt], max_revs=max_revs)
+        assert probe.dv_total[0, 0] > transfer.dv_total - 1e-9
