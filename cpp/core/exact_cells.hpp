@@ -43,7 +43,7 @@ bool fly(const FlightModel& model, Vec3 r0, Vec3 v0, double dt, Vec3& r, Vec3& v
 struct ExactOptions {
     FlightModel model;
     double tolerance = 1e-4;  // km: the shooting stops at a 10 cm miss
-    double accept = 1e-3;     // km: an arc that cannot get below `tolerance` is kept up to a 1 m miss
+    double accept = 2e-4;     // km: an arc that cannot get below `tolerance` is kept up to 20 cm (5x inside 1 m)
     double margin = 0.3;      // km/s: arcs dearer than the best exact cost by this (two-body) are not shot
     double screen_margin = 50;  // km: arcs whose two-body path comes this far below min_radius are not shot
     int max_flights = 10;     // flights of one arc's shooting
