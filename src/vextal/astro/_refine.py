@@ -47,7 +47,10 @@ def refine(grid: Porkchop, candidates: int = 1, *, mu: Optional[SupportsFloat] =
         x, cost = _search(grid, optimize, (float(grid.departures[i]), float(grid.tofs[j])), slot, window,
                           search_mu, exact)
         if cost < best.dv_total:
-            candidate = grid._transfer(x[0], x[1], search_mu, exact)
+            try:
+                candidate = grid._transfer(x[0], x[1], search_mu, exact)
+            except ValueError:  # on the screen's boundary, the trajectories' own states fall just below it
+                continue
             if candidate.dv_total < best.dv_total:
                 best = candidate
     best.at_window_edge = _on_edge((best.departure, best.tof), window)
