@@ -193,3 +193,17 @@ def test_two_body_refine_searches_the_window(max_revs):
     for dd, dt in ((60.0, 0), (-60.0, 0), (0, 60.0), (0, -60.0)):
         probe = porkchop(CHASER, TARGET, [transfer.departure + dd], [transfer.tof + dt], max_revs=max_revs)
         assert probe.dv_total[0, 0] > transfer.dv_total - 1e-9
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_exact_cells_do_not_depend_on_threads_or_row_blocks(threads):
+    # rows of more than one 128-column segment (the corrections carried along a row restart at each segment),
+    # solved whole on `threads` threads and row by row on the same tables, as a cluster's chunks are
+    from vextal.astro import _porkchop
+
+    tofs = np.linspace(1500.0, 10800.0, 300)
+    whole = porkchop(CHASER, TARGET, DEPARTURES[:4], tofs, max_revs=1, model="j2", threads=threads)
+    rows = [_porkchop.grid(*whole.sources, DEPARTURES[k:k + 1], tofs, True, 1, threads=1, flight=whole.flight,
+                           epoch=whole.chaser[0]) for k in range(4)]
+    for name, k in (("dv_total", 2), ("miss", 6), ("dv_total_arc", 7)):
+        assert np.array_equal(getattr(whole, name), np.concatenate([r[k] for r in rows]), equal_nan=True)
