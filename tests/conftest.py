@@ -1,4 +1,5 @@
 import gc
+import inspect
 import os
 import shlex
 import subprocess
@@ -88,3 +89,43 @@ def build_cython_module(pyx, out, pythonpath):
         if proc.returncode != 0:
             pytest.fail("%s failed:\n%s%s" % (step[0], proc.stdout, proc.stderr))
     return target
+
+
+# ---- the compile marker ------------------------------------------------------------------------------------
+# A test that builds a C++ or Cython extension (through the helpers above, in itself, a fixture it uses, or a
+# function or class of its module those call) is marked `compile`: the default run leaves it out, CI runs it
+# as its own step. Tests that run a compiler by other means carry the mark themselves.
+_BUILDERS = {"build_native_module", "build_cython_module"}
+
+
+def _builds(obj, seen, depth=4):
+    """Whether `obj` (a function or class of the tests) calls one of the builders, directly or through the
+    functions and classes of its module that it names."""
+    if depth == 0 or id(obj) in seen:
+        return False
+    seen.add(id(obj))
+    functions = [obj] if inspect.isfunction(obj) else [
+        f for f in vars(obj).values() if inspect.isfunction(f)] if inspect.isclass(obj) else []
+    for function in functions:
+        names = set(function.__code__.co_names) | {
+            n for const in function.__code__.co_consts if inspect.iscode(const) for n in const.co_names}
+        if names & _BUILDERS:
+            return True
+        module_globals = function.__globals__
+        for name in names:
+            found = module_globals.get(name)
+            if (inspect.isfunction(found) or inspect.isclass(found)) and \
+                    getattr(found, "__module__", None) == function.__module__ and _builds(found, seen, depth - 1):
+                return True
+    return False
+
+
+def pytest_collection_modifyitems(config, items):
+    for item in items:
+        fixtures = getattr(item, "_fixtureinfo", None)
+        functions = [getattr(item, "function", None)]
+        if fixtures is not None:
+            functions += [d.func for defs in fixtures.name2fixturedefs.values() for d in defs]
+        seen = set()
+        if any(f is not None and _builds(f, seen) for f in functions):
+            item.add_marker(pytest.mark.compile)

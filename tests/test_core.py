@@ -64,6 +64,7 @@ AVX2_ENTRIES = {"vextal::numerics::batch::efg_to_llh_avx2(double const*, double*
                 "vextal::numerics::batch::llh_to_efg_avx2(double const*, double*, long)"}
 
 
+@pytest.mark.compile
 @pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64"), reason="the AVX2 unit is built on x86-64 only")
 @pytest.mark.parametrize("inlining", ["-finline-functions", "-fno-inline"])
 def test_the_avx2_unit_exports_nothing_but_its_entries(tmp_path, inlining):

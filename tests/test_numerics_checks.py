@@ -10,6 +10,7 @@ ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
 BUILD = os.path.join(ROOT, "cpp", "core", "tests", "build.sh")
 
 
+@pytest.mark.compile
 def test_the_native_numerics_checks_pass(tmp_path):
     if not os.path.exists(BUILD) or not (os.environ.get("CXX") or shutil.which("g++")):
         pytest.skip("needs the source tree and a C++ compiler")

@@ -1,5 +1,6 @@
 """The package's Python modules import each other without a cycle: each imports first in a fresh interpreter,
-and no chain of imports (at the top or inside functions) leads from a module back to itself."""
+and no chain of imports (at the top, inside functions or for the type checker alone) leads from a module back
+to itself."""
 import ast
 import pathlib
 import subprocess
@@ -23,15 +24,10 @@ def module_name(path):
 
 
 def imported(tree, modules):
-    """The package's Python modules that `tree` imports, leaving out imports only a type checker sees."""
-    skipped = set()
-    for node in ast.walk(tree):
-        if isinstance(node, ast.If) and "TYPE_CHECKING" in ast.dump(node.test):
-            skipped.update(id(n) for child in node.body for n in ast.walk(child))
+    """The package's Python modules that `tree` imports: at the top, inside functions, and under
+    ``if TYPE_CHECKING:`` (a type checker follows those, and a ring of them is the same tangle of layers)."""
     found = set()
     for node in ast.walk(tree):
-        if id(node) in skipped:
-            continue
         if isinstance(node, ast.Import):
             found.update(alias.name for alias in node.names)
         elif isinstance(node, ast.ImportFrom) and node.module:
@@ -69,6 +65,18 @@ def find_cycle(graph):
             if cycle:
                 return cycle
     return None
+
+
+@pytest.mark.parametrize("source, expected", [
+    ("import vextal.a", {"vextal.a"}),
+    ("from vextal import b", {"vextal", "vextal.b"}),
+    ("def f():\n    from vextal.a import x", {"vextal.a"}),
+    ("from typing import TYPE_CHECKING\nif TYPE_CHECKING:\n    from vextal.b import Y", {"vextal.b"}),
+    ("import typing\nif typing.TYPE_CHECKING:\n    import vextal.a\nelse:\n    import vextal.b", {"vextal.a", "vextal.b"}),
+    ("import os", set()),
+])
+def test_imports_are_found_wherever_they_are_written(source, expected):
+    assert imported(ast.parse(source), {"vextal", "vextal.a", "vextal.b"}) == expected
 
 
 @pytest.mark.parametrize("graph, cycle", [

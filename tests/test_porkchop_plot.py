@@ -157,3 +157,27 @@ def test_the_default_plot_of_a_degenerate_axis_refuses():
     grid = porkchop(CHASER, TARGET, [0.0], [600.0, 1200.0])
     with pytest.raises(ValueError, match="at least two departures"):
         grid.plot()
+
+
+@pytest.mark.parametrize("which, field, from_burns", [
+    ("c3", lambda g: g.dv_departure ** 2, lambda t: t.burns[0].delta_v.magnitude() ** 2),
+    ("departure", lambda g: g.dv_departure, lambda t: t.burns[0].delta_v.magnitude()),
+    ("arrival", lambda g: g.dv_arrival, lambda t: t.burns[1].delta_v.magnitude()),
+    ("total", lambda g: g.dv_total, lambda t: t.burns[0].delta_v.magnitude() + t.burns[1].delta_v.magnitude()),
+])
+def test_each_quantity_is_drawn_with_its_values(window, which, field, from_burns):
+    """The colours span the quantity's own values, and the optimum marked is the cell least in it, labelled
+    with its value as the burns give it (C3: the departure burn's magnitude squared)."""
+    values = field(window)
+    fig = window.plot(which=which)
+    np.testing.assert_allclose(filled_levels(fig), np.geomspace(np.nanmin(values), np.nanpercentile(values, 95), 20),
+                               rtol=1e-12)
+    i, j = np.unravel_index(np.nanargmin(values), values.shape)
+    ax = fig.axes[0]
+    marker = [line for line in ax.lines if line.get_label() == "optimum"][0]
+    assert (marker.get_xdata()[0], marker.get_ydata()[0]) == pytest.approx(
+        (window.departures[i] / 3600.0, window.tofs[j] / 3600.0), rel=1e-12)  # hours on both axes
+    labels = [re.fullmatch(r"(\S+) (km/s|km²/s²)\n\d+ rev", text.get_text()) for text in ax.texts]
+    shown = float([found for found in labels if found][0].group(1))
+    assert shown == float("%.4g" % from_burns(window.transfer(window.departures[i], window.tofs[j])))
+    plt.close(fig)

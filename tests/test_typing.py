@@ -92,11 +92,13 @@ def test_the_user_script_runs(tmp_path):
     assert proc.stdout.endswith("the user script ran to its end\n")
 
 
+@pytest.mark.typecheck
 def test_mypy_strict_passes_on_the_user_script(tmp_path):
     pytest.importorskip("mypy")
     mypy_strict([SCRIPT], tmp_path)
 
 
+@pytest.mark.typecheck
 def test_pyright_strict_passes_on_the_user_script(tmp_path):
     pytest.importorskip("pyright")
     pyright_strict([SCRIPT], tmp_path)
@@ -108,6 +110,7 @@ def test_readme_example_runs(index, example_files, tmp_path):
     assert proc.returncode == 0, proc.stderr
 
 
+@pytest.mark.typecheck
 @needs_numpy2_stubs
 def test_readme_examples_pass_mypy_strict(example_files, tmp_path):
     # Dask and distributed leave most functions unannotated: calls into them are exempt, calls into vextal not.
@@ -116,6 +119,7 @@ def test_readme_examples_pass_mypy_strict(example_files, tmp_path):
     mypy_strict(example_files, tmp_path, "--untyped-calls-exclude=dask", "--untyped-calls-exclude=distributed")
 
 
+@pytest.mark.typecheck
 @needs_numpy2_stubs
 def test_readme_examples_pass_pyright_strict(example_files, tmp_path):
     # Not the Dask examples: pyright infers types for Dask's unannotated parameters from their defaults and then
@@ -126,6 +130,7 @@ def test_readme_examples_pass_pyright_strict(example_files, tmp_path):
     pyright_strict(plain, tmp_path)
 
 
+@pytest.mark.typecheck
 @needs_numpy2_stubs
 def test_the_package_modules_pass_mypy_strict(tmp_path):
     pytest.importorskip("mypy")
@@ -137,6 +142,7 @@ def test_the_package_modules_pass_mypy_strict(tmp_path):
     mypy_strict([arg for module in modules for arg in ("-m", module)], tmp_path, count=len(modules))
 
 
+@pytest.mark.typecheck
 def test_stubtest_finds_the_stubs_consistent(tmp_path):
     pytest.importorskip("mypy")
     # The modules that have stubs (the native ones); a pure-Python module is its own stub. Naming them also keeps

@@ -109,9 +109,9 @@ PyObject* py_from_state(PyObject*, PyObject* args) {
     return PyTuple_Pack(2, elements.get(), status.get());
 }
 
-PyObject* py_true_from_mean(PyObject*, PyObject* args) {
+PyObject* py_true_from_mean_rad(PyObject*, PyObject* args) {
     PyObject *m_obj, *e_obj;
-    if (!PyArg_ParseTuple(args, "OO:true_from_mean", &m_obj, &e_obj)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OO:true_from_mean_rad", &m_obj, &e_obj)) return nullptr;
     Buffer mb, ebuf, nb, sb;
     if (!mb.get(m_obj, PyBUF_C_CONTIGUOUS)) return nullptr;
     const Py_ssize_t n = mb.view.len / Py_ssize_t(sizeof(double));
@@ -151,8 +151,9 @@ PyMethodDef module_functions[] = {
      "from_state(r, v, mu, /)\n--\n\n"
      "Elements (n, 7) of a e i raan argp nu m (radians) and a status per state, for C-contiguous float64\n"
      "arrays r and v of shape (n, 3); NaN rows where a state is refused."},
-    {"true_from_mean", py_true_from_mean, METH_VARARGS,
-     "true_from_mean(m, e, /)\n--\n\nTrue anomalies (radians) and statuses of mean anomalies m and eccentricities e."},
+    {"true_from_mean_rad", py_true_from_mean_rad, METH_VARARGS,
+     "true_from_mean_rad(m, e, /)\n--\n\nTrue anomalies (radians) and statuses of mean anomalies m (radians) and "
+     "eccentricities e."},
     {"message", py_message, METH_O, "message(code, /)\n--\n\nThe message of a status code."},
     {nullptr, nullptr, 0, nullptr},
 };

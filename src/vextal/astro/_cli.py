@@ -88,8 +88,8 @@ def bounded(low, high=math.inf, low_open=False):
     return convert
 
 
-#: The branch of an arc, in both commands' words: of the two arcs of a revolution count, the left branch (-1) is
-#: the one on the smaller, shorter-period transfer orbit, the right branch (+1) the longer-period one.
+#: The branch of an arc, in both commands' words: of the two arcs of a revolution count, branch -1 is the one on
+#: the smaller, shorter-period transfer orbit, branch +1 the longer-period one.
 BRANCHES = {0: "single", -1: "shorter-period", 1: "longer-period"}
 BRANCH_HELP = ("Branches: 0 single (no revolutions), -1 shorter-period, +1 longer-period (of the two arcs of a "
                "revolution count, the one on the smaller or the larger transfer orbit).")

@@ -18,7 +18,7 @@ def from_state(
     """Elements (n, 7) of a, e, i, raan, argp, nu, m (km and radians) and a status per state, for C-contiguous
     float64 arrays r and v of shape (n, 3); NaN rows where a state is refused."""
 
-def true_from_mean(m: Any, e: Any, /) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
+def true_from_mean_rad(m: Any, e: Any, /) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
     """True anomalies (radians) and statuses of mean anomalies m (radians) and eccentricities e, C-contiguous
     float64 arrays of equal length."""
 

@@ -10,13 +10,15 @@ from typing import Any, Callable, Dict, Optional, Protocol, Sequence, SupportsFl
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _porkchop, arrays
+from vextal.astro import _j2, _porkchop, arrays
+from vextal.astro import trajectory as _trajectory
 from vextal.astro._optional import optional
-from vextal.astro._state import State, StateTuple
-from vextal.astro.orbitvector import ECI
+from vextal.astro._state import State, StateTuple, state_tuple
+from vextal.astro._transfer import Transfer
+from vextal.astro.trajectory import Trajectory
 
 __all__ = ["Progress", "ProgressOption", "GridArrays", "GridSource", "Source", "check_model", "grid_options",
-           "iso_date", "source_states", "stack_rows"]
+           "iso_date", "source_states", "stack_rows", "is_trajectory", "state_at", "grid_source"]
 
 COSTS = ("rendezvous", "intercept")
 #: How a grid moves the chaser and the target: two-body motion, or the central field and J2 (whose cells are
@@ -31,21 +33,8 @@ def check_model(model: object, name: str = "model") -> str:
     return model
 
 
-class Trajectory(Protocol):
-    """An object's motion as the grid reads it (the kinds of vextal.astro.trajectory)."""
-
-    @property
-    def epoch(self) -> float:
-        """The reference epoch (s): a chaser's stands for departure offset zero."""
-
-    def state_at(self, epoch: float) -> ECI:
-        """The state at `epoch`."""
-
-    def _grid_source(self, start: float, stop: float) -> Any:
-        """What the native grid reads for epochs in [start, stop]."""
-
-
-#: What porkchop() takes for the chaser and the target: a state or a trajectory.
+#: What porkchop() takes for the chaser and the target: a state or a trajectory (any object with an epoch
+#: and states(), vextal.astro.trajectory.Trajectory).
 Source = Union[State, Trajectory]
 #: What the native grid reads for one end, and a result reads back: a 7-tuple (two-body under the grid's mu),
 #: a two-body trajectory (``state``, ``mu``) or a table (``epochs``, ``positions``, ``velocities``).
@@ -58,6 +47,59 @@ GridArrays = Tuple[npt.NDArray[Any], ...]
 Flight = Tuple[str, float, float]
 #: A hold point or departure offset: (radial, in-track, cross-track) km.
 Offset = Tuple[float, float, float]
+
+
+class Grid(Protocol):
+    """What refinement, the safety run and the plot read of a porkchop result (``Porkchop`` is one)."""
+
+    chaser: StateTuple
+    target: StateTuple
+    departures: npt.NDArray[np.float64]
+    tofs: npt.NDArray[np.float64]
+    prograde: bool
+    max_revs: int
+    mu: float
+    cost: str
+    min_radius: Optional[float]
+    arrive_at: Optional[Offset]
+    depart_from: Optional[Offset]
+    dv_departure: npt.NDArray[np.float64]
+    dv_arrival: npt.NDArray[np.float64]
+    dv_total: npt.NDArray[np.float64]
+    revolutions: npt.NDArray[np.int32]
+    branch: npt.NDArray[np.int8]
+    status: npt.NDArray[np.int8]
+    sources: Tuple[GridSource, GridSource]
+    model: str
+    trajectories: Optional[Tuple[Any, Any]]
+    epoch: Optional[float]
+    flight: Optional[Flight]
+    two_body_sources: Tuple[GridSource, GridSource]
+
+    @property
+    def options(self) -> Dict[str, Any]:
+        """The planning keywords of the native calls."""
+
+    @property
+    def shape(self) -> Tuple[int, int]:
+        """(departures, times of flight)."""
+
+    def best_cell(self, safe: bool = False) -> Tuple[int, int]:
+        """The indices of the cheapest cell."""
+
+    def transfer(self, departure: SupportsFloat, tof: SupportsFloat, *,
+                 mu: Optional[SupportsFloat] = None) -> Transfer:
+        """The transfer of one departure and time of flight."""
+
+    def best(self, safe: bool = False) -> Transfer:
+        """The cheapest cell's transfer."""
+
+    def _cell(self, departure: float, tof: float, mu: Optional[float] = None, exact: bool = True,
+              slot: Optional[int] = None, own_states: bool = False) -> Tuple[Any, ...]:
+        """The native cell."""
+
+    def _transfer(self, departure: float, tof: float, mu: Optional[float], exact: bool = True) -> Transfer:
+        """The transfer of one departure and time of flight, exact in the grid's model with `exact`."""
 
 
 class Progress:
@@ -139,3 +181,48 @@ def grid_options(mu: SupportsFloat, cost: str, min_radius: Optional[SupportsFloa
         raise ValueError("cost must be 'rendezvous' or 'intercept', not %r" % (cost,))
     return {"mu": float(mu), "cost": cost, "min_radius": None if min_radius is None else float(min_radius),
             "arrive_at": offset(arrive_at, "arrive_at"), "depart_from": offset(depart_from, "depart_from")}
+
+
+#: The package's own kinds: each gives the grid its own source (its fast path), and its state at an epoch.
+BUILT_IN = (_trajectory.TwoBody, _trajectory.Table, _trajectory.J2, _trajectory.TLE)
+
+
+def is_trajectory(obj: Any) -> bool:
+    """A trajectory (vextal.astro.trajectory.Trajectory: an ``epoch`` and ``states``), not a state."""
+    return isinstance(obj, _trajectory.Trajectory)
+
+
+def _states(trajectory: Any, epochs: npt.NDArray[np.float64]) -> Tuple[npt.NDArray[np.float64],
+                                                                      npt.NDArray[np.float64]]:
+    """A trajectory's positions and velocities at 1-D `epochs`, checked to be (len(epochs), 3) each."""
+    r, v = (np.asarray(part, dtype=np.float64) for part in trajectory.states(epochs))
+    if r.shape != (epochs.size, 3) or v.shape != (epochs.size, 3):
+        raise TypeError("%s.states(epochs) must give positions and velocities of shape %s for %d epochs, not %s "
+                        "and %s" % (type(trajectory).__name__, (epochs.size, 3), epochs.size, r.shape, v.shape))
+    return r, v
+
+
+def state_at(trajectory: Any, epoch: float, name: str) -> StateTuple:
+    """A trajectory's state at `epoch` as a 7-tuple."""
+    if isinstance(trajectory, BUILT_IN):
+        return state_tuple(trajectory.state_at(epoch), name)
+    r, v = _states(trajectory, np.array([epoch]))
+    return state_tuple((epoch, *r[0], *v[0]), name)
+
+
+def grid_source(trajectory: Any, start: float, stop: float, mu: float = _porkchop.MU_EARTH) -> GridSource:
+    """What the native grid reads of a trajectory for epochs in [start, stop]: the package's kinds give their
+    own; another trajectory is sampled into a Table over [start, stop] as densely as a J2 orbit's table under
+    `mu` (its state at `start` sets the step). ValueError when the trajectory's ``span`` leaves out part of
+    [start, stop]."""
+    if isinstance(trajectory, BUILT_IN):
+        return trajectory._grid_source(start, stop)
+    span = getattr(trajectory, "span", None)
+    if span is not None:
+        first, last = (float(x) for x in span)
+        if not (first <= start and stop <= last):
+            raise ValueError("the grid needs states from %r to %r s, the %s spans %r to %r s"
+                             % (float(start), float(stop), type(trajectory).__name__, first, last))
+    r, v = _states(trajectory, np.array([start]))
+    epochs = _j2.table_epochs(float(start), float(stop), _j2.table_step(r[0], v[0], mu))
+    return _trajectory.Table(epochs, *_states(trajectory, epochs))

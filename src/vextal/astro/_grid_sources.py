@@ -3,7 +3,9 @@ axis (offsets after the chaser's epoch, or dates), the times of flight, and for 
 result and the source the native grid reads (a 7-tuple, a two-body trajectory or a table covering the epochs
 the grid asks for).
 
-A trajectory samples itself once per grid (``_grid_source``): a survey samples its chaser once for all
+A trajectory is read once per grid (``grid_source``): the package's kinds give their own source (a two-body
+state as it is, a table checked to cover the window, J2 and SGP4 motion sampled into a table), any other
+``Trajectory`` is sampled into a table through its ``states``. A survey samples its chaser once for all
 targets, and a cluster grid ships the tables, not the objects that made them, to its workers.
 """
 from __future__ import annotations
@@ -17,11 +19,11 @@ import numpy.typing as npt
 
 from vextal.astro import _porkchop
 from vextal.astro import time as _time
-from vextal.astro._grid_common import GridSource
+from vextal.astro._grid_common import GridSource, grid_source, is_trajectory, state_at
 from vextal.astro._porkchop_results import Porkchop
 from vextal.astro._state import StateTuple, state_tuple
 
-__all__ = ["Window", "read_departures", "read_tofs", "is_trajectory", "DirectionWarning", "direction", "sense"]
+__all__ = ["Window", "read_departures", "read_tofs", "DirectionWarning", "direction", "sense"]
 
 PROBE = (0.0, 7000.0, 0.0, 0.0, 0.0, 7.5, 0.0)  # a valid state, for checking the other arguments alone
 _EMPTY = np.empty(0)
@@ -55,14 +57,9 @@ def direction(chaser: StateTuple, target: StateTuple, prograde: Optional[bool], 
     return bool(prograde)
 
 
-def is_trajectory(obj: Any) -> bool:
-    """A trajectory of vextal.astro.trajectory's family (anything with ``_grid_source`` and ``state_at``)."""
-    return hasattr(obj, "_grid_source") and hasattr(obj, "state_at")
-
-
 def _is_dates(values: Any, name: str) -> bool:
     """True for dates (absolute epochs), False for numbers or durations; TypeError for a mixture."""
-    t = _time._astropy_time_class()
+    t = _time.astropy_time_class()
     if (t is not None and isinstance(values, t)) or isinstance(values, (str, datetime.date, np.datetime64)):
         return True
     if isinstance(values, np.ndarray) and values.dtype.kind != "O":
@@ -118,15 +115,15 @@ def _seconds(values: Any, rows: bool) -> npt.NDArray[np.float64]:
     return np.asarray(values, dtype=np.float64)
 
 
-def _resolve(source: Any, name: str, epoch: float, start: Optional[float], stop: float
-             ) -> Tuple[StateTuple, GridSource]:
+def _resolve(source: Any, name: str, epoch: float, start: Optional[float], stop: float,
+             mu: float = _porkchop.MU_EARTH) -> Tuple[StateTuple, GridSource]:
     """(the state kept in the result, the source the grid reads) of one end: a trajectory's state at `epoch`
     and what it gives for [start, stop] (its state at `epoch` for an empty grid), or a state and itself."""
     if not is_trajectory(source):
         state = state_tuple(source, name)
         return state, state
-    state = state_tuple(source.state_at(epoch), name)
-    return state, (state if start is None else source._grid_source(start, stop))
+    state = state_at(source, epoch, name)
+    return state, (state if start is None else grid_source(source, start, stop, mu))
 
 
 class Window:
@@ -142,6 +139,7 @@ class Window:
         # Every refusal before any work (sampling a trajectory): prograde, max_revs, threads (`checks`), the
         # planning options and the axes, through the native grid over no cells.
         _porkchop.grid(PROBE, PROBE, _EMPTY, _EMPTY, *checks, **(options or {}))
+        self.mu = float((options or {}).get("mu", _porkchop.MU_EARTH))
         self.departures, self.departure_epochs = read_departures(departures, self.epoch)
         self.tofs = read_tofs(tofs)
         self._empty = self.departures.size == 0 or self.tofs.size == 0
@@ -149,7 +147,7 @@ class Window:
         last = 0.0
         if not self._empty:
             first, last = self.epoch + float(self.departures.min()), self.epoch + float(self.departures.max())
-        self.chaser, self.chaser_source = _resolve(chaser, "chaser", self.epoch, first, last)
+        self.chaser, self.chaser_source = _resolve(chaser, "chaser", self.epoch, first, last, self.mu)
 
     def target(self, target: Any, name: str = "target") -> Tuple[StateTuple, GridSource]:
         """(state at the target's epoch, source covering every arrival of the grid) of one target."""
@@ -160,7 +158,7 @@ class Window:
         # The grid's arrival epochs are (epoch + d) + tof: the extremes are formed the same way.
         first = (self.epoch + float(self.departures.min())) + float(self.tofs.min())
         last = (self.epoch + float(self.departures.max())) + float(self.tofs.max())
-        return _resolve(target, name, float(target.epoch), first, last)
+        return _resolve(target, name, float(target.epoch), first, last, self.mu)
 
     def result(self, target: StateTuple, target_source: GridSource, prograde: bool, max_revs: int,
                arrays: Any, options: Optional[Dict[str, Any]] = None) -> Porkchop:

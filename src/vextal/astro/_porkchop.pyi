@@ -47,7 +47,7 @@ def grid(
     epoch + d + tof (7-sequences two-body under `mu`, default 398600.5 km^3/s^2), and every arc up to
     `max_revs` revolutions is solved; the cell keeps the cheapest arc that passes the screen. Returns
     (dv_departure, dv_arrival, dv_total) in km/s, then revolutions (int32, -1 where no arc exists), branch
-    (int8: 0, -1 left, +1 right) and status (int8: 0 an arc, 1 no arc, 2 every arc below `min_radius`, 3 no
+    (int8: 0, -1 shorter-period, +1 longer-period) and status (int8: 0 an arc, 1 no arc, 2 every arc below `min_radius`, 3 no
     state at the cell's epoch), each of shape (len(departures), len(tofs)); NaN where no arc exists.
     `cost`: "rendezvous" (departure + arrival delta-v, the default) or "intercept" (departure only).
     `min_radius` (km): arcs whose flown path comes below it are no candidates, decided from whether
@@ -127,5 +127,5 @@ def interpolate(
 
 def slot_arc(slot: SupportsInt, /) -> Tuple[int, int]:
     """(revolutions, branch) of Lambert solution slot `slot` in the solver's order: slot 0 has no revolutions
-    (branch 0), then per revolution count the left (-1) and the right (+1) branch."""
+    (branch 0), then per revolution count the shorter-period (-1) and the longer-period (+1) branch."""
     ...

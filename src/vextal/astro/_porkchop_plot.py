@@ -8,20 +8,19 @@ day; given one for departure offset zero, the time axes show dates.
 """
 from __future__ import annotations
 
-import datetime
 from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro._grid_common import source_states
+from vextal.astro._grid_common import Grid, source_states
 from vextal.astro._optional import optional
+from vextal.astro.time import EPOCH_ORIGIN
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-    from vextal.astro._porkchop_results import Porkchop
     from vextal.astro._transfer import Transfer
 
 #: which= : (colour bar label, unit) of each quantity the plot can show.
@@ -30,7 +29,6 @@ QUANTITIES = {"total": ("total delta-v", "km/s"), "departure": ("departure delta
 AXES = ("tof", "arrival")
 DEFAULT_LEVELS = 20
 DEFAULT_VMAX_PERCENTILE = 95.0  # cells dearer than this share of the window take the "over" colour
-EPOCH_1950 = datetime.datetime(1950, 1, 1)
 DATE_TICKS = 7  # the most labelled dates on a time axis
 Levels = Union[None, int, Sequence[float], npt.NDArray[np.float64]]
 
@@ -41,7 +39,7 @@ def time_unit(seconds: npt.NDArray[np.float64]) -> Tuple[float, str]:
     return (86400.0, "days") if span > 3 * 86400.0 else (3600.0, "hours")
 
 
-def quantity(grid: Porkchop, which: str) -> npt.NDArray[np.float64]:
+def quantity(grid: Grid, which: str) -> npt.NDArray[np.float64]:
     """The grid's values of `which` (NaN where no arc exists)."""
     if which == "c3":
         return np.asarray(grid.dv_departure ** 2, dtype=np.float64)
@@ -77,7 +75,7 @@ def colour_levels(values: npt.NDArray[np.float64], levels: Levels, vmax: Optiona
     return np.geomspace(low, high, count) if low > 0 else np.linspace(low, high, count)
 
 
-def positions(grid: Porkchop) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+def positions(grid: Grid) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """The chaser's positions at the departures (rows, 3) and the target's at every cell's arrival
     (rows, columns, 3), from the grid's sources (NaN where a two-body state cannot be moved)."""
     t0 = grid.chaser[0]
@@ -87,7 +85,7 @@ def positions(grid: Porkchop) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.f
     return r1, r2
 
 
-def ridge_function(grid: Porkchop) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+def ridge_function(grid: Grid) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """(sin, cos) of the angle from the chaser's position at departure to the target's at arrival, the sine
     signed by the z component of r1 x r2 (the side the Lambert solver's direction test reads). The transfer
     angle passes 180 degrees where the sine changes sign while the cosine is negative."""
@@ -109,7 +107,7 @@ def format_offset(seconds: float, unit: Tuple[float, str]) -> str:
     return "%+g %s" % (round(seconds / unit[0], 6), unit[1][0])
 
 
-def plot(grid: Porkchop, ax: Optional[Axes] = None, *, which: str = "total", axes: str = "tof",
+def plot(grid: Grid, ax: Optional[Axes] = None, *, which: str = "total", axes: str = "tof",
          levels: Levels = None, vmax: Optional[float] = None, cmap: str = "viridis",
          optimum: Optional[Transfer] = None, title: Optional[str] = None, epoch: Optional[float] = None) -> Figure:
     """Draws the grid; see ``Porkchop.plot``."""
@@ -148,7 +146,7 @@ def plot(grid: Porkchop, ax: Optional[Axes] = None, *, which: str = "total", axe
     y_unit = x_unit if axes == "arrival" else time_unit(tofs)
     dates: Any = optional("matplotlib.dates", "Porkchop.plot()")
     if epoch is not None:
-        base = float(dates.date2num(EPOCH_1950)) + epoch / 86400.0
+        base = float(dates.date2num(EPOCH_ORIGIN)) + epoch / 86400.0
         to_x: Callable[[Any], Any] = lambda s: base + np.asarray(s) / 86400.0  # noqa: E731
     else:
         to_x = lambda s: np.asarray(s) / x_unit[0]  # noqa: E731

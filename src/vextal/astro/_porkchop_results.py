@@ -167,7 +167,7 @@ class Porkchop:
 
     # ---- transfers ---------------------------------------------------------------------------------------
 
-    def _best_index(self, safe: bool = False) -> Tuple[int, int]:
+    def best_cell(self, safe: bool = False) -> Tuple[int, int]:
         """(departure index, time-of-flight index) of the cheapest cell (of the safe ones with `safe`);
         ValueError when there is none."""
         costs = self.dv_total
@@ -237,7 +237,7 @@ class Porkchop:
     def best(self, safe: bool = False) -> Transfer:
         """The cheapest cell of the grid as a Transfer; with `safe`, the cheapest cell that ``safety()`` found
         safe. ValueError when there is no such cell."""
-        i, j = self._best_index(safe)
+        i, j = self.best_cell(safe)
         return self.transfer(self.departures[i], self.tofs[j])
 
     def refine(self, candidates: int = 1, *, mu: Optional[SupportsFloat] = None,

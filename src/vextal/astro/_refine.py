@@ -4,30 +4,27 @@ two-body arcs (a bounded Nelder-Mead search of the grid's own cost) or dispatche
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, SupportsFloat, Tuple
+from typing import Any, Dict, List, Optional, SupportsFloat, Tuple
 
 import numpy as np
 import numpy.typing as npt
 
 from vextal.astro import _porkchop
-from vextal.astro._grid_common import check_model
+from vextal.astro._grid_common import BUILT_IN, Grid, GridSource, check_model, grid_source
 from vextal.astro._optional import optional
 from vextal.astro._transfer import Transfer
 from vextal.astro.transfer_planner import SatBurn
 
-if TYPE_CHECKING:
-    from vextal.astro._porkchop_results import Porkchop
-
 __all__ = ["refine"]
 
 
-def refine(grid: Porkchop, candidates: int = 1, *, mu: Optional[SupportsFloat] = None,
+def refine(grid: Grid, candidates: int = 1, *, mu: Optional[SupportsFloat] = None,
            model: Optional[str] = None) -> Transfer:
     """Porkchop.refine (see there)."""
     optimize = optional("scipy.optimize", "Porkchop.refine()")
     model = check_model(grid.model if model is None else model)
     search_mu = None if mu is None else float(mu)
-    starts = [grid._best_index()]
+    starts = [grid.best_cell()]
     if candidates > 1:
         for revs in _cheapest_revolution_counts(grid)[1:candidates]:
             masked = np.where(grid.revolutions == revs, grid.dv_total, np.nan)
@@ -61,7 +58,7 @@ def refine(grid: Porkchop, candidates: int = 1, *, mu: Optional[SupportsFloat] =
 EDGE = 1e-2
 
 
-def _window(grid: Porkchop) -> List[Optional[Tuple[float, float]]]:
+def _window(grid: Grid) -> List[Optional[Tuple[float, float]]]:
     """The window's bounds per axis (departure, time of flight); None for an axis with one grid line."""
     out: List[Optional[Tuple[float, float]]] = []
     for values in (grid.departures, grid.tofs):
@@ -78,7 +75,7 @@ def _slot(revolutions: int, branch: int) -> int:
     return 0 if revolutions == 0 else 2 * revolutions - (1 if branch < 0 else 0)
 
 
-def _arc_cost(grid: Porkchop, departure: float, tof: float, slot: int, mu: Optional[float], exact: bool) -> float:
+def _arc_cost(grid: Grid, departure: float, tof: float, slot: int, mu: Optional[float], exact: bool) -> float:
     """The cost of one arc (Lambert slot) of a cell, exact in the grid's flight model with `exact`; inf
     where the cell has no such arc (or it does not pass the screen, or its shooting fails)."""
     if not (tof > 0):
@@ -91,7 +88,7 @@ def _arc_cost(grid: Porkchop, departure: float, tof: float, slot: int, mu: Optio
     return cost if grid.cost == "intercept" else cost + math.dist(v_goal, v2)
 
 
-def _search(grid: Porkchop, optimize: Any, start: Tuple[float, float], slot: int,
+def _search(grid: Grid, optimize: Any, start: Tuple[float, float], slot: int,
             window: List[Optional[Tuple[float, float]]], mu: Optional[float], exact: bool
             ) -> Tuple[Tuple[float, float], float]:
     """A local minimum of one arc's cost from `start` anywhere in the window: a Nelder-Mead search (scipy)
@@ -121,7 +118,7 @@ def _search(grid: Porkchop, optimize: Any, start: Tuple[float, float], slot: int
     return point(np.asarray(result.x, dtype=np.float64)), float(result.fun)
 
 
-def _cost(grid: Porkchop, departure: float, tof: float, mu: Optional[float] = None,
+def _cost(grid: Grid, departure: float, tof: float, mu: Optional[float] = None,
           two_body: bool = False) -> float:
     """The grid's cost of one cell (two_body: the matching two-body grid's, on `two_body_sources`)."""
     options = grid.options
@@ -134,14 +131,14 @@ def _cost(grid: Porkchop, departure: float, tof: float, mu: Optional[float] = No
     return cost if cost == cost else math.inf
 
 
-def _cheapest_revolution_counts(grid: Porkchop) -> List[int]:
+def _cheapest_revolution_counts(grid: Grid) -> List[int]:
     """The revolution counts present in the grid, cheapest best cell first."""
     counts = {int(revs): float(np.nanmin(np.where(grid.revolutions == revs, grid.dv_total, np.nan)))
               for revs in np.unique(grid.revolutions[grid.revolutions >= 0])}
     return sorted(counts, key=counts.__getitem__)
 
 
-def _bounds(grid: Porkchop, i: int, j: int) -> Tuple[List[int], List[Tuple[float, float]]]:
+def _bounds(grid: Grid, i: int, j: int) -> Tuple[List[int], List[Tuple[float, float]]]:
     """The free axes (0 departure, 1 time of flight: those with more than one grid line) around cell
     (i, j) and their bounds, the neighbouring grid lines."""
     axes: List[int] = []
@@ -158,7 +155,7 @@ def _bounds(grid: Porkchop, i: int, j: int) -> Tuple[List[int], List[Tuple[float
     return axes, bounds
 
 
-def _refine_j2(grid: Porkchop, optimize: Any, starts: List[Tuple[int, int]], mu: Optional[float]) -> Transfer:
+def _refine_j2(grid: Grid, optimize: Any, starts: List[Tuple[int, int]], mu: Optional[float]) -> Transfer:
     """The cheapest J2-corrected transfer from the start cells (see refine)."""
     from vextal.astro import _j2_refine
     from vextal.vector3 import Vector3
@@ -200,13 +197,13 @@ def _refine_j2(grid: Porkchop, optimize: Any, starts: List[Tuple[int, int]], mu:
     return best
 
 
-def _j2_trajectories(grid: Porkchop) -> Tuple[Tuple[Any, Any], Dict[str, float]]:
+def _j2_trajectories(grid: Grid) -> Tuple[Tuple[Any, Any], Dict[str, float]]:
     """The chaser's and the target's trajectories for a J2 refinement (the grid's own, or J2 motion of its
     states) and the J2 model's constants (those of a J2 trajectory, else the package's)."""
     from vextal.astro import trajectory
 
     if grid.trajectories is not None:
-        pair = tuple(grid.trajectories)
+        pair = tuple(kind if isinstance(kind, BUILT_IN) else _Sampled(kind, grid.mu) for kind in grid.trajectories)
     else:
         pair = (trajectory.J2(grid.chaser), trajectory.J2(grid.target))
     for kind in pair:
@@ -214,3 +211,20 @@ def _j2_trajectories(grid: Porkchop) -> Tuple[Tuple[Any, Any], Dict[str, float]]
             return (pair[0], pair[1]), {"mu": kind.mu, "j2": kind.j2, "radius": kind.radius}
     return (pair[0], pair[1]), {"mu": trajectory.MU_EARTH, "j2": _porkchop.EARTH_J2,
                                 "radius": _porkchop.EARTH_EQUATORIAL_RADIUS}
+
+
+class _Sampled:
+    """A trajectory of the user's own class as the J2 correction reads one: its states at one epoch, and the
+    tables the grid samples of it."""
+
+    def __init__(self, trajectory: Any, mu: float) -> None:
+        self.trajectory, self.mu = trajectory, mu
+
+    def states(self, epoch: Any) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        at = np.asarray(epoch, dtype=np.float64)
+        r, v = self.trajectory.states(at.reshape(-1))
+        shape = at.shape + (3,)
+        return np.asarray(r, dtype=np.float64).reshape(shape), np.asarray(v, dtype=np.float64).reshape(shape)
+
+    def _grid_source(self, start: float, stop: float) -> GridSource:
+        return grid_source(self.trajectory, start, stop, self.mu)

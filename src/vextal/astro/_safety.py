@@ -3,15 +3,13 @@ free drift after a missed arrival burn), computed natively, and its result ``Saf
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, NamedTuple, Optional, SupportsFloat
+from typing import NamedTuple, Optional, SupportsFloat
 
 import numpy as np
 import numpy.typing as npt
 
 from vextal.astro import _porkchop
-
-if TYPE_CHECKING:
-    from vextal.astro._porkchop_results import Porkchop
+from vextal.astro._grid_common import Grid
 
 __all__ = ["Safety", "safety"]
 
@@ -34,7 +32,7 @@ class Safety(NamedTuple):
     drift_where: npt.NDArray[np.float64]
 
 
-def safety(grid: Porkchop, keep_out: SupportsFloat, orbits: SupportsFloat = 3.0, *, best: Optional[int] = None,
+def safety(grid: Grid, keep_out: SupportsFloat, orbits: SupportsFloat = 3.0, *, best: Optional[int] = None,
            threads: Optional[int] = None) -> Safety:
     """Porkchop.safety (see there)."""
     keep = float(keep_out)

@@ -16,7 +16,7 @@ def _magnitude(burn: SatBurn) -> float:
 
 class Transfer:
     """One transfer of the window: departure offset and time of flight (s), the arc's revolution count and
-    branch (0 for no revolutions, -1 left, +1 right), the delta-v magnitudes (km/s) and the two burns
+    branch (0 for no revolutions, -1 shorter-period, +1 longer-period), the delta-v magnitudes (km/s) and the two burns
     (departure SatBurn, arrival SatBurn). `dv_total` is the cost the grid ranks by: departure + arrival for a
     rendezvous, the departure alone for an intercept (whose arrival burn is the relative velocity there).
 

@@ -51,7 +51,8 @@ class LambertArrays(Tuple[Any, ...]):
         ...
     @property
     def branch(self) -> npt.NDArray[np.int32]:
-        """Branch of each of the K slots: 0 for no revolutions, then -1 (left) and +1 (right) per count."""
+        """Branch of each of the K slots: 0 for no revolutions, then -1 (the shorter-period arc) and +1 (the
+        longer-period arc) per count."""
         ...
 
 def efg_to_llh(xyz: npt.ArrayLike, *, threads: Optional[int] = None) -> npt.NDArray[np.float64]:
@@ -97,8 +98,8 @@ def lambert(
 ) -> LambertArrays:
     """Lambert's problem for every broadcast element of r1 (..., 3), r2 (..., 3) km and tof (...) s.
     Returns LambertArrays(v1, v2, count, status, revolutions, branch): v1 and v2 (..., K, 3) with
-    K = 1 + 2 * m slots in the solver's order (no revolutions, then per N the left and the right
-    branch), NaN where an arc does not exist; m is the most revolutions any problem of the call can
+    K = 1 + 2 * m slots in the solver's order (no revolutions, then per N the shorter-period and the
+    longer-period branch), NaN where an arc does not exist; m is the most revolutions any problem of the call can
     have, at most max_revs (a time of flight allows fewer than tof / (pi * sqrt((s/2)^3 / mu)), s the
     semiperimeter), so a large max_revs costs memory only where arcs need it. The velocities are those
     of LambertProblem. prograde must be a bool and max_revs an int from 0 to 100000 (TypeError or

@@ -118,7 +118,7 @@ def true_from_mean(m: Any, e: Any) -> Any:
     """True anomaly (degrees) of mean anomalies ``m`` (degrees) and eccentricities ``e`` (ellipse or
     hyperbola), broadcast together; a float for scalar input."""
     mm, ee = np.broadcast_arrays(_real("true_from_mean", "m", m), _real("true_from_mean", "e", e))
-    nu, status = _elements.true_from_mean(np.ascontiguousarray(np.radians(mm).ravel()),
+    nu, status = _elements.true_from_mean_rad(np.ascontiguousarray(np.radians(mm).ravel()),
                                           np.ascontiguousarray(ee.ravel()))
     _raise_first("true_from_mean", status, mm.shape)
     out = np.degrees(nu).reshape(mm.shape)

@@ -11,9 +11,9 @@ class LambertProblem:
     position `r1` (km) and reach `r2` after `tof` seconds under the gravitational parameter `mu` (km^3/s^2).
 
     Izzo's lambda/x formulation with Householder iterations, converged to full double precision. Solutions are
-    ordered: the zero-revolution arc first, then for N = 1, 2, ... two N-revolution arcs, the left branch (x
-    below the minimum-time point) before the right one; ``1 + 2 * max_revs`` in all, with `max_revs` cropped to
-    the largest N whose minimum time of flight does not exceed `tof`. Prograde means the transfer's angular
+    ordered: the zero-revolution arc first, then for N = 1, 2, ... two N-revolution arcs, the shorter-period
+    branch (x below the minimum-time point) before the longer-period one; ``1 + 2 * max_revs`` in all, with
+    `max_revs` cropped to the largest N whose minimum time of flight does not exceed `tof`. Prograde means the transfer's angular
     momentum has a +z component, retrograde -z. The record keeps r1 and r2 as given (the same objects).
 
     ValueError for zero-length or collinear positions, non-finite input, tof <= 0, mu <= 0 or max_revs < 0;

@@ -19,9 +19,9 @@ import numpy.typing as npt
 
 from vextal.astro import _porkchop
 from vextal.astro._distributed import Chunks, porkchops_on_cluster
-from vextal.astro._grid_sources import DirectionWarning, Window, direction, is_trajectory, sense
+from vextal.astro._grid_sources import DirectionWarning, Window, direction, sense
 from vextal.astro._grid_common import (GridArrays, Progress, ProgressOption, Source, check_model, grid_options,
-                                       stack_rows)
+                                       is_trajectory, stack_rows)
 from vextal.astro._porkchop_results import CELL_STATUS, Porkchop
 from vextal.astro._safety import Safety
 from vextal.astro._state import StateTuple, state_tuple

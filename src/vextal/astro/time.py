@@ -33,6 +33,7 @@ import numpy as np
 import numpy.typing as npt
 
 __all__ = [
+    "EPOCH_ORIGIN",
     "JD_1950",
     "epoch",
     "to_datetime64",
@@ -45,15 +46,20 @@ __all__ = [
     "utc_to_tt",
     "tt_to_utc",
     "jd",
+    "astropy_time_class",
 ]
 
+#: The origin of epoch numbers, 1950-01-01T00:00:00 UTC: every other form of it below is derived from this one.
+EPOCH_ORIGIN = _dt.datetime(1950, 1, 1)
 #: Julian date of 1950-01-01T00:00:00, the origin of epoch numbers.
 JD_1950 = 2433282.5
 #: TT - TAI in seconds.
 TT_MINUS_TAI = 32.184
 _DAY = 86400.0
-_ORIGIN_NS = np.datetime64("1950-01-01T00:00:00", "ns")
-_ORIGIN_DT = _dt.datetime(1950, 1, 1)
+_ORIGIN_NS = np.datetime64(EPOCH_ORIGIN, "ns")
+_ORIGIN_S = np.datetime64(EPOCH_ORIGIN, "s")
+_ORIGIN_DAY = np.datetime64(EPOCH_ORIGIN.date(), "D")
+_ORIGIN_JDN = int(JD_1950 + 0.5)  # the Julian day number of the origin's day
 _ONE_SECOND = np.timedelta64(1, "s")
 _NS_RANGE = 9.2e9  # seconds either side of 1950 that int64 nanoseconds hold
 
@@ -66,7 +72,7 @@ Epochs = Union[float, npt.NDArray[Any]]
 def epoch(x: Any) -> Any:
     """Seconds since 1950-01-01T00:00:00 UTC (86400 s per day) of ``x``: a float for a scalar input, a float64
     array for an array or a sequence. See the module documentation for the accepted types."""
-    t = _astropy_time_class()
+    t = astropy_time_class()
     if t is not None and isinstance(x, t):
         return _from_astropy(x)
     if isinstance(x, (bool, np.bool_)):
@@ -76,7 +82,7 @@ def epoch(x: Any) -> Any:
     if isinstance(x, _dt.datetime):
         return _from_datetime(x)
     if isinstance(x, _dt.date):
-        return float((x - _ORIGIN_DT.date()).days * 86400)
+        return float((x - EPOCH_ORIGIN.date()).days * 86400)
     if isinstance(x, str):
         return _from_string(x)
     if isinstance(x, np.timedelta64) or (isinstance(x, np.ndarray) and x.dtype.kind == "m"):
@@ -99,7 +105,8 @@ def epoch(x: Any) -> Any:
     raise TypeError(f"epoch(): cannot read an epoch from {type(x).__name__} (dtype {a.dtype})")
 
 
-def _astropy_time_class() -> Any:
+def astropy_time_class() -> Any:
+    """astropy's Time class when astropy.time has been imported, else None (without importing astropy)."""
     import sys
 
     module = sys.modules.get("astropy.time")  # astropy Time objects exist only when astropy is imported
@@ -109,7 +116,7 @@ def _astropy_time_class() -> Any:
 def _from_datetime(x: _dt.datetime) -> float:
     if x.tzinfo is not None and x.utcoffset() is not None:
         x = x.astimezone(_dt.timezone.utc).replace(tzinfo=None)
-    d = x.replace(tzinfo=None) - _ORIGIN_DT
+    d = x.replace(tzinfo=None) - EPOCH_ORIGIN
     return float(d.days * 86400 + d.seconds) + d.microseconds * 1e-6
 
 
@@ -118,7 +125,7 @@ def _from_datetime64(a: npt.NDArray[Any]) -> Any:
     if unit == "generic":
         raise TypeError("epoch(): a datetime64 without a unit is not an epoch")
     nat = np.isnat(a)
-    origin = np.datetime64("1950-01-01T00:00:00", "s")
+    origin = _ORIGIN_S
     if unit in ("Y", "M", "W", "D", "h", "m", "s"):  # whole seconds: exact in int64 and in float64
         out = (a.astype("datetime64[s]") - origin).astype(np.int64).astype(np.float64)
     else:
@@ -156,7 +163,7 @@ def _from_string(text: str) -> float:
             day = np.datetime64(date, "D")
         except ValueError:
             raise ValueError(f"epoch(): {text!r} is not a valid date") from None
-    days = int((day - np.datetime64("1950-01-01", "D")).astype(np.int64))
+    days = int((day - _ORIGIN_DAY).astype(np.int64))
     h, mi, s = int(m["h"] or 0), int(m["m"] or 0), int(m["s"] or 0)
     frac = m["f"]
     if h > 23 or mi > 59 or s > 60 or (h == 24 and (mi or s or frac)):
@@ -199,7 +206,7 @@ def _civil_days(y: Any, m: Any, d: Any) -> npt.NDArray[Any]:
     yy = y + 4800 - a
     mm = m + 12 * a - 3
     jdn = d + (153 * mm + 2) // 5 + 365 * yy + yy // 4 - yy // 100 + yy // 400 - 32045
-    return jdn - 2433283  # the JDN of 1950-01-01
+    return jdn - _ORIGIN_JDN
 
 
 # ---- writing epochs ---------------------------------------------------------------------------------------------
@@ -228,7 +235,7 @@ def to_datetime(e: float) -> _dt.datetime:
         raise ValueError("to_datetime(): one finite epoch is needed")
     whole = int(np.floor(s))
     us = int(round((s - whole) * 1e6))
-    return _ORIGIN_DT + _dt.timedelta(seconds=whole, microseconds=us)
+    return EPOCH_ORIGIN + _dt.timedelta(seconds=whole, microseconds=us)
 
 
 # ---- time scales ------------------------------------------------------------------------------------------------

@@ -2,9 +2,10 @@
 
 Every kind answers ``states(epochs) -> (positions, velocities)`` (km and km/s, float64, shape
 ``epochs.shape + (3,)``, in the package's ECI) and ``state_at(epoch) -> ECI``, and has an ``epoch`` (its
-reference time: a two-body state's time, a table's first sample). The porkchop grid reads a trajectory
-natively through ``_grid_source(start, stop)``, which gives a two-body state (exact Kepler) or a table that
-covers [start, stop]; no Python runs per cell.
+reference time: a two-body state's time, a table's first sample). ``Trajectory`` is that contract as a
+protocol: any object with an ``epoch`` and ``states`` (and, optionally, the ``span`` of epochs it covers)
+drives a porkchop grid, a survey and a refinement. The grid reads a trajectory natively: a two-body state
+(exact Kepler) or a table covering the epochs it needs, sampled once per grid; no Python runs per cell.
 
 - ``TwoBody(state, mu=398600.5)``: exact two-body (Kepler) motion from one state.
 - ``Table(epochs, positions, velocities)``: samples read by piecewise cubic Hermite interpolation from the
@@ -20,7 +21,8 @@ covers [start, stop]; no Python runs per cell.
 Epochs are numbers (seconds since 1950-01-01T00:00:00 UTC at 86400 s per day) or dates of any kind that
 ``vextal.astro.time.epoch`` reads; a ``datetime64`` is never read as a bare number.
 """
-from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Sequence, SupportsFloat, Tuple, Union
+from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Protocol, Sequence, SupportsFloat, Tuple, Union, \
+    runtime_checkable
 
 import numpy as np
 import numpy.typing as npt
@@ -32,13 +34,33 @@ from vextal.astro._state import state_tuple
 if TYPE_CHECKING:
     from vextal.astro.orbitvector import ECI
 
-__all__ = ["TwoBody", "Table", "J2", "MU_EARTH", "TLE", "read_tle", "read_omm", "propagate_many", "read_oem",
+__all__ = ["Trajectory", "TwoBody", "Table", "J2", "MU_EARTH", "TLE", "read_tle", "read_omm", "propagate_many", "read_oem",
            "write_oem"]
 
 MU_EARTH: float = _porkchop.MU_EARTH
 """The gravitational parameter of the package (km^3/s^2)."""
 
 States = Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]
+
+
+@runtime_checkable
+class Trajectory(Protocol):
+    """What a porkchop grid, a survey and a refinement need of an object's motion: its reference `epoch` (s;
+    a chaser's stands for departure offset zero) and ``states(epochs) -> (positions, velocities)``, km and km/s
+    in the package's ECI for a 1-D array of epochs (s), each of shape (len(epochs), 3).
+
+    An object may also have a ``span`` attribute, ``(start, stop)`` in seconds or None: the epochs it can give
+    states for; a grid that needs states outside it is refused before any work. Every kind of this module is a
+    Trajectory; an object of another class is sampled once per grid into a ``Table`` over the epochs the grid
+    needs, densely enough that cubic Hermite reading stays within a centimetre of an orbit under the grid's mu.
+    ``isinstance(obj, Trajectory)`` checks that the two members are there."""
+
+    @property
+    def epoch(self) -> float:
+        """The reference epoch (s)."""
+
+    def states(self, epochs: Any) -> States:
+        """Positions (km) and velocities (km/s) at `epochs` (s)."""
 
 
 def _seven(state: Any) -> Tuple[float, ...]:
@@ -148,6 +170,11 @@ class Table:
     def epoch(self) -> float:
         """The first sample's epoch (s)."""
         return float(self.epochs[0])
+
+    @property
+    def span(self) -> Tuple[float, float]:
+        """The first and the last sample's epochs (s): the table gives states between them only."""
+        return float(self.epochs[0]), float(self.epochs[-1])
 
     def states(self, epochs: Any) -> States:
         """Positions (km) and velocities (km/s) at `epochs` (s, any shape), interpolated: arrays of shape
