@@ -1,6 +1,7 @@
 #include "core/porkchop.hpp"
 
 #include "core/constants.hpp"
+#include "core/exact_cells.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -15,6 +16,7 @@ namespace {
 void reset(PorkchopWorkspace& w) {
     w.last.clear();
     w.before.clear();
+    if (w.exact) w.exact->reset();
 }
 
 const double* predict(PorkchopWorkspace& w) {
@@ -100,6 +102,7 @@ LambertStatus run_cells(const PorkchopGrid& g, std::ptrdiff_t row, std::ptrdiff_
         g.out.revolutions[cell] = -1;
         g.out.branch[cell] = 0;
         g.out.status[cell] = static_cast<std::int8_t>(CellStatus::no_state);
+        if (g.exact) g.out.miss[cell] = g.out.dv_total_arc[cell] = nan;
         if (!chaser_ok) continue;
         const double tof = g.tofs[col];
         Vec3 r_target, v_target;
@@ -119,7 +122,14 @@ LambertStatus run_cells(const PorkchopGrid& g, std::ptrdiff_t row, std::ptrdiff_
         }
         record(w);
         CellArc arc;
-        const CellStatus chosen = choose_arc(w.lambert, ends, o, -1, arc);
+        CellStatus chosen = choose_arc(w.lambert, ends, o, -1, arc);
+        if (g.exact) {
+            if (chosen == CellStatus::ok) g.out.dv_total_arc[cell] = arc.cost;
+            ExactArc exact;
+            chosen = exact_cell(ends, tof, w.lambert, o, *g.exact, -1, *w.exact, exact);
+            arc = exact.arc;
+            if (chosen == CellStatus::ok) g.out.miss[cell] = exact.miss;
+        }
         g.out.status[cell] = static_cast<std::int8_t>(chosen);
         if (chosen != CellStatus::ok) continue;
         g.out.dv_departure[cell] = arc.dv_departure;

@@ -39,7 +39,11 @@ enum class CellStatus : std::int8_t {
     no_arc = 1,    // Lambert's problem has no arc (collinear ends, a failed solve)
     screened = 2,  // every arc comes below min_radius
     no_state = 3,  // a trajectory cannot give a state at the cell's epoch (outside a table's span)
+    not_converged = 4,  // exact cells: no arc's shooting in the flight model converged
 };
+
+struct ExactOptions;  // exact_cells.hpp
+struct ExactWorkspace;
 
 // A point fixed at `offset` (km; radial, in-track, cross-track) in the RIC frame of a body at (r, v), the
 // package's frame (R = r/|r|, C = r x v/|r x v|, I = C x R, turning at omega = r x v/|r|^2): its position,
@@ -74,6 +78,10 @@ struct PorkchopOutput {  // row-major (rows, cols) arrays
     std::int32_t* revolutions;
     std::int8_t* branch;
     std::int8_t* status;  // CellStatus
+    // Exact cells only: each cell's position miss flown in the model (km) and its cheapest two-body arc's cost
+    // (km/s, NaN where none passes the screen).
+    double* miss = nullptr;
+    double* dv_total_arc = nullptr;
 };
 
 struct PorkchopGrid {
@@ -85,6 +93,7 @@ struct PorkchopGrid {
     std::ptrdiff_t rows, cols;
     PorkchopOptions options;
     PorkchopOutput out;
+    const ExactOptions* exact = nullptr;  // set: every cell exact in this flight model (exact_cells.hpp)
 };
 
 inline constexpr std::ptrdiff_t porkchop_segment = 128;
@@ -97,6 +106,7 @@ inline std::ptrdiff_t porkchop_items(std::ptrdiff_t rows, std::ptrdiff_t cols) n
 struct PorkchopWorkspace {
     LambertResult lambert;
     std::vector<double> last, before, guess;  // warm starts: each arc's x in the last two cells
+    ExactWorkspace* exact = nullptr;  // required when the grid's cells are exact
 };
 
 // Items [begin, end) of the grid (row-major over (row, segment)). Returns ok, or the first Lambert failure other

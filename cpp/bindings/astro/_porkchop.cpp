@@ -7,6 +7,7 @@
 #include "native/status.hpp"
 #include "native/support.hpp"
 #include "core/constants.hpp"
+#include "core/exact_cells.hpp"
 #include "core/geodesy.hpp"
 #include "core/porkchop.hpp"
 #include "core/trajectory.hpp"
@@ -212,6 +213,32 @@ bool read_options(PyObject* prograde_obj, PyObject* max_revs_obj, PyObject* cons
     return read_offset(v[5], "arrive_at", o.arrive_at) && read_offset(v[6], "depart_from", o.depart_from);
 }
 
+// The flight model of exact cells: None (two-body arcs) or ("j2", j2, radius), which flies under the grid's mu
+// and the Earth's oblateness term j2 about the equatorial radius `radius` (km). Sets `exact`.
+bool read_model(PyObject* obj, const num::PorkchopOptions& o, num::ExactOptions& out, bool& exact) {
+    exact = false;
+    if (!obj || obj == Py_None) return true;
+    constexpr const char kModel[] = "flight must be None or (\"j2\", j2, radius)";
+    vx::Ref seq(PySequence_Fast(obj, ""));
+    if (!seq || PySequence_Fast_GET_SIZE(seq.get()) != 3 || !PyUnicode_Check(PySequence_Fast_GET_ITEM(seq.get(), 0))) {
+        PyErr_Clear();
+        return vx::fail(PyExc_TypeError, kModel), false;
+    }
+    if (PyUnicode_CompareWithASCIIString(PySequence_Fast_GET_ITEM(seq.get(), 0), "j2") != 0)
+        return vx::fail_format(PyExc_ValueError, "flight: unknown flight model %R (only \"j2\")",
+                               PySequence_Fast_GET_ITEM(seq.get(), 0)),
+               false;
+    double j2, radius;
+    if (!vx::to_double(PySequence_Fast_GET_ITEM(seq.get(), 1), j2) ||
+        !vx::to_double(PySequence_Fast_GET_ITEM(seq.get(), 2), radius))
+        return false;
+    if (!std::isfinite(j2) || !(radius > 0) || !std::isfinite(radius))
+        return vx::fail(PyExc_ValueError, "flight: j2 must be finite and radius positive and finite (km)"), false;
+    out.model.j2 = {o.mu, j2, radius};
+    exact = true;
+    return true;
+}
+
 // The epoch departure offsets count from: `obj`, or (None) the chaser's own, which for a table is its first
 // sample; a table sampled for a window starts at the first departure, not at the epoch of the object it samples.
 bool read_epoch(PyObject* obj, const Source& chaser, double& out) {
@@ -223,11 +250,12 @@ bool read_epoch(PyObject* obj, const Source& chaser, double& out) {
 }
 
 PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static vx::Params<13> params{
+    static vx::Params<14> params{
         "grid",
-        {"chaser", "target", "departures", "tofs", "prograde", "max_revs", "threads", VX_PLANNING_NAMES, "epoch"},
+        {"chaser", "target", "departures", "tofs", "prograde", "max_revs", "threads", VX_PLANNING_NAMES, "epoch",
+         "flight"},
         4};
-    vx::Bound<13> values;
+    vx::Bound<14> values;
     if (!params.bind(args, PyVectorcall_NARGS(nargs), kwnames, values)) return nullptr;
     if (!vx::import_numpy()) return nullptr;
 
@@ -242,16 +270,21 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     for (double tof : tofs)
         if (!(tof > 0)) return vx::fail(PyExc_ValueError, kTofPositive);
     const int threads = vx::parse_threads(values[6]);
-    if (threads == 0 || !read_epoch(values[12], chaser, g.epoch)) return nullptr;
+    num::ExactOptions exact;
+    bool is_exact = false;
+    if (threads == 0 || !read_epoch(values[12], chaser, g.epoch) || !read_model(values[13], g.options, exact, is_exact))
+        return nullptr;
 
     const Py_ssize_t rows = static_cast<Py_ssize_t>(departures.size());
     const Py_ssize_t cols = static_cast<Py_ssize_t>(tofs.size());
     if (cols > 0 && rows > PY_SSIZE_T_MAX / 16 / cols) return vx::fail_format(PyExc_MemoryError, kTooLarge, rows, cols);
-    constexpr int kOut = 6;
-    vx::Buffer views[kOut];
-    PyObject* dtypes[kOut] = {vx::np.float64, vx::np.float64, vx::np.float64, vx::np.int32, vx::np.int8, vx::np.int8};
+    constexpr int kMost = 8;
+    const int kOut = is_exact ? 8 : 6;  // exact cells add the miss and the two-body arcs' cost
+    vx::Buffer views[kMost];
+    PyObject* dtypes[kMost] = {vx::np.float64, vx::np.float64, vx::np.float64, vx::np.int32,
+                               vx::np.int8,    vx::np.int8,    vx::np.float64, vx::np.float64};
     vx::Ref shape(Py_BuildValue("(nn)", rows, cols));
-    vx::Ref arrays[kOut];
+    vx::Ref arrays[kMost];
     for (int k = 0; k < kOut; ++k)
         if (!shape || !(arrays[k] = vx::Ref(vx::new_array(shape.get(), dtypes[k], views[k])))) return nullptr;
     g.chaser = &chaser.trajectory;
@@ -262,12 +295,19 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     g.cols = cols;
     g.out = {views[0].data<double>(), views[1].data<double>(), views[2].data<double>(), views[3].data<int32_t>(),
              views[4].data<int8_t>(), views[5].data<int8_t>()};
+    if (is_exact) {
+        g.out.miss = views[6].data<double>();
+        g.out.dv_total_arc = views[7].data<double>();
+        g.exact = &exact;
+    }
 
     std::atomic<int> failed{0};
     bool done = vx::parallel_for(num::porkchop_items(rows, cols), threads, 1, 2, [&](Py_ssize_t begin, Py_ssize_t end) {
         // Scratch reused by every cell of the block (out of memory in it ends the process, as any allocation
         // failure of a worker thread must).
         num::PorkchopWorkspace work;
+        num::ExactWorkspace exact_work;
+        work.exact = &exact_work;
         const num::LambertStatus s = num::porkchop_run(g, begin, end, work);
         int none = 0;
         if (s != num::LambertStatus::ok) failed.compare_exchange_strong(none, static_cast<int>(s));
@@ -277,8 +317,11 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         const auto s = static_cast<num::LambertStatus>(failed.load());
         return PyErr_Format(vx::exception_of(s), "porkchop(): a cell has no answer: %s", num::lambert_status_message(s));
     }
-    for (vx::Buffer& v : views) v.release();
-    return PyTuple_Pack(kOut, arrays[0].get(), arrays[1].get(), arrays[2].get(), arrays[3].get(), arrays[4].get(),
+    for (int k = 0; k < kOut; ++k) views[k].release();
+    if (is_exact)
+        return PyTuple_Pack(8, arrays[0].get(), arrays[1].get(), arrays[2].get(), arrays[3].get(), arrays[4].get(),
+                            arrays[5].get(), arrays[6].get(), arrays[7].get());
+    return PyTuple_Pack(6, arrays[0].get(), arrays[1].get(), arrays[2].get(), arrays[3].get(), arrays[4].get(),
                         arrays[5].get());
 }
 
@@ -287,10 +330,11 @@ PyObject* vector(num::Vec3 a) { return Py_BuildValue("(ddd)", a.x, a.y, a.z); }
 // One cell alone: (status, revolutions, branch, r1, v_start, v1, r2, v_goal, v2), the vectors as 3-tuples
 // (None where the cell has no arc).
 PyObject* py_cell(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static vx::Params<13> params{
-        "cell", {"chaser", "target", "departure", "tof", "prograde", "max_revs", "slot", VX_PLANNING_NAMES, "epoch"},
+    static vx::Params<14> params{
+        "cell",
+        {"chaser", "target", "departure", "tof", "prograde", "max_revs", "slot", VX_PLANNING_NAMES, "epoch", "flight"},
         4};
-    vx::Bound<13> values;
+    vx::Bound<14> values;
     if (!params.bind(args, PyVectorcall_NARGS(nargs), kwnames, values) || !vx::import_numpy()) return nullptr;
     num::PorkchopOptions o;
     Source chaser, target;
@@ -301,27 +345,54 @@ PyObject* py_cell(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         !vx::to_double(values[3], tof) || (values[6] && values[6] != Py_None && !vx::to_int(values[6], slot)) ||
         !read_epoch(values[12], chaser, epoch))
         return nullptr;
+    num::ExactOptions exact;
+    bool is_exact = false;
+    if (!read_model(values[13], o, exact, is_exact)) return nullptr;
     if (!std::isfinite(departure) || !(tof > 0) || !std::isfinite(tof))
         return vx::fail(PyExc_ValueError, "cell(): departure must be finite and tof positive and finite");
     num::LambertResult work;
     num::CellEnds ends;
     num::CellArc arc;
     num::CellStatus status;
+    double miss = 0;
     try {
-        status = num::porkchop_cell(chaser.trajectory, target.trajectory, o, epoch, departure, tof, slot, work, ends,
-                                    arc);
+        if (is_exact) {
+            num::ExactArc exact_arc;
+            bool no_memory = false;
+            status = num::CellStatus::no_arc;
+            Py_BEGIN_ALLOW_THREADS  // shooting in the model takes milliseconds; nothing may throw past here
+            try {
+                status = num::exact_single_cell(chaser.trajectory, target.trajectory, o, exact, epoch, departure,
+                                                tof, slot, work, ends, exact_arc);
+            } catch (const std::bad_alloc&) {
+                no_memory = true;
+            }
+            Py_END_ALLOW_THREADS
+            if (no_memory) return PyErr_NoMemory();
+            arc = exact_arc.arc;
+            miss = exact_arc.miss;
+        } else {
+            status = num::porkchop_cell(chaser.trajectory, target.trajectory, o, epoch, departure, tof, slot, work,
+                                        ends, arc);
+        }
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
     if (status == num::CellStatus::no_arc && work.status != num::LambertStatus::ok && !num::lambert_no_arc(work.status))
         return PyErr_Format(vx::exception_of(work.status), "cell(): the cell has no answer: %s",
                             num::lambert_status_message(work.status));
+    if (status != num::CellStatus::ok && is_exact)
+        return Py_BuildValue("(iiiOOOOOOO)", int(status), -1, 0, Py_None, Py_None, Py_None, Py_None, Py_None, Py_None,
+                             Py_None);
     if (status != num::CellStatus::ok)
         return Py_BuildValue("(iiiOOOOOO)", int(status), -1, 0, Py_None, Py_None, Py_None, Py_None, Py_None, Py_None);
     vx::Ref parts[6] = {vx::Ref(vector(ends.r1)), vx::Ref(vector(ends.v_start)), vx::Ref(vector(arc.v1)),
                         vx::Ref(vector(ends.r2)), vx::Ref(vector(ends.v_goal)), vx::Ref(vector(arc.v2))};
     for (const vx::Ref& part : parts)
         if (!part) return nullptr;
+    if (is_exact)
+        return Py_BuildValue("(iiiOOOOOOd)", int(status), arc.revolutions, arc.branch, parts[0].get(), parts[1].get(),
+                             parts[2].get(), parts[3].get(), parts[4].get(), parts[5].get(), miss);
     return Py_BuildValue("(iiiOOOOOO)", int(status), arc.revolutions, arc.branch, parts[0].get(), parts[1].get(),
                          parts[2].get(), parts[3].get(), parts[4].get(), parts[5].get());
 }
@@ -457,7 +528,7 @@ PyObject* py_slot_arc(PyObject*, PyObject* arg) noexcept {
 PyMethodDef module_functions[] = {
     vx::method("grid", py_grid, METH_FASTCALL | METH_KEYWORDS,
                "grid(chaser, target, departures, tofs, prograde=True, max_revs=0, threads=None, mu=None,\n"
-               "     cost=None, min_radius=None, arrive_at=None, depart_from=None, epoch=None)\n--\n\n"
+               "     cost=None, min_radius=None, arrive_at=None, depart_from=None, epoch=None, flight=None)\n--\n\n"
                "The porkchop grid between two states. chaser and target are 7-sequences (time, x, y, z, vx, vy,\n"
                "vz) in s, km and km/s; departures are offsets from the chaser's time and tofs times of flight,\n"
                "both 1-D (s). Returns (dv_departure, dv_arrival, dv_total, revolutions, branch), arrays of\n"
@@ -474,15 +545,20 @@ PyMethodDef module_functions[] = {
                "an object with epochs, positions and velocities (a table, read by cubic Hermite interpolation;\n"
                "cells outside its span are NaN) or with state and mu (two-body). threads: None for every core,\n"
                "or an int; the results do not depend on it. epoch: the epoch the departure offsets count from\n"
-               "(default: the chaser's, a table's first sample)."),
+               "(default: the chaser's, a table's first sample). flight: None, or (\"j2\", j2, radius) for exact\n"
+               "cells: each cell's cheapest transfer whose departure burn, flown under mu and J2, reaches the\n"
+               "arrival point within 1 m (status 4 where no arc converges); two more arrays then follow: each\n"
+               "cell's position miss flown in the model (km) and the cost of its cheapest two-body arc (km/s)."),
     vx::method("cell", py_cell, METH_FASTCALL | METH_KEYWORDS,
                "cell(chaser, target, departure, tof, prograde=True, max_revs=0, slot=None, mu=None,\n"
-               "     cost=None, min_radius=None, arrive_at=None, depart_from=None, epoch=None)\n--\n\n"
+               "     cost=None, min_radius=None, arrive_at=None, depart_from=None, epoch=None, flight=None)\n--\n\n"
                "One cell of grid() solved alone: (status, revolutions, branch, r1, v_start, v1, r2, v_goal, v2),\n"
                "the departure point and the velocity held there, the arc's departure velocity, the arrival point,\n"
                "the velocity to match there and the arc's arrival velocity (3-tuples, None without an arc).\n"
                "slot: only that Lambert slot's arc (see slot_arc), else the cheapest that passes the screen.\n"
-               "epoch: the epoch departure counts from, as for grid()."),
+               "epoch: the epoch departure counts from, as for grid(). flight: as for grid(); an exact cell's\n"
+               "v1 and v2 are the shot departure velocity and the model's arrival velocity, and a tenth item\n"
+               "follows, the position miss (km)."),
     vx::method("safety", py_safety, METH_FASTCALL | METH_KEYWORDS,
                "safety(chaser, target, departures, tofs, revolutions, branch, orbits, prograde=True,\n"
                "       max_revs=0, threads=None, mu=None, cost=None, min_radius=None, arrive_at=None,\n"

@@ -9,6 +9,7 @@ be written as a plot (PNG and the other formats matplotlib knows), CSV or JSON. 
 built-in example: a chaser in a 400 km circular orbit and a target in a 1000 km circular orbit of the same
 inclination, its node 0.5 degree further east, over a day of departures.
 """
+import math
 import re
 import sys
 
@@ -136,7 +137,7 @@ def parser():
                         % SAFETY_CELLS)
     p.add_argument("--model", choices=("two-body", "j2"), default="two-body",
                    help="how the chaser and the target move: two-body (default) or j2 (the Earth's oblateness; "
-                        "the optimum is then corrected to arrive under J2)")
+                        "every cell is then a transfer flown under J2)")
     p.add_argument("--orbits", type=bounded(0.0, 1000.0), default=3.0, metavar="N",
                    help="target orbits of free drift that --keep-out checks (default 3)")
     p.add_argument("--threads", type=whole_number(1, 1024), metavar="N",
@@ -291,6 +292,15 @@ def _report(grid, best, refined, safety, out):
         branch = ("%+d %s" if t.branch else "%d %s") % (t.branch, BRANCHES[t.branch])
         out.write("%-10s %14.3f %14.3f %5d %17s %12.6f %12.6f %12.6f\n" % (
             name, t.departure, t.tof, t.revolutions, branch, t.dv_departure, t.dv_arrival, t.dv_total))
+    if grid.miss is not None and grid.dv_total_arc is not None:
+        import numpy as np
+
+        out.write("cells exact under J2: each cell's burns flown under J2 reach the target within %.3g m; no arc "
+                  "converged in %d cells; the cheapest two-body arc between the same states costs %.6f km/s\n"
+                  % (float(np.nanmax(grid.miss)) * 1e3 if valid else math.nan, int((grid.status == 4).sum()),
+                     float(np.nanmin(grid.dv_total_arc)) if valid else math.nan))
+    if refined is not None and refined.at_window_edge:
+        out.write("the refined optimum lies on the edge of the window: a cheaper transfer may lie outside it\n")
     if refined is not None and refined.model == "j2":
         out.write("refined under J2: flown from the chaser's J2 state the burns reach the target's within %.3g m "
                   "and %.3g mm/s; the two-body grid's cost there is %.6f km/s\n"

@@ -40,7 +40,8 @@ Chunks = Union[None, int, Sequence[int]]
 #: few enough that the per-task cost (a few milliseconds) stays small against the work.
 CHUNKS_PER_THREAD = 4
 
-_FIELDS = 6  # dv_departure, dv_arrival, dv_total, revolutions, branch, status
+# dv_departure, dv_arrival, dv_total, revolutions, branch, status; exact cells add miss and dv_total_arc
+_FIELDS = (6, 8)
 
 
 def row_bounds(n_rows: int, chunks: object, worker_threads: int) -> List[Tuple[int, int]]:
@@ -162,9 +163,11 @@ def _describe(error: Any) -> str:
 def _assemble(chunk_parts: Sequence[Optional[GridArrays]], bounds: Sequence[Tuple[int, int]], n_tof: int,
               target_index: int) -> GridArrays:
     """Stack one grid's chunks in row order, after checking that every chunk is there and of its shape."""
+    fields = {len(part) for part in chunk_parts if isinstance(part, tuple)}  # one count for every chunk
     for c, (part, (start, stop)) in enumerate(zip(chunk_parts, bounds)):
         shape = (stop - start, n_tof)
-        if not isinstance(part, tuple) or len(part) != _FIELDS or any(np.shape(a) != shape for a in part):
+        if not isinstance(part, tuple) or len(part) not in _FIELDS or len(fields) != 1 or \
+                any(np.shape(a) != shape for a in part):
             raise RuntimeError("porkchop chunk %d (departures %d to %d) of target %d came back incomplete"
                                % (c, start, stop, target_index))
     return stack_rows([part for part in chunk_parts if part is not None])

@@ -21,8 +21,8 @@ __all__ = ["Progress", "ProgressOption", "GridArrays", "GridSource", "Source", "
            "iso_date", "source_states", "stack_rows", "is_trajectory", "state_at", "grid_source"]
 
 COSTS = ("rendezvous", "intercept")
-#: How a grid moves the chaser and the target: two-body motion, or the central field and J2 (the arcs between
-#: the positions are two-body Lambert arcs either way).
+#: How a grid moves the chaser and the target: two-body motion, or the central field and J2 (whose cells are
+#: then exact: transfers flown under J2).
 MODELS = ("two-body", "j2")
 
 
@@ -41,8 +41,10 @@ Source = Union[State, Trajectory]
 GridSource = Any
 #: ``progress=``: nothing (None/False), a tqdm bar (True), or a callable that receives the fraction done.
 ProgressOption = Union[None, bool, Callable[[float], object]]
-GridArrays = Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64],
-                   npt.NDArray[np.int32], npt.NDArray[np.int8], npt.NDArray[np.int8]]
+#: The native grid's arrays: the six of FIELDS, and for exact cells each cell's miss and two-body arcs' cost.
+GridArrays = Tuple[npt.NDArray[Any], ...]
+#: The flight model of exact cells as the native calls take it: ("j2", j2, radius).
+Flight = Tuple[str, float, float]
 #: A hold point or departure offset: (radial, in-track, cross-track) km.
 Offset = Tuple[float, float, float]
 
@@ -71,6 +73,8 @@ class Grid(Protocol):
     model: str
     trajectories: Optional[Tuple[Any, Any]]
     epoch: Optional[float]
+    flight: Optional[Flight]
+    two_body_sources: Tuple[GridSource, GridSource]
 
     @property
     def options(self) -> Dict[str, Any]:
@@ -89,6 +93,13 @@ class Grid(Protocol):
 
     def best(self, safe: bool = False) -> Transfer:
         """The cheapest cell's transfer."""
+
+    def _cell(self, departure: float, tof: float, mu: Optional[float] = None, exact: bool = True,
+              slot: Optional[int] = None, own_states: bool = False) -> Tuple[Any, ...]:
+        """The native cell."""
+
+    def _transfer(self, departure: float, tof: float, mu: Optional[float], exact: bool = True) -> Transfer:
+        """The transfer of one departure and time of flight, exact in the grid's model with `exact`."""
 
 
 class Progress:
@@ -148,9 +159,7 @@ def iso_date(epoch: float) -> str:
 
 def stack_rows(parts: Sequence[GridArrays]) -> GridArrays:
     """One grid from blocks of consecutive departure rows, in order."""
-    return (np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts]),
-            np.concatenate([p[2] for p in parts]), np.concatenate([p[3] for p in parts]),
-            np.concatenate([p[4] for p in parts]), np.concatenate([p[5] for p in parts]))
+    return tuple(np.concatenate([p[k] for p in parts]) for k in range(len(parts[0])))
 
 
 def offset(value: Optional[Sequence[SupportsFloat]], name: str) -> Optional[Offset]:

@@ -180,8 +180,9 @@ class Window:
                arrays: Any, options: Optional[Dict[str, Any]] = None) -> Porkchop:
         """The Porkchop of this window against one target, from the native grid's arrays and the planning
         options it was computed with."""
-        grid = Porkchop(self.chaser, target, self.departures, self.tofs, prograde, max_revs, *arrays,
-                        **(options or {}), sources=(self.chaser_source, target_source))
+        grid = Porkchop(self.chaser, target, self.departures, self.tofs, prograde, max_revs, *arrays[:6],
+                        **(options or {}), sources=(self.chaser_source, target_source),
+                        miss=arrays[6] if len(arrays) > 7 else None, dv_total_arc=arrays[7] if len(arrays) > 7 else None)
         if self.departure_epochs is not None:
             grid.epoch = self.epoch
             grid.departure_epochs = self.departure_epochs.copy()

@@ -36,14 +36,8 @@ def grid(
     arrive_at: _Offset = None,
     depart_from: _Offset = None,
     epoch: Optional[SupportsFloat] = None,
-) -> Tuple[
-    npt.NDArray[np.float64],
-    npt.NDArray[np.float64],
-    npt.NDArray[np.float64],
-    npt.NDArray[np.int32],
-    npt.NDArray[np.int8],
-    npt.NDArray[np.int8],
-]:
+    flight: Optional[Tuple[str, SupportsFloat, SupportsFloat]] = None,
+) -> Tuple[npt.NDArray[Any], ...]:
     """The cheapest Lambert arc of every (departure, time of flight) cell, off the interpreter lock.
 
     `chaser` and `target` are 7-sequences (epoch, x, y, z km, vx, vy, vz km/s) or trajectories: an object with
@@ -64,7 +58,10 @@ def grid(
     bits. Raises ValueError for a non-positive tof, non-finite inputs, a zero
     position or a negative `max_revs`. `epoch`: the epoch the departure offsets count from (default: the
     chaser's, which for a table is its first sample; a table sampled for a window stands for an object whose
-    epoch lies elsewhere).
+    epoch lies elsewhere). `flight`: None, or ("j2", j2, radius) for exact cells: each cell's cheapest
+    transfer whose departure burn, flown under `mu` and J2 (radius km), reaches the arrival point within 1 m
+    (status 4 where no arc's shooting converges); two more float64 arrays then follow, each cell's position
+    miss flown in the model (km) and the cost of its cheapest two-body arc (km/s).
     """
     ...
 
@@ -82,13 +79,14 @@ def cell(
     arrive_at: _Offset = None,
     depart_from: _Offset = None,
     epoch: Optional[SupportsFloat] = None,
-) -> Tuple[int, int, int, Optional[_Vector], Optional[_Vector], Optional[_Vector], Optional[_Vector],
-           Optional[_Vector], Optional[_Vector]]:
+    flight: Optional[Tuple[str, SupportsFloat, SupportsFloat]] = None,
+) -> Tuple[Any, ...]:
     """One cell of grid() solved alone: (status, revolutions, branch, r1, v_start, v1, r2, v_goal, v2): the
     departure point and the velocity held there, the arc's departure velocity, the arrival point, the velocity
     to match there and the arc's arrival velocity (None without an arc). `slot`: that Lambert slot's arc only
     (see slot_arc), else the cheapest that passes the screen. `epoch`: the epoch `departure` counts from, as for
-    grid()."""
+    grid(). `flight`: as for grid(); v1 and v2 are then the shot departure velocity and the model's arrival
+    velocity, and a tenth item follows, the position miss flown in the model (km)."""
     ...
 
 def safety(

@@ -15,8 +15,8 @@ from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence,
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _files, _porkchop, _porkchop_plot, _refine, _safety
-from vextal.astro._grid_common import GridSource, Offset, check_model, grid_options, iso_date
+from vextal.astro import _files, _porkchop, _porkchop_plot, _refine, _safety, arrays
+from vextal.astro._grid_common import Flight, GridSource, Offset, check_model, grid_options, iso_date
 from vextal.astro._safety import Safety
 from vextal.astro._state import State as State
 from vextal.astro._state import StateTuple as StateTuple
@@ -34,7 +34,34 @@ FIELDS = ("dv_departure", "dv_arrival", "dv_total", "revolutions", "branch", "st
 
 #: The codes of ``Porkchop.status``: why a cell holds an arc or none.
 CELL_STATUS = {0: "an arc", 1: "no arc (Lambert's problem has none)", 2: "every arc comes below min_radius",
-               3: "no state at the cell's epoch"}
+               3: "no state at the cell's epoch", 4: "no arc's shooting in the flight model converges"}
+
+
+class _Slice:
+    """A few consecutive samples of a table (a plain object: the native calls read a tuple as a state)."""
+
+    __slots__ = ("epochs", "positions", "velocities")
+
+    def __init__(self, epochs: npt.NDArray[np.float64], positions: npt.NDArray[np.float64],
+                 velocities: npt.NDArray[np.float64]) -> None:
+        self.epochs, self.positions, self.velocities = epochs, positions, velocities
+
+
+def _own(trajectory: Any, epoch: float) -> _Slice:
+    """A trajectory's own state at `epoch` as a table that holds it at its first sample."""
+    epochs = np.array([epoch, epoch + 1.0])
+    r, v = trajectory.states(epochs)
+    return _Slice(epochs, np.asarray(r, dtype=np.float64), np.asarray(v, dtype=np.float64))
+
+
+def _near(source: GridSource, epoch: float) -> GridSource:
+    """A table cut to the samples around `epoch` (the interpolation there reads the same two, so the state is
+    the same bits, without the whole table read for one cell); any other source as it is."""
+    if not hasattr(source, "epochs"):
+        return source
+    k = int(np.searchsorted(source.epochs, epoch, side="right")) - 1
+    part = slice(max(k - 1, 0), max(k + 3, 2))
+    return _Slice(source.epochs[part], source.positions[part], source.velocities[part])
 
 
 class Porkchop:
@@ -47,7 +74,14 @@ class Porkchop:
     trajectory or a table; by default the two states): ``transfer``, ``best``, ``refine`` and ``safety`` read
     the same ones, so that they agree with the grid's cells for any trajectory. `model` is how the grid moved
     the chaser and the target ("two-body" or "j2"); `trajectories`, the two trajectories it was given (or
-    None), from which refine(model="j2") reads exact states."""
+    None), from which refine(model="j2") reads exact states.
+
+    A grid with a `flight` model (a J2 grid) has exact cells: each cell holds the cheapest transfer whose
+    burns, flown in the model from the chaser's state, reach the target's within 1 m (status 4 where no arc
+    converges); `miss` holds each cell's position miss so flown (km) and `dv_total_arc` the cost of the
+    cheapest two-body Lambert arc between the same states (what a J2 grid's cells used to show). Both are
+    None on a two-body grid. `two_body_sources` are the ends of the matching two-body grid (7-tuples moved
+    two-body where the model moved states, else the grid's own sources)."""
 
     chaser: StateTuple
     target: StateTuple
@@ -82,12 +116,16 @@ class Porkchop:
                  arrive_at: Optional[Sequence[SupportsFloat]] = None,
                  depart_from: Optional[Sequence[SupportsFloat]] = None,
                  sources: Optional[Tuple[GridSource, GridSource]] = None, model: str = "two-body",
-                 trajectories: Optional[Tuple[Any, Any]] = None) -> None:
+                 trajectories: Optional[Tuple[Any, Any]] = None, flight: Optional[Sequence[Any]] = None,
+                 miss: Optional[npt.ArrayLike] = None, dv_total_arc: Optional[npt.ArrayLike] = None) -> None:
         self.model = check_model(model)
         self.trajectories = trajectories
+        self.flight: Optional[Flight] = None if flight is None else (str(flight[0]), float(flight[1]),
+                                                                     float(flight[2]))
         self.chaser = state_tuple(chaser, "chaser")
         self.target = state_tuple(target, "target")
         self.sources: Tuple[GridSource, GridSource] = (self.chaser, self.target) if sources is None else sources
+        self.two_body_sources: Tuple[GridSource, GridSource] = self.sources
         self.departures = np.array(departures, dtype=np.float64)  # copies: the caller's arrays may change
         self.tofs = np.array(tofs, dtype=np.float64)
         self.prograde = bool(prograde)
@@ -106,6 +144,10 @@ class Porkchop:
             if array.shape != shape:
                 raise ValueError("%s has shape %s, the grid is %s" % (name, array.shape, shape))
             setattr(self, name, array)
+        self.miss: Optional[npt.NDArray[np.float64]] = None
+        self.dv_total_arc: Optional[npt.NDArray[np.float64]] = None
+        if miss is not None and dv_total_arc is not None:
+            self.miss, self.dv_total_arc = np.asarray(miss), np.asarray(dv_total_arc)
 
     @property
     def options(self) -> Dict[str, Any]:
@@ -142,12 +184,21 @@ class Porkchop:
         i, j = np.unravel_index(np.nanargmin(costs), self.shape)
         return int(i), int(j)
 
-    def _cell(self, departure: float, tof: float, mu: Optional[float] = None) -> Tuple[Any, ...]:
+    def _cell(self, departure: float, tof: float, mu: Optional[float] = None, exact: bool = True,
+              slot: Optional[int] = None, own_states: bool = False) -> Tuple[Any, ...]:
+        """The native cell (exact in the grid's flight model unless `exact` is False; only `slot`'s arc), on
+        the grid's sources or (`own_states`, for a grid that keeps its trajectories) on the trajectories'
+        own states at the two epochs."""
         options = self.options
         if mu is not None:
             options["mu"] = float(mu)
-        return tuple(_porkchop.cell(*self.sources, departure, tof, self.prograde, self.max_revs, **options,
-                                    epoch=self.chaser[0]))
+        t1 = self.chaser[0] + departure
+        if own_states and self.trajectories is not None:
+            sources = (_own(self.trajectories[0], t1), _own(self.trajectories[1], t1 + tof))
+        else:
+            sources = (_near(self.sources[0], t1), _near(self.sources[1], t1 + tof))
+        return tuple(_porkchop.cell(*sources, departure, tof, self.prograde, self.max_revs, slot, **options,
+                                    epoch=self.chaser[0], flight=self.flight if exact else None))
 
     def transfer(self, departure: SupportsFloat, tof: SupportsFloat, *, mu: Optional[SupportsFloat] = None) \
             -> Transfer:
@@ -155,18 +206,33 @@ class Porkchop:
         as the grid's cells are (the cheapest arc that passes the screen, with this grid's options; `mu`
         overrides the grid's) on the states the grid's sources give (a trajectory's table as the grid read
         it): the departure burn at the departure epoch, the arrival burn at the arrival epoch (matching the
-        hold point's velocity when the grid has one)."""
+        hold point's velocity when the grid has one). On a grid with exact cells it is the cell's exact
+        transfer: burns shot in the flight model, with `model`, `miss_km` and `dv_total_two_body` (the
+        matching two-body grid's cost there) set."""
+        return self._transfer(float(departure), float(tof), None if mu is None else float(mu))
+
+    def _transfer(self, departure: float, tof: float, mu: Optional[float], exact: bool = True) -> Transfer:
         from vextal.vector3 import Vector3
 
-        status, revolutions, branch, _r1, v_start, v1, _r2, v_goal, v2 = self._cell(
-            float(departure), float(tof), None if mu is None else float(mu))
+        exact = exact and self.flight is not None
+        cell = self._cell(departure, tof, mu, exact, own_states=exact)
+        status, revolutions, branch, r1, v_start, v1, r2, v_goal, v2 = cell[:9]
         if status != 0:
             raise ValueError("no transfer arc for departure %r s, time of flight %r s: %s"
                              % (departure, tof, CELL_STATUS.get(status, status)))
         t1 = self.chaser[0] + float(departure)
         burns = (SatBurn(t1, Vector3(*(a - b for a, b in zip(v1, v_start)))),
                  SatBurn(t1 + float(tof), Vector3(*(g - a for g, a in zip(v_goal, v2)))))
-        return Transfer(departure, tof, revolutions, branch, burns, self.cost)
+        transfer = Transfer(departure, tof, revolutions, branch, burns, self.cost)
+        if exact and self.flight is not None:
+            # The misses of the burns flown by the propagator at its own tolerance (the shooting's is looser).
+            rf, vf = arrays.propagate_j2(r1, v1, tof, mu=self.mu, j2=self.flight[1], radius=self.flight[2],
+                                         errors="raise", threads=1)
+            transfer.model = self.model
+            transfer.miss_km = float(np.linalg.norm(np.asarray(rf) - r2))
+            transfer.miss_kms = float(np.linalg.norm(np.asarray(vf) - v2))
+            transfer.dv_total_two_body = _refine._cost(self, float(departure), float(tof), two_body=True)
+        return transfer
 
     def best(self, safe: bool = False) -> Transfer:
         """The cheapest cell of the grid as a Transfer; with `safe`, the cheapest cell that ``safety()`` found
@@ -176,19 +242,21 @@ class Porkchop:
 
     def refine(self, candidates: int = 1, *, mu: Optional[SupportsFloat] = None,
                model: Optional[str] = None) -> Transfer:
-        """The continuous optimum near the best cell, as a Transfer, over departure and time of flight within
-        the neighbouring grid lines. With `candidates` > 1 it also starts from the best cell of each of the
-        next cheapest revolution counts and returns the cheapest result.
+        """A local minimum of the cost over departure and time of flight anywhere in the grid's window, as a
+        Transfer, from the best cell (with `candidates` > 1 also from the best cell of each of the next
+        cheapest revolution counts; the cheapest result wins): a Nelder-Mead search (scipy.optimize) of the
+        start cell's arc, bounded by the window. `at_window_edge` says whether the optimum lies on the
+        window's boundary (a cheaper transfer may then lie outside it).
 
-        `model` (default: the grid's) says how the arcs fly. "two-body": the grid's own cost (two-body
-        Lambert arcs between the grid's positions, with the grid's options; `mu` overrides the grid's)
-        minimised by a bounded Nelder-Mead search (scipy.optimize); never worse than best() (under the same
-        mu). "j2": a rendezvous whose departure burn is corrected by shooting under the Earth's J2 (from each
-        start cell's arc, multi-revolution included) inside a local optimisation (TNC), from the chaser's J2
-        state to the target's J2 state (the grid's trajectories; states become J2 trajectories); the
-        Transfer's burns, flown under J2, land within 1 m and 1 mm/s, and it reports miss_km, miss_kms and
-        dv_total_two_body. A J2 correction that converges from no start, or only to arcs below the grid's
-        min_radius, raises RuntimeError; a transfer that would miss is never returned."""
+        `model` (default: the grid's) says how the arcs fly. "two-body": two-body Lambert arcs between the
+        grid's states with the grid's options (`mu` overrides the grid's); never worse than best() (under the
+        same mu). "j2" on a grid with exact cells (porkchop(model="j2")): the exact cost, each point shot in
+        the grid's flight model as its cells are (hold points, departure points and intercepts included); the
+        Transfer's burns, flown under J2 from the chaser's state, land within 1 m, and it reports miss_km,
+        miss_kms and dv_total_two_body. "j2" on a grid of two-body arcs: a rendezvous corrected by shooting
+        under J2 near the start cells (within the neighbouring grid lines), from the chaser's J2 state to the
+        target's; a correction that converges from no start, or only to arcs below min_radius, raises
+        RuntimeError."""
         return _refine.refine(self, candidates, mu=mu, model=model)
 
     # ---- passive safety ----------------------------------------------------------------------------------

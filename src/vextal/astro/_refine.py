@@ -30,28 +30,103 @@ def refine(grid: Grid, candidates: int = 1, *, mu: Optional[SupportsFloat] = Non
             masked = np.where(grid.revolutions == revs, grid.dv_total, np.nan)
             row, column = np.unravel_index(np.nanargmin(masked), grid.shape)
             starts.append((int(row), int(column)))
-    if model == "j2":
-        return _refine_j2(grid, optimize, starts, search_mu)
+    if model == "j2" and grid.flight is None:
+        return _refine_j2(grid, optimize, starts, search_mu)  # a grid of two-body arcs, corrected near its cells
+    exact = model == "j2"
+    if exact and search_mu is not None and search_mu != grid.mu:
+        raise ValueError("refine(model='j2') flies the grid's model: mu must be the grid's (%r), not %r"
+                         % (grid.mu, search_mu))
+    window = _window(grid)
     i0, j0 = starts[0]
-    best = grid.transfer(grid.departures[i0], grid.tofs[j0], mu=search_mu)
+    best = grid._transfer(float(grid.departures[i0]), float(grid.tofs[j0]), search_mu, exact)
     for i, j in starts:
-        x, cost = _refine_cell(grid, optimize, i, j, search_mu)
+        slot = _slot(int(grid.revolutions[i, j]), int(grid.branch[i, j]))
+        x, cost = _search(grid, optimize, (float(grid.departures[i]), float(grid.tofs[j])), slot, window,
+                          search_mu, exact)
         if cost < best.dv_total:
-            candidate = grid.transfer(*x, mu=search_mu)
+            try:
+                candidate = grid._transfer(x[0], x[1], search_mu, exact)
+            except ValueError:  # on the screen's boundary, the trajectories' own states fall just below it
+                continue
             if candidate.dv_total < best.dv_total:
                 best = candidate
+    best.at_window_edge = _on_edge((best.departure, best.tof), window)
     return best
+
+
+#: How close (s) to a bound of the window an optimum counts as lying on it.
+EDGE = 1e-2
+
+
+def _window(grid: Grid) -> List[Optional[Tuple[float, float]]]:
+    """The window's bounds per axis (departure, time of flight); None for an axis with one grid line."""
+    out: List[Optional[Tuple[float, float]]] = []
+    for values in (grid.departures, grid.tofs):
+        out.append((float(values.min()), float(values.max())) if values.size > 1 else None)
+    return out
+
+
+def _on_edge(x: Tuple[float, float], window: List[Optional[Tuple[float, float]]]) -> bool:
+    return any(b is not None and (x[k] - b[0] <= EDGE or b[1] - x[k] <= EDGE) for k, b in enumerate(window))
+
+
+def _slot(revolutions: int, branch: int) -> int:
+    """The Lambert slot of an arc (the solver's order: none, then left and right per revolution count)."""
+    return 0 if revolutions == 0 else 2 * revolutions - (1 if branch < 0 else 0)
+
+
+def _arc_cost(grid: Grid, departure: float, tof: float, slot: int, mu: Optional[float], exact: bool) -> float:
+    """The cost of one arc (Lambert slot) of a cell, exact in the grid's flight model with `exact`; inf
+    where the cell has no such arc (or it does not pass the screen, or its shooting fails)."""
+    if not (tof > 0):
+        return math.inf
+    cell = grid._cell(departure, tof, mu, exact, slot)
+    if cell[0] != 0:
+        return math.inf
+    _status, _revs, _branch, _r1, v_start, v1, _r2, v_goal, v2 = cell[:9]
+    cost = math.dist(v1, v_start)
+    return cost if grid.cost == "intercept" else cost + math.dist(v_goal, v2)
+
+
+def _search(grid: Grid, optimize: Any, start: Tuple[float, float], slot: int,
+            window: List[Optional[Tuple[float, float]]], mu: Optional[float], exact: bool
+            ) -> Tuple[Tuple[float, float], float]:
+    """A local minimum of one arc's cost from `start` anywhere in the window: a Nelder-Mead search (scipy)
+    bounded by the window, its first simplex a grid step wide, in units of the grid step."""
+    axes = [k for k in range(2) if window[k] is not None]
+    if not axes:
+        return start, _arc_cost(grid, start[0], start[1], slot, mu, exact)
+    spans = [grid.departures, grid.tofs]
+    steps = [float(np.ptp(spans[k])) / (spans[k].size - 1) for k in axes]
+    bounds = [(window[k][0] / h, window[k][1] / h) for k, h in zip(axes, steps)]  # type: ignore[index]
+
+    def point(free: npt.NDArray[np.float64]) -> Tuple[float, float]:
+        x = list(start)
+        for k, value, h in zip(axes, free, steps):
+            x[k] = float(value) * h
+        return x[0], x[1]
+
+    def cost(free: npt.NDArray[np.float64]) -> float:
+        return _arc_cost(grid, *point(free), slot, mu, exact)
+
+    x0 = np.array([start[k] / h for k, h in zip(axes, steps)])
+    simplex = [x0] + [x0 + np.eye(len(axes))[n] * (1 if x0[n] + 1 <= bounds[n][1] else -1)
+                      for n in range(len(axes))]
+    result = optimize.minimize(cost, x0, method="Nelder-Mead", bounds=bounds,
+                               options={"initial_simplex": np.array(simplex), "xatol": 1e-4, "fatol": 1e-7,
+                                        "maxiter": 1000, "maxfev": 2000})
+    return point(np.asarray(result.x, dtype=np.float64)), float(result.fun)
 
 
 def _cost(grid: Grid, departure: float, tof: float, mu: Optional[float] = None,
           two_body: bool = False) -> float:
-    """The grid's cost of one cell (two_body: the two-body grid's, from the two states)."""
+    """The grid's cost of one cell (two_body: the matching two-body grid's, on `two_body_sources`)."""
     options = grid.options
     if mu is not None:
         options["mu"] = mu
-    chaser, target = (grid.chaser, grid.target) if two_body else grid.sources
+    chaser, target = grid.two_body_sources if two_body else grid.sources
     out = _porkchop.grid(chaser, target, (departure,), (tof,), grid.prograde, grid.max_revs, threads=1,
-                         **options, epoch=grid.chaser[0])
+                         **options, epoch=grid.chaser[0], flight=None if two_body else grid.flight)
     cost = float(out[2][0, 0])
     return cost if cost == cost else math.inf
 
@@ -136,34 +211,6 @@ def _j2_trajectories(grid: Grid) -> Tuple[Tuple[Any, Any], Dict[str, float]]:
             return (pair[0], pair[1]), {"mu": kind.mu, "j2": kind.j2, "radius": kind.radius}
     return (pair[0], pair[1]), {"mu": trajectory.MU_EARTH, "j2": _porkchop.EARTH_J2,
                                 "radius": _porkchop.EARTH_EQUATORIAL_RADIUS}
-
-
-def _refine_cell(grid: Grid, optimize: Any, i: int, j: int,
-                 mu: Optional[float] = None) -> Tuple[List[float], float]:
-    """Minimises the cost over the free axes (those with more than one grid line) around cell (i, j)."""
-    start = [float(grid.departures[i]), float(grid.tofs[j])]
-    axes, bounds = _bounds(grid, i, j)
-    steps = [0.25 * (high - low) for low, high in bounds]
-    if not axes:
-        return start, _cost(grid, start[0], start[1], mu)
-
-    def cost(free: npt.NDArray[np.float64]) -> float:
-        x = list(start)
-        for k, value in zip(axes, free):
-            x[k] = float(value)
-        return _cost(grid, x[0], x[1], mu)
-
-    x0 = np.array([start[k] for k in axes])
-    simplex = [x0] + [x0 + np.eye(len(axes))[k] * steps[k] * (1 if x0[k] + steps[k] <= bounds[k][1] else -1)
-                      for k in range(len(axes))]
-    scale = max(abs(b[1] - b[0]) for b in bounds)
-    result = optimize.minimize(cost, x0, method="Nelder-Mead", bounds=bounds,
-                               options={"initial_simplex": np.array(simplex), "xatol": 1e-9 * scale,
-                                        "fatol": 1e-14, "maxiter": 2000, "maxfev": 4000})
-    x = list(start)
-    for k, value in zip(axes, result.x):
-        x[k] = float(value)
-    return x, float(result.fun)
 
 
 class _Sampled:

@@ -24,10 +24,11 @@ class Transfer:
     (Porkchop.refine(model="j2")). A J2 transfer also reports `miss_km` and `miss_kms`, the position miss and
     the velocity left over after the arrival burn when its burns are flown under J2 from the chaser's state,
     and `dv_total_two_body`, the two-body grid's cost at the same departure and time of flight; these are
-    None for a two-body transfer."""
+    None for a two-body transfer. `at_window_edge` is True for a refined transfer whose optimum lies on the
+    boundary of the grid's window (a cheaper one may lie outside it), False inside, None when not refined."""
 
     __slots__ = ("departure", "tof", "revolutions", "branch", "dv_departure", "dv_arrival", "dv_total", "burns",
-                 "cost", "model", "miss_km", "miss_kms", "dv_total_two_body")
+                 "cost", "model", "miss_km", "miss_kms", "dv_total_two_body", "at_window_edge")
 
     def __init__(self, departure: SupportsFloat, tof: SupportsFloat, revolutions: int, branch: int,
                  burns: Tuple[SatBurn, SatBurn], cost: str = "rendezvous") -> None:
@@ -44,6 +45,7 @@ class Transfer:
         self.miss_km: Optional[float] = None
         self.miss_kms: Optional[float] = None
         self.dv_total_two_body: Optional[float] = None
+        self.at_window_edge: Optional[bool] = None
 
     def as_dict(self) -> Dict[str, Any]:
         burns = [{"time": b.time, "delta_v": list(b.delta_v.to_tuple()) if b.delta_v is not None else None}
@@ -51,7 +53,8 @@ class Transfer:
         return {"departure": self.departure, "tof": self.tof, "revolutions": self.revolutions,
                 "branch": self.branch, "dv_departure": self.dv_departure, "dv_arrival": self.dv_arrival,
                 "dv_total": self.dv_total, "cost": self.cost, "burns": burns, "model": self.model,
-                "miss_km": self.miss_km, "miss_kms": self.miss_kms, "dv_total_two_body": self.dv_total_two_body}
+                "miss_km": self.miss_km, "miss_kms": self.miss_kms, "dv_total_two_body": self.dv_total_two_body,
+                "at_window_edge": self.at_window_edge}
 
     def __repr__(self) -> str:
         extra = "" if self.model == "two-body" else ", model=%r, miss_km=%r, dv_total_two_body=%r" % (

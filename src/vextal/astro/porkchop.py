@@ -82,12 +82,15 @@ def porkchop(chaser: Source, target: Source, departures: Any, tofs: Any, *,
     unless `threads` is given; trajectories travel to the workers as the tables they sample.
 
     model: "two-body", or "j2" to move states under the Earth's J2 (they become vextal.astro.trajectory.J2
-    trajectories, sampled once into tables for the grid; a trajectory passed in is used as it is); the arcs
-    are two-body Lambert arcs between the positions either way, and the result's `model` says which was used
-    (refine() then corrects the optimum to arrive under J2)."""
+    trajectories, sampled once into tables for the grid; a trajectory passed in is used as it is) and make
+    every cell exact: the cheapest transfer whose burns, flown under J2 from the chaser's state, reach the
+    target's within 1 m (status 4 where none converges; the two-body arcs' cost stays in `dv_total_arc`).
+    The result's `model` says which was used."""
     options = grid_options(_central_mu(mu, (chaser, target)), cost, min_radius, arrive_at, depart_from)
     check_j2(model, options)
+    given = (chaser, target)
     chaser, target = in_model(chaser, "chaser", model), in_model(target, "target", model)
+    options = with_flight(options, model, chaser)
     if client is not None:
         from vextal.astro import _distributed
 
@@ -97,7 +100,7 @@ def porkchop(chaser: Source, target: Source, departures: Any, tofs: Any, *,
     else:
         window = Window(chaser, departures, tofs, (prograde, max_revs, threads), options)
         grid = _local_grid(window, target, "target", prograde, max_revs, threads, progress, options)
-    return with_model(grid, model, chaser, target)
+    return with_model(grid, model, chaser, target, given)
 
 
 def check_j2(model: str, options: Dict[str, Any]) -> None:
@@ -116,11 +119,24 @@ def in_model(source: Any, name: str, model: str) -> Any:
     return J2(state_tuple(source, name))
 
 
-def with_model(grid: Porkchop, model: str, chaser: Any, target: Any) -> Porkchop:
+def with_flight(options: Dict[str, Any], model: str, chaser: Any) -> Dict[str, Any]:
+    """The native grid's keywords with the flight model of exact cells under "j2": the J2 constants of a J2
+    chaser, else the package's."""
+    if model != "j2":
+        return options
+    j2 = float(getattr(chaser, "j2", _porkchop.EARTH_J2))
+    radius = float(getattr(chaser, "radius", _porkchop.EARTH_EQUATORIAL_RADIUS))
+    return {**options, "flight": ("j2", j2, radius)}
+
+
+def with_model(grid: Porkchop, model: str, chaser: Any, target: Any, given: Tuple[Any, Any]) -> Porkchop:
     """The grid, marked with the model that moved its ends and keeping the trajectories it was given (from
-    which a J2 refinement reads exact states)."""
+    which a J2 refinement reads exact states); the ends of its two-body counterpart are the states as given
+    (moved two-body) and the trajectories as the grid read them."""
     if model != "two-body":
         grid.model = model
+        grid.two_body_sources = (grid.sources[0] if is_trajectory(given[0]) else grid.chaser,
+                                 grid.sources[1] if is_trajectory(given[1]) else grid.target)
     if is_trajectory(chaser) or is_trajectory(target):
         grid.trajectories = (chaser, target)
     return grid
@@ -186,9 +202,11 @@ def survey(chaser: Source, targets: Union[Sequence[Source], Mapping[Any, Source]
         raise ValueError("survey needs at least one target")
     options = grid_options(_central_mu(mu, [chaser, *states]), cost, min_radius, arrive_at, depart_from)
     check_j2(model, options)
+    names, states = without_chaser(chaser, names, states)
+    given_chaser, given_states = chaser, states
     chaser = in_model(chaser, "chaser", model)
     states = [in_model(state, "target %r" % (name,), model) for name, state in zip(names, states)]
-    names, states = without_chaser(chaser, names, states)
+    options = with_flight(options, model, chaser)
     errors: List[Optional[str]] = [None] * len(states)
     if client is None:
         window = Window(chaser, departures, tofs, (prograde, max_revs, threads), options)
@@ -207,7 +225,7 @@ def survey(chaser: Source, targets: Union[Sequence[Source], Mapping[Any, Source]
                                               max_revs=max_revs, threads=threads, progress=progress, client=client,
                                               chunks=chunks, labels=["target %r" % (name,) for name in names],
                                               options=options))
-    porkchops = [grid if grid is None else with_model(grid, model, chaser, state)
-                 for grid, state in zip(porkchops, states)]
+    porkchops = [grid if grid is None else with_model(grid, model, chaser, state, (given_chaser, given))
+                 for grid, state, given in zip(porkchops, states, given_states)]
     return survey_result(names, porkchops, errors, model)
 
