@@ -1,0 +1,30 @@
+// Shared between the batch Lambert translation units (internal header): one arc's iteration as plain data,
+// and the lane kernels that solve many of them.
+#pragma once
+#include <cstddef>
+
+#include "core/lambert.hpp"
+
+namespace vextal::numerics::lambert_lanes {
+
+// T(x) = T on branch `branch` (0, -1 left, +1 right) of N revolutions, from x0 inside (lo, hi), for the
+// shape (lambda, 1 - lambda^2).
+struct ArcJob {
+    double lambda, oml2, T, x0, lo, hi;
+    int revolutions, branch;
+};
+
+struct ArcSolved {
+    double x;
+    int iterations;
+    bool ok;
+};
+
+using ArcKernel = void (*)(const ArcJob* jobs, ArcSolved* out, std::ptrdiff_t n) noexcept;
+
+// The two-lane kernel (lambert_batch.cpp, the baseline target) and the four-lane one (lambert_batch_avx2.cpp,
+// built for AVX2, x86-64 only; call it only when the CPU has AVX2).
+void solve_arcs_lanes2(const ArcJob* jobs, ArcSolved* out, std::ptrdiff_t n) noexcept;
+void solve_arcs_avx2(const ArcJob* jobs, ArcSolved* out, std::ptrdiff_t n) noexcept;
+
+}  // namespace vextal::numerics::lambert_lanes

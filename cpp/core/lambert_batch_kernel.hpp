@@ -1,0 +1,175 @@
+// The Lambert iteration written once over a lane type (internal header; lambert_batch*.cpp instantiate it
+// for two lanes on the baseline target and four with AVX2). Each lane runs one arc (ArcJob) through exactly
+// the operations of the scalar solver's Householder iteration (lambert.cpp: T(x) and its derivatives, the
+// bracket, the step, the stopping tests), in the same order, with masks in place of branches; the arc
+// tangents and inverse hyperbolic sines are the C library's, lane by lane, and the lanes near the parabola
+// (Battin's series) take the scalar solver's own derivatives. So a lane's answer is the scalar solver's, bit
+// for bit, whatever the other lanes hold. A lane whose arc has finished takes the next arc at once, so that
+// arcs of different lengths keep the lanes busy, and the last arcs run in partly empty lane groups: no scalar
+// tail.
+#pragma once
+
+#include "core/detail.hpp"
+#include "core/lambert_batch_internal.hpp"
+
+#include <cfloat>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+
+namespace vextal::numerics::lambert_lanes {
+
+// The lane maths beyond + - * /: V the GCC vector type of W doubles, B its mask type, S gives sqrt.
+template <class V, class B, class S>
+struct LaneMath {
+    static V sqrt(V v) { return S::sqrt(v); }
+    static V abs(V v) { return reinterpret_cast<V>(reinterpret_cast<B>(v) & ~sign_bit()); }
+    static V select(B mask, V a, V b) {
+        return reinterpret_cast<V>((mask & reinterpret_cast<B>(a)) | (~mask & reinterpret_cast<B>(b)));
+    }
+    static B finite(V v) { return abs(v) <= DBL_MAX; }
+    // std::fmax(1.0, v) for v >= 0 (or NaN, which gives 1).
+    static V max1(V v) { return select(v > 1.0, v, V{} + 1.0); }
+
+private:
+    static B sign_bit() { return B{} + static_cast<long long>(0x8000000000000000ULL); }
+};
+
+// Named from the root: in the AVX2 unit this header sits inside a namespace of its own.
+using Job = ::vextal::numerics::lambert_lanes::ArcJob;
+using Solved = ::vextal::numerics::lambert_lanes::ArcSolved;
+using Derivatives = ::vextal::numerics::TofDerivatives;
+
+inline constexpr double kPi = 3.14159265358979323846264338327950288;
+inline constexpr double kEps = std::numeric_limits<double>::epsilon();
+inline constexpr int kHouseholderLimit = 50;
+inline constexpr double kBattinRegion = 0.02;
+
+// T(x) and its first three derivatives on every lane: the scalar solver's derivatives_impl() and tof_impl()
+// with both sides of each branch computed and the lane's side selected.
+template <class M, int W, class V, class B>
+inline void derivatives_lanes(V x, V N, V lam, V oml2, V& T, V& dT, V& ddT, V& dddT) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const V y = M::sqrt(oml2 + lam * lam * x * x);
+    const V lx = lam * x;
+    const V eta = M::select(lx <= 0.0, y - lx, oml2 / (y + lx));
+    const V u = (1.0 - x) * (1.0 + x);
+    const B ell = u > 0.0, hyp = u < 0.0;
+    const V r = M::sqrt(M::abs(u));  // sqrt(u) on ellipses, sqrt(-u) on hyperbolas
+    const V arg = r * eta, cos_psi = x * y + lam * u;
+    V psi{};
+    for (int k = 0; k < W; ++k) {
+        if (ell[k])
+            psi[k] = std::atan2(arg[k], cos_psi[k]);
+        else if (hyp[k])
+            psi[k] = std::asinh(arg[k]);
+    }
+    const V c3 = detail::stumpff_c3_series(M::select(ell, psi * psi, -psi * psi));
+    const B small = psi < 1e-4;
+    const V ratio_e = M::select(small, eta * (1.0 + psi * psi * (1.0 / 6 + 7.0 * psi * psi / 360)), psi / r);
+    const V ratio_h = M::select(small, eta * (1.0 - psi * psi * (1.0 / 6 - 7.0 * psi * psi / 360)), psi / r);
+    const V ratio = M::select(ell, ratio_e, ratio_h);
+    const V series = c3 * (ratio * ratio * ratio);
+    const V far_e = (psi - r * eta) / (u * r);
+    const V far_h = (r * eta - psi) / (-u * r);
+    V A = M::select(psi * psi < detail::stumpff_series_limit, series, M::select(ell, far_e, far_h));
+    A = M::select(ell & (N > 0.0), A + N * kPi / (u * r), A);
+    A = M::select(~(ell | hyp), eta * eta * eta / 6.0, A);
+    const V lam1 = 1.0 + lam;
+    T = A + M::select(x >= 0.0, lam1 * oml2 / (x + y), lam1 * (y - x) / u);
+    T = M::select(~ell & (N > 0.0), V{} + inf, T);
+
+    const V l2 = lam * lam, l3 = l2 * lam;
+    const V y3 = y * y * y, y5 = y3 * y * y;
+    dT = (3.0 * T * x - 2.0 + 2.0 * l3 * x / y) / u;
+    ddT = (3.0 * T + 5.0 * x * dT + 2.0 * oml2 * l3 / y3) / u;
+    dddT = (7.0 * x * ddT + 8.0 * dT - 6.0 * oml2 * l3 * l2 * x / y5) / u;
+
+    const B battin = (N == 0.0) & (M::abs(x - 1.0) < kBattinRegion);
+    for (int k = 0; k < W; ++k) {
+        if (!battin[k]) continue;
+        const Derivatives d = ::vextal::numerics::lambert_tof_derivatives(x[k], 0, lam[k], oml2[k]);
+        T[k] = d.T;
+        dT[k] = d.dT;
+        ddT[k] = d.ddT;
+        dddT[k] = d.dddT;
+    }
+}
+
+// Solves jobs[0, n) into out[0, n).
+template <class M, int W, class V, class B>
+void solve_arcs(const Job* jobs, Solved* out, std::ptrdiff_t n) {
+    // Lane state: the arc's data, the point, the bracket and the best point so far.
+    V lam{}, oml2{}, Tstar{}, N{}, branch{}, x{}, lo{}, hi{}, best_x{}, best_res{}, best_slope{};
+    int iterations[W] = {};
+    std::ptrdiff_t job[W];
+    std::ptrdiff_t next_job = 0;
+    int live = 0;
+    auto load = [&](int k) {
+        if (next_job == n) {
+            // An idle lane: a harmless problem (a circle's quarter arc) that nobody reads.
+            job[k] = -1;
+            lam[k] = 0.5, oml2[k] = 0.75, Tstar[k] = 1, N[k] = 0, branch[k] = 0, x[k] = 0, lo[k] = -1, hi[k] = 1;
+            best_res[k] = 0;
+            return;
+        }
+        const Job& a = jobs[next_job];
+        job[k] = next_job++;
+        ++live;
+        lam[k] = a.lambda, oml2[k] = a.oml2, Tstar[k] = a.T, N[k] = a.revolutions, branch[k] = a.branch;
+        x[k] = a.x0, lo[k] = a.lo, hi[k] = a.hi;
+        best_x[k] = a.x0, best_res[k] = std::numeric_limits<double>::infinity(), best_slope[k] = 0;
+        iterations[k] = 0;
+    };
+    auto finish = [&](int k, double xk, bool ok) {
+        out[job[k]] = {xk, iterations[k], ok};
+        --live;
+        load(k);
+    };
+    for (int k = 0; k < W; ++k) load(k);
+    while (live > 0) {
+        V T, dT, ddT, dddT;
+        derivatives_lanes<M, W, V, B>(x, N, lam, oml2, T, dT, ddT, dddT);
+        const V res = T - Tstar;
+        const B on_branch = (branch == 0.0) | ((branch < 0.0) & (dT <= 0.0)) | ((branch > 0.0) & (dT >= 0.0));
+        const B better = on_branch & (M::abs(res) < M::abs(best_res));
+        best_x = M::select(better, x, best_x);
+        best_res = M::select(better, res, best_res);
+        best_slope = M::select(better, dT, best_slope);
+        const B matched = on_branch & (M::abs(res) <= kEps * Tstar);
+        // Narrow the bracket: an overflow at a far end, a point off the branch, or the side of the root.
+        const B finite = M::finite(res);
+        const B root_above = ~((branch <= 0.0) ^ (res > 0.0));  // (branch <= 0) == (res > 0): x is below
+        const B to_hi = (~finite & (x > 0.0)) | (finite & ~on_branch & (branch < 0.0)) | (finite & on_branch & ~root_above);
+        hi = M::select(to_hi, x, hi);
+        lo = M::select(to_hi, lo, x);
+        const V d2 = dT * dT;
+        const V step_to = x - res * (d2 - res * ddT / 2.0) / (dT * (d2 - res * ddT) + dddT * res * res / 6.0);
+        V next = M::select(on_branch & finite, step_to, x);
+        const V spacing = 4.0 * kEps * M::max1(M::abs(x));
+        const B stalled = (on_branch & (M::abs(next - x) <= spacing)) | (hi - lo <= spacing);
+        const B inside = (next > lo) & (next < hi);
+        const V step = M::abs(next - x);
+        const V q2 = ddT / dT, q3 = dddT / dT;
+        const V bound = (0.25 * q2 * q2 + M::abs(q3) / 6.0) * 8.0 * step * step * step;
+        const B final_step = inside & on_branch & (bound <= 0.5 * kEps * M::max1(M::abs(next))) &
+                             (M::abs(res) <= 1e-3 * Tstar);
+        const V outside_to = M::select(M::finite(hi), 0.5 * (lo + hi), lo + M::max1(2.0 * M::abs(lo)));
+        const V stepped = next;
+        x = M::select(inside, next, outside_to);
+        for (int k = 0; k < W; ++k) {
+            if (job[k] < 0) continue;
+            ++iterations[k];
+            if (matched[k] || stalled[k] || (!final_step[k] && iterations[k] == kHouseholderLimit)) {
+                // Accept rounding in T and what the spacing of doubles near x allows.
+                const double bx = best_x[k];
+                finish(k, bx, std::fabs(best_res[k]) <= 64 * kEps * Tstar[k] +
+                                  8 * kEps * std::fabs(best_slope[k]) * std::fmax(1.0, std::fabs(bx)));
+            } else if (final_step[k]) {
+                finish(k, stepped[k], true);
+            }
+        }
+    }
+}
+
+}  // namespace vextal::numerics::lambert_lanes
