@@ -1,5 +1,6 @@
 """The C++ checks of the numerics (cpp/core/tests/numerics_checks.cpp: root finding, Kepler, Lambert against
-published cases, random and fuzzed problems) built with the compiler and run; any failed check fails here."""
+published cases, random and fuzzed problems; lambert_batch_checks.cpp: the batch Lambert lanes against the scalar
+solver, the porkchop cell and the trajectory seam) built with the compiler and run; any failed check fails here."""
 import os
 import shutil
 import subprocess

@@ -42,6 +42,7 @@ using Derivatives = ::vextal::numerics::TofDerivatives;
 
 inline constexpr double kPi = 3.14159265358979323846264338327950288;
 inline constexpr double kEps = std::numeric_limits<double>::epsilon();
+inline constexpr double kInf = std::numeric_limits<double>::infinity();  // a constant: no call in the unit
 inline constexpr int kHouseholderLimit = 50;
 inline constexpr double kBattinRegion = 0.02;
 
@@ -49,7 +50,6 @@ inline constexpr double kBattinRegion = 0.02;
 // with both sides of each branch computed and the lane's side selected.
 template <class M, int W, class V, class B>
 inline void derivatives_lanes(V x, V N, V lam, V oml2, V& T, V& dT, V& ddT, V& dddT) {
-    const double inf = std::numeric_limits<double>::infinity();
     const V y = M::sqrt(oml2 + lam * lam * x * x);
     const V lx = lam * x;
     const V eta = M::select(lx <= 0.0, y - lx, oml2 / (y + lx));
@@ -77,7 +77,7 @@ inline void derivatives_lanes(V x, V N, V lam, V oml2, V& T, V& dT, V& ddT, V& d
     A = M::select(~(ell | hyp), eta * eta * eta / 6.0, A);
     const V lam1 = 1.0 + lam;
     T = A + M::select(x >= 0.0, lam1 * oml2 / (x + y), lam1 * (y - x) / u);
-    T = M::select(~ell & (N > 0.0), V{} + inf, T);
+    T = M::select(~ell & (N > 0.0), V{} + kInf, T);
 
     const V l2 = lam * lam, l3 = l2 * lam;
     const V y3 = y * y * y, y5 = y3 * y * y;
@@ -118,7 +118,7 @@ void solve_arcs(const Job* jobs, Solved* out, std::ptrdiff_t n) {
         ++live;
         lam[k] = a.lambda, oml2[k] = a.oml2, Tstar[k] = a.T, N[k] = a.revolutions, branch[k] = a.branch;
         x[k] = a.x0, lo[k] = a.lo, hi[k] = a.hi;
-        best_x[k] = a.x0, best_res[k] = std::numeric_limits<double>::infinity(), best_slope[k] = 0;
+        best_x[k] = a.x0, best_res[k] = kInf, best_slope[k] = 0;
         iterations[k] = 0;
     };
     auto finish = [&](int k, double xk, bool ok) {
