@@ -30,6 +30,11 @@ struct LaneMath {
     static B finite(V v) { return abs(v) <= DBL_MAX; }
     // std::fmax(1.0, v) for v >= 0 (or NaN, which gives 1).
     static V max1(V v) { return select(v > 1.0, v, V{} + 1.0); }
+    static bool any(B mask) {
+        B folded = mask;
+        for (unsigned k = 1; k < sizeof(B) / sizeof(long long); ++k) folded[0] |= mask[k];
+        return folded[0] != 0;
+    }
 
 private:
     static B sign_bit() { return B{} + static_cast<long long>(0x8000000000000000ULL); }
@@ -57,13 +62,13 @@ inline void derivatives_lanes(V x, V N, V lam, V oml2, V& T, V& dT, V& ddT, V& d
     const B ell = u > 0.0, hyp = u < 0.0;
     const V r = M::sqrt(M::abs(u));  // sqrt(u) on ellipses, sqrt(-u) on hyperbolas
     const V arg = r * eta, cos_psi = x * y + lam * u;
-    V psi{};
-    for (int k = 0; k < W; ++k) {
-        if (ell[k])
-            psi[k] = std::atan2(arg[k], cos_psi[k]);
-        else if (hyp[k])
-            psi[k] = std::asinh(arg[k]);
-    }
+    // The C library's functions lane by lane, from and into plain arrays (no vector lives across the calls).
+    double psi_k[W], arg_k[W], cos_k[W];
+    for (int k = 0; k < W; ++k) arg_k[k] = arg[k], cos_k[k] = cos_psi[k];
+    for (int k = 0; k < W; ++k)
+        psi_k[k] = ell[k] ? std::atan2(arg_k[k], cos_k[k]) : hyp[k] ? std::asinh(arg_k[k]) : 0.0;
+    V psi;
+    for (int k = 0; k < W; ++k) psi[k] = psi_k[k];
     const V c3 = detail::stumpff_c3_series(M::select(ell, psi * psi, -psi * psi));
     const B small = psi < 1e-4;
     const V ratio_e = M::select(small, eta * (1.0 + psi * psi * (1.0 / 6 + 7.0 * psi * psi / 360)), psi / r);
@@ -86,6 +91,7 @@ inline void derivatives_lanes(V x, V N, V lam, V oml2, V& T, V& dT, V& ddT, V& d
     dddT = (7.0 * x * ddT + 8.0 * dT - 6.0 * oml2 * l3 * l2 * x / y5) / u;
 
     const B battin = (N == 0.0) & (M::abs(x - 1.0) < kBattinRegion);
+    if (!M::any(battin)) return;
     for (int k = 0; k < W; ++k) {
         if (!battin[k]) continue;
         const Derivatives d = ::vextal::numerics::lambert_tof_derivatives(x[k], 0, lam[k], oml2[k]);
@@ -100,8 +106,8 @@ inline void derivatives_lanes(V x, V N, V lam, V oml2, V& T, V& dT, V& ddT, V& d
 template <class M, int W, class V, class B>
 void solve_arcs(const Job* jobs, Solved* out, std::ptrdiff_t n) {
     // Lane state: the arc's data, the point, the bracket and the best point so far.
-    V lam{}, oml2{}, Tstar{}, N{}, branch{}, x{}, lo{}, hi{}, best_x{}, best_res{}, best_slope{};
-    int iterations[W] = {};
+    V lam{}, oml2{}, Tstar{}, N{}, branch{}, x{}, lo{}, hi{}, best_x{}, best_res{}, best_slope{}, iterations{};
+    B active{};
     std::ptrdiff_t job[W];
     std::ptrdiff_t next_job = 0;
     int live = 0;
@@ -109,12 +115,14 @@ void solve_arcs(const Job* jobs, Solved* out, std::ptrdiff_t n) {
         if (next_job == n) {
             // An idle lane: a harmless problem (a circle's quarter arc) that nobody reads.
             job[k] = -1;
+            active[k] = 0;
             lam[k] = 0.5, oml2[k] = 0.75, Tstar[k] = 1, N[k] = 0, branch[k] = 0, x[k] = 0, lo[k] = -1, hi[k] = 1;
             best_res[k] = 0;
             return;
         }
         const Job& a = jobs[next_job];
         job[k] = next_job++;
+        active[k] = -1;
         ++live;
         lam[k] = a.lambda, oml2[k] = a.oml2, Tstar[k] = a.T, N[k] = a.revolutions, branch[k] = a.branch;
         x[k] = a.x0, lo[k] = a.lo, hi[k] = a.hi;
@@ -122,7 +130,7 @@ void solve_arcs(const Job* jobs, Solved* out, std::ptrdiff_t n) {
         iterations[k] = 0;
     };
     auto finish = [&](int k, double xk, bool ok) {
-        out[job[k]] = {xk, iterations[k], ok};
+        out[job[k]] = {xk, static_cast<int>(iterations[k]), ok};
         --live;
         load(k);
     };
@@ -157,9 +165,11 @@ void solve_arcs(const Job* jobs, Solved* out, std::ptrdiff_t n) {
         const V outside_to = M::select(M::finite(hi), 0.5 * (lo + hi), lo + M::max1(2.0 * M::abs(lo)));
         const V stepped = next;
         x = M::select(inside, next, outside_to);
+        iterations += 1.0;
+        const B stop = matched | stalled | final_step | (iterations == double(kHouseholderLimit));
+        if (!M::any(stop & active)) continue;
         for (int k = 0; k < W; ++k) {
             if (job[k] < 0) continue;
-            ++iterations[k];
             if (matched[k] || stalled[k] || (!final_step[k] && iterations[k] == kHouseholderLimit)) {
                 // Accept rounding in T and what the spacing of doubles near x allows.
                 const double bx = best_x[k];
