@@ -200,3 +200,22 @@ def test_a_problem_gets_the_same_bits_wherever_it_sits(lambert_path, arrangement
 def test_lambert_path_refuses_bad_limits(call, error, message):
     with pytest.raises(error, match=message):
         call()
+
+
+@pytest.mark.parametrize("max_revs", [1, 3])
+def test_a_multi_revolution_grid_is_the_same_on_every_path(max_revs):
+    # The grid's cells run their arcs in lanes (warm-started from their neighbours): the kernels must agree to
+    # the bit (the recorded public grids pin them to the scalar solver's bits).
+    from vextal.astro.porkchop import porkchop
+    chaser = (0.0, 6778.0, 0.0, 0.0, 0.0, 7.6686, 0.0)
+    target = (0.0, 0.0, 7378.0, 0.0, -6.5, 0.0, 2.6)
+    departures, tofs = np.linspace(0, 20000, 9), np.linspace(900, 40000, 140)
+    grids = []
+    for path in LANE_PATHS:
+        if arrays._lambert_path(path) == path:
+            grids.append(porkchop(chaser, target, departures, tofs, max_revs=max_revs))
+    arrays._lambert_path("avx2")
+    assert (grids[0].revolutions > 0).any()
+    for other in grids[1:]:
+        for name in ("dv_departure", "dv_arrival", "dv_total", "revolutions", "branch"):
+            np.testing.assert_array_equal(getattr(other, name), getattr(grids[0], name), err_msg=name)

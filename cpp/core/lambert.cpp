@@ -1,5 +1,6 @@
 #include "core/lambert.hpp"
 #include "core/constants.hpp"
+#include "core/lambert_batch_internal.hpp"
 #include "core/lambert_internal.hpp"
 
 #include <cmath>
@@ -445,36 +446,62 @@ LambertArc lambert_arc(const LambertSetup& setup, int k, double x_start) noexcep
     return arc;
 }
 
+namespace lambert_lanes {
+
+void solve_arcs_scalar(const ArcJob* jobs, ArcSolved* out, std::ptrdiff_t n) noexcept {
+    for (std::ptrdiff_t j = 0; j < n; ++j) {
+        const ArcJob& a = jobs[j];
+        const BranchSolve b = householder(a.T, a.revolutions, a.branch, a.x0, a.lo, a.hi, Shape{a.lambda, a.oml2});
+        out[j] = {b.x, b.iterations, b.ok};
+    }
+}
+
+}  // namespace lambert_lanes
+
+LambertStatus lambert_keep_arc(const LambertSetup& setup, const LambertArc& arc, double x, int iterations, bool ok,
+                               LambertResult& out) noexcept {
+    if (!ok) {
+        out.failed_revolutions = arc.revolutions;
+        out.failed_branch = arc.branch;
+        return fail(out, LambertStatus::no_convergence);
+    }
+    LambertSolution sol{};
+    lambert_velocities(x, setup.g, sol);
+    sol.revolutions = arc.revolutions;
+    sol.branch = arc.branch;
+    sol.iterations = iterations;
+    out.solutions.push_back(sol);  // the caller reserved the room
+    return LambertStatus::ok;
+}
+
+LambertStatus lambert_check_finite(LambertResult& out) noexcept {
+    for (const LambertSolution& sol : out.solutions)
+        if (!finite3(sol.v1) || !finite3(sol.v2)) return fail(out, LambertStatus::out_of_range);
+    return LambertStatus::ok;
+}
+
+LambertStatus lambert_reserve(const LambertSetup& setup, LambertResult& out) noexcept {
+    try {
+        out.solutions.reserve(static_cast<size_t>(lambert_slots(setup.n_max)));
+    } catch (const std::bad_alloc&) {
+        return fail(out, LambertStatus::out_of_memory);
+    }
+    return LambertStatus::ok;
+}
+
 LambertStatus solve_lambert(const double r1[3], const double r2[3], double tof, double mu, bool prograde,
                             int max_revs, LambertResult& out, const double* x_start, int n_start) noexcept {
     LambertSetup setup;
     if (lambert_setup(r1, r2, tof, mu, prograde, max_revs, out, setup) != LambertStatus::ok) return out.status;
-    const int arcs = lambert_slots(setup.n_max);
-    try {
-        out.solutions.reserve(static_cast<size_t>(arcs));
-    } catch (const std::bad_alloc&) {
-        return fail(out, LambertStatus::out_of_memory);
-    }
-    for (int k = 0; k < arcs; ++k) {
+    if (lambert_reserve(setup, out) != LambertStatus::ok) return out.status;
+    for (int k = 0; k < lambert_slots(setup.n_max); ++k) {
         // The warm start of arc k, or NaN for none.
         const double start = k < n_start ? x_start[k] : std::numeric_limits<double>::quiet_NaN();
         const LambertArc arc = lambert_arc(setup, k, start);
-        BranchSolve b = householder(setup.T, arc.revolutions, arc.branch, arc.x0, arc.lo, arc.hi, setup.g.shape);
-        if (!b.ok) {
-            out.failed_revolutions = arc.revolutions;
-            out.failed_branch = arc.branch;
-            return fail(out, LambertStatus::no_convergence);
-        }
-        LambertSolution sol{};
-        lambert_velocities(b.x, setup.g, sol);
-        sol.revolutions = arc.revolutions;
-        sol.branch = arc.branch;
-        sol.iterations = b.iterations;
-        out.solutions.push_back(sol);
+        const BranchSolve b = householder(setup.T, arc.revolutions, arc.branch, arc.x0, arc.lo, arc.hi, setup.g.shape);
+        if (lambert_keep_arc(setup, arc, b.x, b.iterations, b.ok, out) != LambertStatus::ok) return out.status;
     }
-    for (const LambertSolution& sol : out.solutions)
-        if (!finite3(sol.v1) || !finite3(sol.v2)) return fail(out, LambertStatus::out_of_range);
-    return LambertStatus::ok;
+    return lambert_check_finite(out);
 }
 
 }  // namespace vextal::numerics

@@ -163,6 +163,35 @@ void solve_lambert_batch(const double* r1, const double* r2, const double* tof, 
     }
 }
 
+LambertStatus solve_lambert_lanes(const double r1[3], const double r2[3], double tof, double mu, bool prograde,
+                                  int max_revs, LambertResult& out, const double* x_start, int n_start) noexcept {
+    if (max_revs < 1) return solve_lambert(r1, r2, tof, mu, prograde, max_revs, out, x_start, n_start);
+    LambertSetup setup;
+    if (lambert_setup(r1, r2, tof, mu, prograde, max_revs, out, setup) != LambertStatus::ok) return out.status;
+    if (lambert_reserve(setup, out) != LambertStatus::ok) return out.status;
+    const int arcs = lambert_slots(setup.n_max);
+    constexpr int chunk = 64;
+    LambertArc arc[chunk];
+    lambert_lanes::ArcJob jobs[chunk];
+    lambert_lanes::ArcSolved solved[chunk];
+    for (int first = 0; first < arcs; first += chunk) {
+        const int m = std::min(chunk, arcs - first);
+        for (int j = 0; j < m; ++j) {
+            const int k = first + j;
+            arc[j] = lambert_arc(setup, k, k < n_start ? x_start[k] : std::numeric_limits<double>::quiet_NaN());
+            jobs[j] = {setup.g.shape.lambda, setup.g.shape.oml2, setup.T, arc[j].x0, arc[j].lo, arc[j].hi,
+                       arc[j].revolutions, arc[j].branch};
+        }
+        // One arc alone gains nothing from the lanes.
+        (m == 1 ? lambert_lanes::solve_arcs_scalar : lambert_lanes::path().solve)(jobs, solved, m);
+        for (int j = 0; j < m; ++j)
+            if (lambert_keep_arc(setup, arc[j], solved[j].x, solved[j].iterations, solved[j].ok, out) !=
+                LambertStatus::ok)
+                return out.status;
+    }
+    return lambert_check_finite(out);
+}
+
 void lambert_batch_init() noexcept { lambert_lanes::path(); }
 
 const char* lambert_batch_path() noexcept { return lambert_lanes::path().name; }

@@ -34,6 +34,13 @@ void solve_lambert_batch(const double* r1, const double* r2, const double* tof, 
                          bool prograde, int max_revs, const LambertBatchOutput& out, int slots,
                          std::ptrdiff_t first) noexcept;
 
+// solve_lambert() with its arcs in SIMD lanes: the same results, bit for bit, warm starts included. For a grid
+// cell with several arcs (revolutions); a problem with one arc (or more than the lanes take at once, 64) runs
+// the scalar iteration.
+LambertStatus solve_lambert_lanes(const double r1[3], const double r2[3], double tof, double mu, bool prograde,
+                                  int max_revs, LambertResult& out, const double* x_start = nullptr,
+                                  int n_start = 0) noexcept;
+
 // Chooses the kernels now (call it once from single-threaded code, as geodesy_batch_init()).
 void lambert_batch_init() noexcept;
 // The kernels in use: "avx2" (four lanes) or "sse2" (two lanes, the baseline target).

@@ -25,6 +25,8 @@ using ArcKernel = void (*)(const ArcJob* jobs, ArcSolved* out, std::ptrdiff_t n)
 // The two-lane kernel (lambert_batch.cpp, the baseline target) and the four-lane one (lambert_batch_avx2.cpp,
 // built for AVX2, x86-64 only; call it only when the CPU has AVX2).
 void solve_arcs_lanes2(const ArcJob* jobs, ArcSolved* out, std::ptrdiff_t n) noexcept;
+// The scalar solver's own iteration, arc by arc (lambert.cpp).
+void solve_arcs_scalar(const ArcJob* jobs, ArcSolved* out, std::ptrdiff_t n) noexcept;
 void solve_arcs_avx2(const ArcJob* jobs, ArcSolved* out, std::ptrdiff_t n) noexcept;
 
 }  // namespace vextal::numerics::lambert_lanes

@@ -44,6 +44,15 @@ LambertStatus lambert_setup(const double r1[3], const double r2[3], double tof, 
 // arc's bracket, else from Izzo's starting value.
 LambertArc lambert_arc(const LambertSetup& setup, int k, double x_start) noexcept;
 
+// Reserves room in out.solutions for every arc of a set-up problem (else out_of_memory).
+LambertStatus lambert_reserve(const LambertSetup& setup, LambertResult& out) noexcept;
+
+// Appends the solution of `arc` converged to x (or fails `out` with no_convergence when !ok). Returns out.status.
+LambertStatus lambert_keep_arc(const LambertSetup& setup, const LambertArc& arc, double x, int iterations, bool ok,
+                               LambertResult& out) noexcept;
+// After the last arc: out_of_range when a solution's velocities overflowed. Returns out.status.
+LambertStatus lambert_check_finite(LambertResult& out) noexcept;
+
 // The velocities of the arc with parameter x (sets sol.v1, sol.v2 and sol.x).
 void lambert_velocities(double x, const LambertGeometry& g, LambertSolution& sol) noexcept;
 

@@ -90,6 +90,17 @@ void lanes_match_the_scalar_iteration() {
         const LambertStatus s = solve_lambert(p.r1, p.r2, p.tof, mu_earth, p.prograde, max_revs, result,
                                               start.data(), arcs);
         check(s == LambertStatus::ok, "scalar solver with a random warm start");
+        // The grid cell's entry: the same arcs through the lanes, the same solutions.
+        LambertResult lanes;
+        const LambertStatus t = solve_lambert_lanes(p.r1, p.r2, p.tof, mu_earth, p.prograde, max_revs, lanes,
+                                                    start.data(), arcs);
+        bool agree = t == s && lanes.solutions.size() == result.solutions.size();
+        for (size_t k = 0; agree && k < result.solutions.size(); ++k) {
+            const LambertSolution &a = lanes.solutions[k], &b = result.solutions[k];
+            agree = same(a.x, b.x) && a.iterations == b.iterations && a.revolutions == b.revolutions &&
+                    a.branch == b.branch && same(a.v1[0], b.v1[0]) && same(a.v1[2], b.v1[2]) && same(a.v2[1], b.v2[1]);
+        }
+        check(agree, "solve_lambert_lanes() is solve_lambert()");
         for (int k = 0; k < arcs; ++k) want.push_back(s == LambertStatus::ok ? result.solutions[k] : LambertSolution{});
     }
     const struct {
