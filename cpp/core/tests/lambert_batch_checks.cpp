@@ -1,8 +1,10 @@
 // Checks of the batch Lambert lanes against the scalar solver, and of the porkchop cell and the trajectory seam
 // it reads. Build and run: sh cpp/core/tests/build.sh --batch (see that script for the compiler lines).
 // Exit status is non-zero when a check fails.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -277,9 +279,63 @@ void porkchop_cell_checks() {
           "cell past the table's span has no state");
 }
 
+double cpu_seconds() {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec + 1e-9 * t.tv_nsec;
+}
+
+// CPU ns per problem (best of five passes) of solve_lambert() one by one and of solve_lambert_batch() in blocks
+// of 512 on each path, on the same problems.
+void timing() {
+    const std::vector<Problem> ps = problems(20000, 21);
+    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(ps.size());
+    std::vector<double> r1(3 * n), r2(3 * n), tof(n);
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        std::memcpy(&r1[3 * i], ps[i].r1, sizeof ps[i].r1);
+        std::memcpy(&r2[3 * i], ps[i].r2, sizeof ps[i].r2);
+        tof[i] = ps[i].tof;
+    }
+    for (int max_revs : {0, 5}) {
+        const int slots = lambert_slots(max_revs);
+        std::vector<double> v1(3 * slots * n), v2(3 * slots * n);
+        std::vector<std::int32_t> count(n), status(n);
+        auto best = [](auto&& run) {
+            double t = 1e300;
+            for (int pass = 0; pass < 5; ++pass) {
+                const double t0 = cpu_seconds();
+                run();
+                t = std::min(t, cpu_seconds() - t0);
+            }
+            return t;
+        };
+        LambertResult result;
+        const double scalar = best([&] {
+            for (std::ptrdiff_t i = 0; i < n; ++i)
+                solve_lambert(&r1[3 * i], &r2[3 * i], tof[i], mu_earth, true, max_revs, result);
+        });
+        std::printf("max_revs %d: solve_lambert %.0f ns/problem", max_revs, scalar / n * 1e9);
+        for (const char* path : {"avx2", "sse2"}) {
+            if (std::strcmp(lambert_batch_limit(path), path) != 0) continue;
+            const double batch = best([&] {
+                for (std::ptrdiff_t b = 0; b < n; b += 512)
+                    solve_lambert_batch(&r1[3 * b], &r2[3 * b], &tof[b], std::min<std::ptrdiff_t>(512, n - b), mu_earth,
+                                        true, max_revs, {v1.data(), v2.data(), count.data(), status.data()}, slots, b);
+            });
+            std::printf(", %s batch %.0f ns/problem (%.2fx)", path, batch / n * 1e9, scalar / batch);
+        }
+        std::printf("\n");
+        lambert_batch_limit("avx2");
+    }
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--bench") == 0) {
+        timing();
+        return 0;
+    }
     std::printf("batch Lambert lanes against the scalar iteration\n");
     lanes_match_the_scalar_iteration();
     std::printf("batch Lambert rows against solve_lambert\n");
