@@ -393,15 +393,20 @@ LambertStatus lambert_setup(const double r1[3], const double r2[3], double tof, 
     out.T = T;
     if (!std::isfinite(T) || !(T > 0) || !std::isfinite(g.gamma) || !(g.gamma > 0))
         return fail(out, LambertStatus::out_of_range);
-    const Shape& sh = g.shape;
-    const double lam = sh.lambda;
+    setup.T = T;
+    setup.T00 = std::acos(g.shape.lambda) + g.shape.lambda * std::sqrt(g.shape.oml2);  // T(x = 0), no revolutions
+    return lambert_revolutions(setup, max_revs, out);
+}
+
+LambertStatus lambert_revolutions(LambertSetup& setup, int max_revs, LambertResult& out) noexcept {
+    const Shape& sh = setup.g.shape;
+    const double T = setup.T, T00 = setup.T00;
 
     // Revolution count: T(x) >= N pi, so N <= T / pi; the largest candidate
     // is kept only if its minimum time does not exceed T. Every smaller N is
     // feasible, since T_min(N - 1) <= T(0; N - 1) <= N pi.
     const double n_bound = std::floor(T / pi);
     int n_max = n_bound < double(max_revs) ? int(n_bound) : max_revs;
-    const double T00 = std::acos(lam) + lam * std::sqrt(sh.oml2);  // T(x = 0) without revolutions
     setup.x_min = 0;
     setup.have_min = false;
     if (n_max > 0 && n_max == n_bound) {
@@ -417,8 +422,6 @@ LambertStatus lambert_setup(const double r1[3], const double r2[3], double tof, 
     }
     if (n_max > max_lambert_revolutions) return fail(out, LambertStatus::too_many_revolutions);
     out.max_revs = n_max;
-    setup.T = T;
-    setup.T00 = T00;
     setup.n_max = n_max;
     return LambertStatus::ok;
 }

@@ -27,18 +27,26 @@ namespace {
 typedef double V2 __attribute__((vector_size(16)));
 typedef long long B2 __attribute__((vector_size(16)));
 
-struct Sqrt2 {
+struct Ops2 {
 #if defined(__x86_64__)
     static V2 sqrt(V2 v) { return _mm_sqrt_pd(v); }
 #else
     static V2 sqrt(V2 v) { return V2{std::sqrt(v[0]), std::sqrt(v[1])}; }
 #endif
+    // No fused multiply-add on the baseline target: the library's, lane by lane (exactly rounded all the same).
+    static V2 fma(V2 a, V2 b, V2 c) { return V2{std::fma(a[0], b[0], c[0]), std::fma(a[1], b[1], c[1])}; }
 };
+using Math2 = LaneMath<V2, B2, Ops2>;
 
 }  // namespace
 
 void solve_arcs_lanes2(const ArcJob* jobs, ArcSolved* out, std::ptrdiff_t n) noexcept {
-    solve_arcs<LaneMath<V2, B2, Sqrt2>, 2, V2, B2>(jobs, out, n);
+    solve_arcs<Math2, 2, V2, B2>(jobs, out, n);
+}
+
+void setup_lanes2(const double* r1, const double* r2, const double* tof, std::ptrdiff_t n, double mu, bool prograde,
+                  LambertSetup* setups, unsigned char* clean) noexcept {
+    setup_problems<Math2, 2, V2, B2>(r1, r2, tof, n, mu, prograde, setups, clean);
 }
 
 namespace {
@@ -46,6 +54,7 @@ namespace {
 struct Path {
     const char* name;
     ArcKernel solve;
+    SetupKernel setup;
     bool (*available)();
 };
 
@@ -57,9 +66,9 @@ bool has_avx2() { return __builtin_cpu_supports("avx2"); }
 
 const Path paths[] = {
 #if defined(__x86_64__)
-    {"avx2", solve_arcs_avx2, has_avx2},
+    {"avx2", solve_arcs_avx2, setup_avx2, has_avx2},
 #endif
-    {"sse2", solve_arcs_lanes2, always},
+    {"sse2", solve_arcs_lanes2, setup_lanes2, always},
 };
 constexpr int kPaths = sizeof paths / sizeof paths[0];
 
@@ -117,13 +126,19 @@ void solve_lambert_batch(const double* r1, const double* r2, const double* tof, 
     try {
         std::vector<LambertSetup> setups(static_cast<size_t>(n));
         std::vector<LambertStatus> status(static_cast<size_t>(n));
+        std::vector<unsigned char> clean(static_cast<size_t>(n), 0);
         std::vector<ArcJob> jobs;
         jobs.reserve(static_cast<size_t>(n) * static_cast<size_t>(slots));
         LambertResult scratch;
-        // The set-up of every problem, then the arcs of them all through the lanes.
+        // The set-up of every problem (its geometry in lanes; a problem the lanes leave, the scalar solver's
+        // own set-up, which says why it is refused), then the arcs of them all through the lanes.
+        const lambert_lanes::Path& kernels = lambert_lanes::path();
+        if (std::isfinite(mu) && mu > 0 && max_revs >= 0)
+            kernels.setup(r1, r2, tof, n, mu, prograde, setups.data(), clean.data());
         for (std::ptrdiff_t i = 0; i < n; ++i) {
             LambertSetup& setup = setups[i];
-            status[i] = lambert_setup(r1 + 3 * i, r2 + 3 * i, tof[i], mu, prograde, max_revs, scratch, setup);
+            status[i] = clean[i] ? lambert_revolutions(setup, max_revs, scratch)
+                                 : lambert_setup(r1 + 3 * i, r2 + 3 * i, tof[i], mu, prograde, max_revs, scratch, setup);
             if (status[i] != LambertStatus::ok) continue;
             for (int k = 0; k < lambert_slots(setup.n_max); ++k) {
                 const LambertArc arc = lambert_arc(setup, k, std::numeric_limits<double>::quiet_NaN());
@@ -132,7 +147,7 @@ void solve_lambert_batch(const double* r1, const double* r2, const double* tof, 
             }
         }
         std::vector<ArcSolved> solved(jobs.size());
-        lambert_lanes::path().solve(jobs.data(), solved.data(), static_cast<std::ptrdiff_t>(jobs.size()));
+        kernels.solve(jobs.data(), solved.data(), static_cast<std::ptrdiff_t>(jobs.size()));
         const ArcSolved* arc = solved.data();
         for (std::ptrdiff_t i = 0; i < n; ++i) {
             const std::ptrdiff_t row = first + i;

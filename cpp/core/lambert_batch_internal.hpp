@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "core/lambert.hpp"
+#include "core/lambert_internal.hpp"
 
 namespace vextal::numerics::lambert_lanes {
 
@@ -21,6 +22,16 @@ struct ArcSolved {
 };
 
 using ArcKernel = void (*)(const ArcJob* jobs, ArcSolved* out, std::ptrdiff_t n) noexcept;
+
+// The geometry, T and T00 of problems [0, n) (rows of 3 in r1, r2): lambert_setup()'s, bit for bit, for every
+// problem it would accept up to its revolution count (clean[i] = 1); clean[i] = 0 where lambert_setup() must
+// run instead (a refused problem). setups[i] is written for clean problems only.
+using SetupKernel = void (*)(const double* r1, const double* r2, const double* tof, std::ptrdiff_t n, double mu,
+                             bool prograde, LambertSetup* setups, unsigned char* clean) noexcept;
+void setup_lanes2(const double* r1, const double* r2, const double* tof, std::ptrdiff_t n, double mu, bool prograde,
+                  LambertSetup* setups, unsigned char* clean) noexcept;
+void setup_avx2(const double* r1, const double* r2, const double* tof, std::ptrdiff_t n, double mu, bool prograde,
+                LambertSetup* setups, unsigned char* clean) noexcept;
 
 // The two-lane kernel (lambert_batch.cpp, the baseline target) and the four-lane one (lambert_batch_avx2.cpp,
 // built for AVX2, x86-64 only; call it only when the CPU has AVX2).

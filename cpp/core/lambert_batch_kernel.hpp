@@ -15,6 +15,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 
 namespace vextal::numerics::lambert_lanes {
@@ -30,6 +31,7 @@ struct LaneMath {
     static B finite(V v) { return abs(v) <= DBL_MAX; }
     // std::fmax(1.0, v) for v >= 0 (or NaN, which gives 1).
     static V max1(V v) { return select(v > 1.0, v, V{} + 1.0); }
+    static V fma(V a, V b, V c) { return S::fma(a, b, c); }
     static bool any(B mask) {
         B folded = mask;
         for (unsigned k = 1; k < sizeof(B) / sizeof(long long); ++k) folded[0] |= mask[k];
@@ -44,6 +46,7 @@ private:
 using Job = ::vextal::numerics::lambert_lanes::ArcJob;
 using Solved = ::vextal::numerics::lambert_lanes::ArcSolved;
 using Derivatives = ::vextal::numerics::TofDerivatives;
+using Setup = ::vextal::numerics::LambertSetup;
 
 inline constexpr double kPi = 3.14159265358979323846264338327950288;
 inline constexpr double kEps = std::numeric_limits<double>::epsilon();
@@ -178,6 +181,106 @@ void solve_arcs(const Job* jobs, Solved* out, std::ptrdiff_t n) {
             } else if (final_step[k]) {
                 finish(k, stepped[k], true);
             }
+        }
+    }
+}
+
+// detail::accurate_cross() lane by lane: each component a difference of products correct to about an ulp.
+template <class M, class V>
+inline void cross_lanes(const V a[3], const V b[3], V out[3]) {
+    auto dop = [](V p, V q, V r, V s) {
+        const V w = r * s;
+        const V e = M::fma(-r, s, w);
+        const V f = M::fma(p, q, -w);
+        return f + e;
+    };
+    out[0] = dop(a[1], b[2], a[2], b[1]);
+    out[1] = dop(a[2], b[0], a[0], b[2]);
+    out[2] = dop(a[0], b[1], a[1], b[0]);
+}
+
+template <class V>
+inline V norm_lanes(const V a[3]) {
+    return a[0] * a[0] + a[1] * a[1] + a[2] * a[2];
+}
+
+// lambert_setup() on W problems at once, up to the revolution count (see SetupKernel): the same operations in
+// the same order, both sides of each choice computed and the lane's side selected. A short last group is
+// padded with copies of its last problem.
+template <class M, int W, class V, class B>
+void setup_problems(const double* r1, const double* r2, const double* tof, std::ptrdiff_t n, double mu,
+                    bool prograde, Setup* setups, unsigned char* clean) {
+    for (std::ptrdiff_t first = 0; first < n; first += W) {
+        double rows[7][W];  // x, y, z of r1 and r2, then tof: one row per lane vector
+        for (int k = 0; k < W; ++k) {
+            const std::ptrdiff_t i = first + k < n ? first + k : n - 1;
+            for (int c = 0; c < 3; ++c) rows[c][k] = r1[3 * i + c], rows[3 + c][k] = r2[3 * i + c];
+            rows[6][k] = tof[i];
+        }
+        V a[3], b[3], t;
+        for (int c = 0; c < 3; ++c) {
+            std::memcpy(&a[c], rows[c], sizeof(V));
+            std::memcpy(&b[c], rows[3 + c], sizeof(V));
+        }
+        std::memcpy(&t, rows[6], sizeof(V));
+        const V R1 = M::sqrt(norm_lanes(a)), R2 = M::sqrt(norm_lanes(b));
+        const V d[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
+        const V c = M::sqrt(norm_lanes(d));
+        const V s = 0.5 * (R1 + R2 + c);
+        V h[3];
+        cross_lanes<M>(a, b, h);
+        const V hn = M::sqrt(norm_lanes(h));
+        B ok = M::finite(a[0]) & M::finite(a[1]) & M::finite(a[2]) & M::finite(b[0]) & M::finite(b[1]) &
+               M::finite(b[2]) & M::finite(t) & (t > 0.0) & M::finite(R1) & M::finite(R2) & (R1 != 0.0) &
+               (R2 != 0.0) & M::finite(s) & M::finite(hn) & ~(hn <= 1e-14 * R1 * R2) & (c != 0.0);
+        V ir1[3], ir2[3];
+        for (int k = 0; k < 3; ++k) {
+            ir1[k] = a[k] / R1;
+            ir2[k] = b[k] / R2;
+            h[k] = h[k] / hn;
+        }
+        const V sense = V{} + (prograde ? 1.0 : -1.0);
+        const B up = (h[2] > 0.0);
+        const V way = M::select(M::abs(h[2]) <= 1e-12, sense, M::select(prograde ? up : ~up, V{} + 1.0, V{} - 1.0));
+        for (int k = 0; k < 3; ++k) h[k] = h[k] * way;
+        V it1[3], it2[3];
+        cross_lanes<M>(h, ir1, it1);
+        cross_lanes<M>(h, ir2, it2);
+        const V sin_theta = hn / (R1 * R2);
+        const V sum[3] = {ir1[0] + ir2[0], ir1[1] + ir2[1], ir1[2] + ir2[2]};
+        const V dif[3] = {ir2[0] - ir1[0], ir2[1] - ir1[1], ir2[2] - ir1[2]};
+        const V n_sum = M::sqrt(norm_lanes(sum)), n_dif = M::sqrt(norm_lanes(dif));
+        const B by_sum = n_sum >= n_dif;
+        const V ch_sum = 0.5 * n_sum, sh_dif = 0.5 * n_dif;
+        const V cos_half = M::select(by_sum, ch_sum, sin_theta / (2.0 * sh_dif));
+        const V sin_half = M::select(by_sum, sin_theta / (2.0 * ch_sum), sh_dif);
+        const V sqrt_r1r2 = M::sqrt(R1) * M::sqrt(R2);
+        const V lambda = way * sqrt_r1r2 * cos_half / s;
+        const V oml2 = c / s;
+        const V d_plus = c + (R1 - R2), d_minus = c - (R1 - R2);
+        const V four = 4.0 * R1 * R2 * sin_half * sin_half;
+        const B plus = d_plus >= d_minus;
+        const V one_plus_rho = M::select(plus, d_plus, four / d_minus) / c;
+        const V one_minus_rho = M::select(plus, four / d_plus, d_minus) / c;
+        const V sigma = 2.0 * sqrt_r1r2 * sin_half / c;
+        const V gamma = M::sqrt(mu * s / 2.0);
+        const V T = t * (M::sqrt(2.0 * mu / s) / s);
+        ok = ok & M::finite(T) & (T > 0.0) & M::finite(gamma) & (gamma > 0.0);
+        const V root_oml2 = M::sqrt(oml2);
+        for (int k = 0; k < W && first + k < n; ++k) {
+            clean[first + k] = ok[k] != 0;
+            if (!ok[k]) continue;
+            Setup& u = setups[first + k];
+            u.g.R1 = R1[k], u.g.R2 = R2[k], u.g.c = c[k], u.g.s = s[k];
+            for (int e = 0; e < 3; ++e) {
+                u.g.ir1[e] = ir1[e][k], u.g.ir2[e] = ir2[e][k];
+                u.g.it1[e] = it1[e][k], u.g.it2[e] = it2[e][k];
+            }
+            u.g.one_plus_rho = one_plus_rho[k], u.g.one_minus_rho = one_minus_rho[k];
+            u.g.sigma = sigma[k], u.g.gamma = gamma[k];
+            u.g.shape = {lambda[k], oml2[k]};
+            u.T = T[k];
+            u.T00 = std::acos(lambda[k]) + lambda[k] * root_oml2[k];
         }
     }
 }

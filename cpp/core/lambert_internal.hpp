@@ -40,6 +40,10 @@ struct LambertArc {
 LambertStatus lambert_setup(const double r1[3], const double r2[3], double tof, double mu, bool prograde,
                             int max_revs, LambertResult& out, LambertSetup& setup) noexcept;
 
+// The revolution limit of a problem whose geometry, T and T00 are set (the last step of lambert_setup()):
+// sets setup.n_max (and x_min, have_min) and out.max_revs; returns ok or too_many_revolutions (in out.status).
+LambertStatus lambert_revolutions(LambertSetup& setup, int max_revs, LambertResult& out) noexcept;
+
 // Arc k (in the solution order) of a set-up problem, started from x_start when that is finite and inside the
 // arc's bracket, else from Izzo's starting value.
 LambertArc lambert_arc(const LambertSetup& setup, int k, double x_start) noexcept;
