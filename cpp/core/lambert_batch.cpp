@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -124,7 +125,7 @@ void solve_lambert_batch(const double* r1, const double* r2, const double* tof, 
     using lambert_lanes::ArcJob;
     using lambert_lanes::ArcSolved;
     try {
-        std::vector<LambertSetup> setups(static_cast<size_t>(n));
+        std::unique_ptr<LambertSetup[]> setups(new LambertSetup[static_cast<size_t>(n)]);  // not zeroed: written first
         std::vector<LambertStatus> status(static_cast<size_t>(n));
         std::vector<unsigned char> clean(static_cast<size_t>(n), 0);
         std::vector<ArcJob> jobs;
@@ -134,7 +135,7 @@ void solve_lambert_batch(const double* r1, const double* r2, const double* tof, 
         // own set-up, which says why it is refused), then the arcs of them all through the lanes.
         const lambert_lanes::Path& kernels = lambert_lanes::path();
         if (std::isfinite(mu) && mu > 0 && max_revs >= 0)
-            kernels.setup(r1, r2, tof, n, mu, prograde, setups.data(), clean.data());
+            kernels.setup(r1, r2, tof, n, mu, prograde, setups.get(), clean.data());
         for (std::ptrdiff_t i = 0; i < n; ++i) {
             LambertSetup& setup = setups[i];
             status[i] = clean[i] ? lambert_revolutions(setup, max_revs, scratch)
