@@ -156,9 +156,11 @@ void solve_lambert_batch(const double* r1, const double* r2, const double* tof, 
                 close_row(out, slots, row, status[i], 0);
                 continue;
             }
+            // As solve_lambert(): the first arc that failed decides, else an overflow in any arc's velocities.
             const int arcs = lambert_slots(setups[i].n_max);
             LambertStatus s = LambertStatus::ok;
-            for (int k = 0; k < arcs && s == LambertStatus::ok; ++k) {
+            bool overflow = false;
+            for (int k = 0; k < arcs; ++k) {
                 if (!arc[k].ok) {
                     s = LambertStatus::no_convergence;
                     break;
@@ -169,8 +171,9 @@ void solve_lambert_batch(const double* r1, const double* r2, const double* tof, 
                 double* v2 = out.v2 + 3 * (slots * row + k);
                 std::copy(sol.v1, sol.v1 + 3, v1);
                 std::copy(sol.v2, sol.v2 + 3, v2);
-                if (!finite3(sol.v1) || !finite3(sol.v2)) s = LambertStatus::out_of_range;
+                overflow = overflow || !finite3(sol.v1) || !finite3(sol.v2);
             }
+            if (s == LambertStatus::ok && overflow) s = LambertStatus::out_of_range;
             arc += arcs;
             close_row(out, slots, row, s, arcs);
         }
