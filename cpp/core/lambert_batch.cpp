@@ -34,8 +34,6 @@ struct Ops2 {
 #else
     static V2 sqrt(V2 v) { return V2{std::sqrt(v[0]), std::sqrt(v[1])}; }
 #endif
-    // No fused multiply-add on the baseline target: the library's, lane by lane (exactly rounded all the same).
-    static V2 fma(V2 a, V2 b, V2 c) { return V2{std::fma(a[0], b[0], c[0]), std::fma(a[1], b[1], c[1])}; }
 };
 using Math2 = LaneMath<V2, B2, Ops2>;
 
@@ -43,11 +41,6 @@ using Math2 = LaneMath<V2, B2, Ops2>;
 
 void solve_arcs_lanes2(const ArcJob* jobs, ArcSolved* out, std::ptrdiff_t n) noexcept {
     solve_arcs<Math2, 2, V2, B2>(jobs, out, n);
-}
-
-void setup_lanes2(const double* r1, const double* r2, const double* tof, std::ptrdiff_t n, double mu, bool prograde,
-                  LambertSetup* setups, unsigned char* clean) noexcept {
-    setup_problems<Math2, 2, V2, B2>(r1, r2, tof, n, mu, prograde, setups, clean);
 }
 
 namespace {
@@ -69,7 +62,9 @@ const Path paths[] = {
 #if defined(__x86_64__)
     {"avx2", solve_arcs_avx2, setup_avx2, has_avx2},
 #endif
-    {"sse2", solve_arcs_lanes2, setup_lanes2, always},
+    // Two lanes set up no faster than the scalar code, whose exact products use fused multiply-adds where the
+    // CPU has them (the baseline lanes call the library's): the scalar set-up serves the two-lane path.
+    {"sse2", solve_arcs_lanes2, nullptr, always},
 };
 constexpr int kPaths = sizeof paths / sizeof paths[0];
 
@@ -134,7 +129,7 @@ void solve_lambert_batch(const double* r1, const double* r2, const double* tof, 
         // The set-up of every problem (its geometry in lanes; a problem the lanes leave, the scalar solver's
         // own set-up, which says why it is refused), then the arcs of them all through the lanes.
         const lambert_lanes::Path& kernels = lambert_lanes::path();
-        if (std::isfinite(mu) && mu > 0 && max_revs >= 0)
+        if (kernels.setup && std::isfinite(mu) && mu > 0 && max_revs >= 0)
             kernels.setup(r1, r2, tof, n, mu, prograde, setups.get(), clean.data());
         for (std::ptrdiff_t i = 0; i < n; ++i) {
             LambertSetup& setup = setups[i];

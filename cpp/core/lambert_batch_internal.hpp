@@ -23,13 +23,11 @@ struct ArcSolved {
 
 using ArcKernel = void (*)(const ArcJob* jobs, ArcSolved* out, std::ptrdiff_t n) noexcept;
 
-// The geometry, T and T00 of problems [0, n) (rows of 3 in r1, r2): lambert_setup()'s, bit for bit, for every
+// The geometry, T and T00 of problems [0, n) in four lanes (AVX2; the two-lane path uses the scalar set-up) (rows of 3 in r1, r2): lambert_setup()'s, bit for bit, for every
 // problem it would accept up to its revolution count (clean[i] = 1); clean[i] = 0 where lambert_setup() must
 // run instead (a refused problem). setups[i] is written for clean problems only.
 using SetupKernel = void (*)(const double* r1, const double* r2, const double* tof, std::ptrdiff_t n, double mu,
                              bool prograde, LambertSetup* setups, unsigned char* clean) noexcept;
-void setup_lanes2(const double* r1, const double* r2, const double* tof, std::ptrdiff_t n, double mu, bool prograde,
-                  LambertSetup* setups, unsigned char* clean) noexcept;
 void setup_avx2(const double* r1, const double* r2, const double* tof, std::ptrdiff_t n, double mu, bool prograde,
                 LambertSetup* setups, unsigned char* clean) noexcept;
 
