@@ -58,27 +58,34 @@ def test_the_package_constants_come_from_the_core():
     assert _porkchop.EARTH_EQUATORIAL_RADIUS == _cli.EARTH_RADIUS == 6378.1374
 
 
-AVX2_UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "cpp", "core",
-                         "geodesy_batch_avx2.cpp")
-AVX2_ENTRIES = {"vextal::numerics::batch::efg_to_llh_avx2(double const*, double*, long)",
-                "vextal::numerics::batch::llh_to_efg_avx2(double const*, double*, long)"}
+CORE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "cpp", "core")
+AVX2_UNITS = {
+    "geodesy_batch_avx2.cpp": {"vextal::numerics::batch::efg_to_llh_avx2(double const*, double*, long)",
+                               "vextal::numerics::batch::llh_to_efg_avx2(double const*, double*, long)"},
+    "lambert_batch_avx2.cpp": {"vextal::numerics::lambert_lanes::solve_arcs_avx2(vextal::numerics::lambert_lanes::"
+                               "ArcJob const*, vextal::numerics::lambert_lanes::ArcSolved*, long)",
+                               "vextal::numerics::lambert_lanes::setup_avx2(double const*, double const*, double const*, "
+                               "long, double, bool, vextal::numerics::LambertSetup*, unsigned char*)"},
+}
 
 
 @pytest.mark.compile
-@pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64"), reason="the AVX2 unit is built on x86-64 only")
+@pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64"), reason="the AVX2 units are built on x86-64 only")
+@pytest.mark.parametrize("unit", sorted(AVX2_UNITS))
 @pytest.mark.parametrize("inlining", ["-finline-functions", "-fno-inline"])
-def test_the_avx2_unit_exports_nothing_but_its_entries(tmp_path, inlining):
+def test_the_avx2_unit_exports_nothing_but_its_entries(tmp_path, inlining, unit):
     # Any global code symbol besides the entries (a weak inline function, a template instance) could be chosen by
     # the linker for the scalar callers too, and would then run AVX2 code on a CPU without it. -fno-inline is the
     # worst case: every inline function called is emitted.
     compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
     nm = shutil.which("nm")
-    if not compiler or not nm or not os.path.exists(AVX2_UNIT):
+    source = os.path.join(CORE, unit)
+    if not compiler or not nm or not os.path.exists(source):
         pytest.skip("needs the sources, a C++ compiler and nm")
     obj = tmp_path / "avx2.o"
-    subprocess.run([compiler, "-std=c++17", "-O2", inlining, "-mavx2", "-mfma", "-ffp-contract=off", "-fPIC",
-                    "-I", os.path.join(os.path.dirname(AVX2_UNIT), os.pardir), "-c", AVX2_UNIT,
+    subprocess.run([compiler, "-std=c++17", "-O2", inlining, "-mavx2", "-mfma", "-ffp-contract=off", "-fno-math-errno",
+                    "-fPIC", "-I", os.path.join(CORE, os.pardir), "-c", source,
                     "-o", str(obj)], check=True, env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
     listing = subprocess.run([nm, "-C", "--defined-only", str(obj)], capture_output=True, text=True, check=True).stdout
     code = {line.split(" ", 2)[2] for line in listing.splitlines() if line.split(" ")[1] in ("T", "W", "i", "u")}
-    assert code == AVX2_ENTRIES
+    assert code == AVX2_UNITS[unit]

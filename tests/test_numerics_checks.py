@@ -1,6 +1,7 @@
 """The C++ checks of the numerics (cpp/core/tests/numerics_checks.cpp: root finding, Kepler, Lambert against
 published cases, random and fuzzed problems; core_checks.cpp: the frame kernel, elements, the batch geodesy on
-every path the CPU has) built with the compiler and run; any failed check fails here."""
+every path the CPU has; lambert_batch_checks.cpp: the batch Lambert lanes against the scalar solver, the porkchop
+cell and the trajectory seam) built with the compiler and run; any failed check fails here."""
 import os
 import shutil
 import subprocess

@@ -53,8 +53,10 @@ inline void stumpff_series(double z, double& c2, double& c3) noexcept {
     }
 }
 
-// c3(z) alone (11 terms suffice for |z| < stumpff_series_limit).
-inline double stumpff_c3_series(double z) noexcept {
+// c3(z) alone (11 terms suffice for |z| < stumpff_series_limit); T is double or a vector of doubles (the batch
+// Lambert lanes), evaluated the same way lane by lane.
+template <class T>
+inline T stumpff_c3_series(T z) noexcept {
     // 1 / (2k + 3)! for k = 0 .. 10
     static constexpr double inv[] = {
         1.0 / 6,
@@ -69,7 +71,7 @@ inline double stumpff_c3_series(double z) noexcept {
         1.0 / 51090942171709440000.0,
         1.0 / 25852016738884976640000.0,
     };
-    double c3 = inv[10];
+    T c3 = T{} + inv[10];
     for (int k = 9; k >= 0; --k) c3 = inv[k] - z * c3;
     return c3;
 }

@@ -1,4 +1,7 @@
 #include "core/lambert.hpp"
+#include "core/constants.hpp"
+#include "core/lambert_batch_internal.hpp"
+#include "core/lambert_internal.hpp"
 
 #include <cmath>
 #include <limits>
@@ -10,6 +13,8 @@
 
 namespace vextal::numerics {
 namespace {
+
+using Shape = LambertShape;
 
 constexpr double eps = std::numeric_limits<double>::epsilon();
 constexpr double inf = std::numeric_limits<double>::infinity();
@@ -24,11 +29,6 @@ constexpr int halley_limit = 50;
 // Battin's series, where Izzo's closed forms lose digits to cancellation
 // (about eps / |1 - x^2|^k in the k-th derivative: at most 4e-12 outside).
 constexpr double battin_region = 0.02;
-
-struct Shape {
-    double lambda;
-    double oml2;  // 1 - lambda^2 = c / s, kept apart for its digits
-};
 
 double cube(double a) { return a * a * a; }
 
@@ -233,19 +233,27 @@ MinimumTime minimum_time(int N, const Shape& sh, int& iterations) {
     return {x, d.T};
 }
 
+// detail::accurate_cross() built for CPUs with fused multiply-add too (x86-64), where its exact products are then
+// instructions, not library calls; the same results, an fma being exactly rounded either way. The CPU is
+// asked once, when the library loads.
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("fma"))) void accurate_cross_fma(const double a[3], const double b[3], double out[3]) noexcept {
+    detail::accurate_cross(a, b, out);
+}
+const bool cpu_has_fma = (__builtin_cpu_init(), __builtin_cpu_supports("fma"));
+void accurate_cross(const double a[3], const double b[3], double out[3]) noexcept {
+    if (cpu_has_fma)
+        accurate_cross_fma(a, b, out);
+    else
+        detail::accurate_cross(a, b, out);
+}
+#else
 using detail::accurate_cross;
+#endif
 
+}  // namespace
 
-
-struct Geometry {
-    double R1, R2, c, s;
-    double ir1[3], ir2[3], it1[3], it2[3];
-    double one_plus_rho, one_minus_rho;  // 1 +- (R1 - R2) / c, each without cancellation
-    double sigma, gamma;
-    Shape shape;
-};
-
-void velocities(double x, const Geometry& g, LambertSolution& sol) {
+void lambert_velocities(double x, const LambertGeometry& g, LambertSolution& sol) noexcept {
     const double lam = g.shape.lambda;
     const double y = y_of(x, g.shape);
     const double eta = eta_of(x, y, g.shape);
@@ -262,6 +270,8 @@ void velocities(double x, const Geometry& g, LambertSolution& sol) {
     }
     sol.x = x;
 }
+
+namespace {
 
 LambertStatus fail(LambertResult& out, LambertStatus status) {
     out.status = status;
@@ -309,10 +319,8 @@ TofDerivatives lambert_tof_derivatives(double x, int N, double lambda, double on
     return derivatives_impl(x, N, Shape{lambda, one_minus_lambda2});
 }
 
-LambertStatus solve_lambert(const double r1[3], const double r2[3], double tof, double mu, bool prograde,
-                            int max_revs, LambertResult& out, const double* x_start, int n_start) noexcept {
-    // The warm start of arc k, or NaN for none.
-    auto start = [&](int k) { return k < n_start ? x_start[k] : std::numeric_limits<double>::quiet_NaN(); };
+LambertStatus lambert_setup(const double r1[3], const double r2[3], double tof, double mu, bool prograde,
+                            int max_revs, LambertResult& out, LambertSetup& setup) noexcept {
     out.status = LambertStatus::ok;
     out.failed_revolutions = -1;
     out.failed_branch = 0;
@@ -325,7 +333,7 @@ LambertStatus solve_lambert(const double r1[3], const double r2[3], double tof, 
     if (!(mu > 0)) return fail(out, LambertStatus::bad_mu);
     if (max_revs < 0) return fail(out, LambertStatus::bad_max_revs);
 
-    Geometry g;
+    LambertGeometry& g = setup.g;
     g.R1 = norm(r1);
     g.R2 = norm(r2);
     if (!std::isfinite(g.R1) || !std::isfinite(g.R2)) return fail(out, LambertStatus::out_of_range);
@@ -385,41 +393,50 @@ LambertStatus solve_lambert(const double r1[3], const double r2[3], double tof, 
     out.T = T;
     if (!std::isfinite(T) || !(T > 0) || !std::isfinite(g.gamma) || !(g.gamma > 0))
         return fail(out, LambertStatus::out_of_range);
-    const Shape& sh = g.shape;
-    const double lam = sh.lambda;
+    setup.T = T;
+    setup.T00 = std::acos(g.shape.lambda) + g.shape.lambda * std::sqrt(g.shape.oml2);  // T(x = 0), no revolutions
+    return lambert_revolutions(setup, max_revs, out);
+}
+
+LambertStatus lambert_revolutions(LambertSetup& setup, int max_revs, LambertResult& out) noexcept {
+    const Shape& sh = setup.g.shape;
+    const double T = setup.T, T00 = setup.T00;
 
     // Revolution count: T(x) >= N pi, so N <= T / pi; the largest candidate
     // is kept only if its minimum time does not exceed T. Every smaller N is
     // feasible, since T_min(N - 1) <= T(0; N - 1) <= N pi.
     const double n_bound = std::floor(T / pi);
     int n_max = n_bound < double(max_revs) ? int(n_bound) : max_revs;
-    const double T00 = std::acos(lam) + lam * std::sqrt(sh.oml2);  // T(x = 0) without revolutions
-    double x_min = 0;
-    bool have_min = false;
+    setup.x_min = 0;
+    setup.have_min = false;
     if (n_max > 0 && n_max == n_bound) {
         if (T < T00 + n_max * pi) {
             const MinimumTime m = minimum_time(n_max, sh, out.min_time_iterations);
-            x_min = m.x;
-            have_min = true;
+            setup.x_min = m.x;
+            setup.have_min = true;
             if (m.T > T) {
                 --n_max;
-                have_min = false;
+                setup.have_min = false;
             }
         }
     }
     if (n_max > max_lambert_revolutions) return fail(out, LambertStatus::too_many_revolutions);
     out.max_revs = n_max;
+    setup.n_max = n_max;
+    return LambertStatus::ok;
+}
 
-    try {
-        out.solutions.reserve(1 + 2 * size_t(n_max));
-    } catch (const std::bad_alloc&) {
-        return fail(out, LambertStatus::out_of_memory);
-    }
-
-    // Zero revolutions, from Izzo's 2015 starting values.
-    {
+LambertArc lambert_arc(const LambertSetup& setup, int k, double x_start) noexcept {
+    const double T = setup.T, T00 = setup.T00, lam = setup.g.shape.lambda;
+    LambertArc arc;
+    arc.revolutions = slot_revolutions(k);
+    arc.branch = slot_branch(k);
+    double x0 = x_start;
+    if (k == 0) {
+        // Zero revolutions, from Izzo's 2015 starting values.
+        arc.lo = -1;
+        arc.hi = inf;
         const double T1 = 2.0 / 3.0 * (1 - lam * lam * lam);
-        double x0 = start(0);
         if (!(x0 > -1 && x0 < inf)) {
             if (T >= T00)
                 x0 = -(T - T00) / (T - T00 + 4);
@@ -428,49 +445,82 @@ LambertStatus solve_lambert(const double r1[3], const double r2[3], double tof, 
             else
                 x0 = std::pow(T / T00, 0.69314718055994530942 / std::log(T1 / T00)) - 1;
         }
-        BranchSolve b = householder(T, 0, 0, x0, -1, inf, sh);
-        if (!b.ok) {
-            out.failed_revolutions = 0;
-            return fail(out, LambertStatus::no_convergence);
-        }
-        LambertSolution sol{};
-        velocities(b.x, g, sol);
-        sol.revolutions = 0;
-        sol.branch = 0;
-        sol.iterations = b.iterations;
-        out.solutions.push_back(sol);
+        arc.x0 = x0;
+        return arc;
     }
+    const int N = arc.revolutions, branch = arc.branch;
+    const bool bounded = setup.have_min && N == setup.n_max;
+    const double lo = (bounded && branch > 0) ? setup.x_min : -1.0;
+    const double hi = (bounded && branch < 0) ? setup.x_min : 1.0;
+    if (!(x0 > lo && x0 < hi)) {
+        // Izzo's 2015 starting values for the two branches.
+        const double q = branch < 0 ? (N + 1) * pi / (8 * T) : 8 * T / (N * pi);
+        const double t = std::cbrt(q * q);
+        x0 = (t - 1) / (t + 1);
+    }
+    if (!(x0 > lo && x0 < hi)) x0 = bounded ? 0.5 * (lo + hi) : 0.0;
+    arc.x0 = x0;
+    arc.lo = lo;
+    arc.hi = hi;
+    return arc;
+}
 
-    for (int N = 1; N <= n_max; ++N) {
-        const bool bounded = have_min && N == n_max;
-        for (int branch = -1; branch <= 1; branch += 2) {
-            const double lo = (bounded && branch > 0) ? x_min : -1.0;
-            const double hi = (bounded && branch < 0) ? x_min : 1.0;
-            double x0 = start(branch < 0 ? 2 * N - 1 : 2 * N);
-            if (!(x0 > lo && x0 < hi)) {
-                // Izzo's 2015 starting values for the two branches.
-                const double q = branch < 0 ? (N + 1) * pi / (8 * T) : 8 * T / (N * pi);
-                const double t = std::cbrt(q * q);
-                x0 = (t - 1) / (t + 1);
-            }
-            if (!(x0 > lo && x0 < hi)) x0 = bounded ? 0.5 * (lo + hi) : 0.0;
-            BranchSolve b = householder(T, N, branch, x0, lo, hi, sh);
-            if (!b.ok) {
-                out.failed_revolutions = N;
-                out.failed_branch = branch;
-                return fail(out, LambertStatus::no_convergence);
-            }
-            LambertSolution sol{};
-            velocities(b.x, g, sol);
-            sol.revolutions = N;
-            sol.branch = branch;
-            sol.iterations = b.iterations;
-            out.solutions.push_back(sol);
-        }
+namespace lambert_lanes {
+
+void solve_arcs_scalar(const ArcJob* jobs, ArcSolved* out, std::ptrdiff_t n) noexcept {
+    for (std::ptrdiff_t j = 0; j < n; ++j) {
+        const ArcJob& a = jobs[j];
+        const BranchSolve b = householder(a.T, a.revolutions, a.branch, a.x0, a.lo, a.hi, Shape{a.lambda, a.oml2});
+        out[j] = {b.x, b.iterations, b.ok};
     }
+}
+
+}  // namespace lambert_lanes
+
+LambertStatus lambert_keep_arc(const LambertSetup& setup, const LambertArc& arc, double x, int iterations, bool ok,
+                               LambertResult& out) noexcept {
+    if (!ok) {
+        out.failed_revolutions = arc.revolutions;
+        out.failed_branch = arc.branch;
+        return fail(out, LambertStatus::no_convergence);
+    }
+    LambertSolution sol{};
+    lambert_velocities(x, setup.g, sol);
+    sol.revolutions = arc.revolutions;
+    sol.branch = arc.branch;
+    sol.iterations = iterations;
+    out.solutions.push_back(sol);  // the caller reserved the room
+    return LambertStatus::ok;
+}
+
+LambertStatus lambert_check_finite(LambertResult& out) noexcept {
     for (const LambertSolution& sol : out.solutions)
         if (!finite3(sol.v1) || !finite3(sol.v2)) return fail(out, LambertStatus::out_of_range);
     return LambertStatus::ok;
+}
+
+LambertStatus lambert_reserve(const LambertSetup& setup, LambertResult& out) noexcept {
+    try {
+        out.solutions.reserve(static_cast<size_t>(lambert_slots(setup.n_max)));
+    } catch (const std::bad_alloc&) {
+        return fail(out, LambertStatus::out_of_memory);
+    }
+    return LambertStatus::ok;
+}
+
+LambertStatus solve_lambert(const double r1[3], const double r2[3], double tof, double mu, bool prograde,
+                            int max_revs, LambertResult& out, const double* x_start, int n_start) noexcept {
+    LambertSetup setup;
+    if (lambert_setup(r1, r2, tof, mu, prograde, max_revs, out, setup) != LambertStatus::ok) return out.status;
+    if (lambert_reserve(setup, out) != LambertStatus::ok) return out.status;
+    for (int k = 0; k < lambert_slots(setup.n_max); ++k) {
+        // The warm start of arc k, or NaN for none.
+        const double start = k < n_start ? x_start[k] : std::numeric_limits<double>::quiet_NaN();
+        const LambertArc arc = lambert_arc(setup, k, start);
+        const BranchSolve b = householder(setup.T, arc.revolutions, arc.branch, arc.x0, arc.lo, arc.hi, setup.g.shape);
+        if (lambert_keep_arc(setup, arc, b.x, b.iterations, b.ok, out) != LambertStatus::ok) return out.status;
+    }
+    return lambert_check_finite(out);
 }
 
 }  // namespace vextal::numerics

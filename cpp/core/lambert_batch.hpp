@@ -1,6 +1,8 @@
-// Lambert's problem over arrays of problems, on plain doubles: the single-problem solver's results (lambert.hpp)
-// stored into fixed-size output slots per problem. The caller splits the problems over threads (each with its
-// own scratch result) and reads the statuses afterwards.
+// Lambert's problem over arrays of problems, on plain doubles, into fixed-size output slots per problem. The
+// arcs' iterations run several at once in SIMD lanes (lambert_batch_kernel.hpp): four with AVX2, two on the
+// baseline target, chosen by a CPU check; every answer is bit for bit the single-problem solver's
+// (solve_lambert() without warm starts), so it depends neither on the path nor on how the caller splits the
+// problems over threads. The caller splits them and reads the statuses afterwards.
 #pragma once
 #include "core/constants.hpp"
 #include "core/lambert.hpp"
@@ -26,8 +28,25 @@ struct LambertBatchOutput {
 // solver's. 0 for a problem the solver refuses (non-finite, zero or non-positive inputs).
 int lambert_revolution_bound(const double* r1, const double* r2, double tof, double mu, int limit) noexcept;
 
-// Writes problem i's row of `out` (`slots` arcs) from the solver's status and result.
-void store_lambert(const LambertBatchOutput& out, int slots, std::ptrdiff_t i, LambertStatus status,
-                   const LambertResult& result) noexcept;
+// Problems [0, n): r1 + 3 i, r2 + 3 i and tof[i], written to problem first + i of `out` (`slots` arcs, at
+// least lambert_slots() of each problem's revolution limit). Out of memory, every problem's status says so.
+void solve_lambert_batch(const double* r1, const double* r2, const double* tof, std::ptrdiff_t n, double mu,
+                         bool prograde, int max_revs, const LambertBatchOutput& out, int slots,
+                         std::ptrdiff_t first) noexcept;
+
+// solve_lambert() with its arcs in SIMD lanes: the same results, bit for bit, warm starts included. For a grid
+// cell with several arcs (revolutions); a problem with one arc (or more than the lanes take at once, 64) runs
+// the scalar iteration.
+LambertStatus solve_lambert_lanes(const double r1[3], const double r2[3], double tof, double mu, bool prograde,
+                                  int max_revs, LambertResult& out, const double* x_start = nullptr,
+                                  int n_start = 0) noexcept;
+
+// Chooses the kernels now (call it once from single-threaded code, as geodesy_batch_init()).
+void lambert_batch_init() noexcept;
+// The kernels in use: "avx2" (four lanes) or "sse2" (two lanes, the baseline target).
+const char* lambert_batch_path() noexcept;
+// Restricts the kernels to at most `path` ("avx2", "sse2"), for tests and benchmarks; not while a batch
+// runs. Returns the path now in use.
+const char* lambert_batch_limit(const char* path) noexcept;
 
 }  // namespace vextal::numerics

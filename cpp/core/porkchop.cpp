@@ -2,6 +2,7 @@
 
 #include "core/constants.hpp"
 #include "core/exact_cells.hpp"
+#include "core/lambert_batch.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -112,8 +113,9 @@ LambertStatus run_cells(const PorkchopGrid& g, std::ptrdiff_t row, std::ptrdiff_
         }
         goal_end(o, r_target, v_target, ends);
         const double r2_array[3] = {ends.r2.x, ends.r2.y, ends.r2.z};
-        const LambertStatus status = solve_lambert(r1_array, r2_array, tof, o.mu, o.prograde, o.max_revs, w.lambert,
-                                                   predict(w), static_cast<int>(w.last.size()));
+        // The arcs of a cell with revolutions run side by side in SIMD lanes (the same bits as solve_lambert).
+        const LambertStatus status = solve_lambert_lanes(r1_array, r2_array, tof, o.mu, o.prograde, o.max_revs,
+                                                         w.lambert, predict(w), static_cast<int>(w.last.size()));
         if (status != LambertStatus::ok) {
             if (failed == LambertStatus::ok && !lambert_no_arc(status)) failed = status;
             g.out.status[cell] = static_cast<std::int8_t>(CellStatus::no_arc);

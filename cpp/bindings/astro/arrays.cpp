@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -324,16 +325,28 @@ PyObject* py_llh_to_efg(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     return geodesy<num::llh_to_efg_batch>("llh_to_efg", "llh", true, args, nargs, kwnames, params);
 }
 
-PyObject* py_geodesy_path(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs > 1) return vx::raise_arg_count("_geodesy_path", false, 0, 1, nargs), nullptr;
+// The kernels in use of a batch family, or (with a name) the best available at or below it chosen first.
+PyObject* kernel_path(const char* func, PyObject* const* args, Py_ssize_t nargs, const char* const* names,
+                      const char* (*limit)(const char*), const char* (*current)()) {
+    if (nargs > 1) return vx::raise_arg_count(func, false, 0, 1, nargs), nullptr;
     if (nargs == 1 && args[0] != Py_None) {
         const char* name = PyUnicode_Check(args[0]) ? PyUnicode_AsUTF8(args[0]) : nullptr;
-        if (!name) return vx::fail(PyExc_TypeError, "_geodesy_path(): the limit must be a str or None");
-        if (std::strcmp(name, "avx2") && std::strcmp(name, "sse2") && std::strcmp(name, "scalar"))
-            return vx::fail_format(PyExc_ValueError, "_geodesy_path(): unknown kernels %R", args[0]);
-        return PyUnicode_FromString(num::geodesy_batch_limit(name));
+        if (!name) return vx::fail_format(PyExc_TypeError, "%s(): the limit must be a str or None", func);
+        for (const char* const* known = names; *known; ++known)
+            if (std::strcmp(name, *known) == 0) return PyUnicode_FromString(limit(name));
+        return vx::fail_format(PyExc_ValueError, "%s(): unknown kernels %R", func, args[0]);
     }
-    return PyUnicode_FromString(num::geodesy_batch_path());
+    return PyUnicode_FromString(current());
+}
+
+PyObject* py_geodesy_path(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    static const char* const names[] = {"avx2", "sse2", "scalar", nullptr};
+    return kernel_path("_geodesy_path", args, nargs, names, num::geodesy_batch_limit, num::geodesy_batch_path);
+}
+
+PyObject* py_lambert_path(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    static const char* const names[] = {"avx2", "sse2", nullptr};
+    return kernel_path("_lambert_path", args, nargs, names, num::lambert_batch_limit, num::lambert_batch_path);
 }
 
 // ---- propagation ----------------------------------------------------------------------------------------------
@@ -475,17 +488,27 @@ PyObject* py_lambert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     }
     const num::LambertBatchOutput out{v1_buf.data<double>(), v2_buf.data<double>(), count_buf.data<int32_t>(),
                                       status_buf.data<int32_t>()};
-    const int32_t* codes = out.status;
+    int32_t* codes = out.status;
     const Py_ssize_t grain = std::max(1, 512 / K);  // a block stays short when each problem has many arcs
     bool done = vx::parallel_for(n, threads, grain, 2 * grain, [&](Py_ssize_t b, Py_ssize_t e) {
-        num::LambertResult scratch;  // one per block: its solution storage is reused from problem to problem
+        // The block's problems gathered from the broadcast operands, then solved together (SIMD lanes).
+        std::vector<double> r1, r2, tof;
+        try {
+            r1.resize(3 * static_cast<size_t>(e - b));
+            r2.resize(3 * static_cast<size_t>(e - b));
+            tof.resize(static_cast<size_t>(e - b));
+        } catch (const std::bad_alloc&) {
+            for (Py_ssize_t i = b; i < e; ++i) codes[i] = static_cast<int32_t>(num::LambertStatus::out_of_memory);
+            return;
+        }
         Walk<3> walk(ops, extent, ndim);
         walk.seek(b);
-        for (Py_ssize_t i = b; i < e; ++i, walk.next()) {
-            num::LambertStatus s = num::solve_lambert(walk.at(0), walk.at(1), *walk.at(2), mu, prograde != 0, max_revs,
-                                                      scratch);
-            num::store_lambert(out, K, i, s, scratch);
+        for (Py_ssize_t i = 0; i < e - b; ++i, walk.next()) {
+            std::copy(walk.at(0), walk.at(0) + 3, &r1[3 * i]);
+            std::copy(walk.at(1), walk.at(1) + 3, &r2[3 * i]);
+            tof[i] = *walk.at(2);
         }
+        num::solve_lambert_batch(r1.data(), r2.data(), tof.data(), e - b, mu, prograde != 0, max_revs, out, K, b);
     });
     if (!done) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -556,12 +579,17 @@ PyMethodDef module_functions[] = {
      "_geodesy_path(limit=None, /)\n--\n\n"
      "The geodesy kernels in use ('avx2', 'sse2', 'scalar'); with a limit, the best available at or below it\n"
      "is chosen first (for tests and benchmarks; not while a call runs)."},
+    {"_lambert_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(py_lambert_path)), METH_FASTCALL,
+     "_lambert_path(limit=None, /)\n--\n\n"
+     "The Lambert lane kernels in use ('avx2': four lanes, 'sse2': two); with a limit, the best available at\n"
+     "or below it is chosen first (for tests and benchmarks; not while a call runs)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 bool setup(PyObject* module) {
     if (!import_numpy()) return false;
     num::geodesy_batch_init();  // here, not on first use off the lock: see geodesy_batch.hpp
+    num::lambert_batch_init();
     if (!(LambertArrays_Type.tp_flags & Py_TPFLAGS_READY) &&
         PyStructSequence_InitType2(&LambertArrays_Type, &lambert_desc) < 0)
         return false;
