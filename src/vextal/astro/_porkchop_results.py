@@ -16,7 +16,7 @@ from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTup
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _files, _porkchop, _porkchop_plot, arrays
+from vextal.astro import _files, _j2, _porkchop, _porkchop_plot, arrays
 from vextal.astro._optional import optional
 from vextal.astro._state import State as State
 from vextal.astro._state import StateTuple as StateTuple
@@ -42,10 +42,11 @@ COSTS = ("rendezvous", "intercept")
 MODELS = ("two-body", "j2")
 
 
-def check_model(model: object, name: str = "model") -> str:
-    """`model` if it is one of MODELS; ValueError naming the choices otherwise."""
-    if not isinstance(model, str) or model not in MODELS:
-        raise ValueError("%s must be one of %s, not %r" % (name, ", ".join(map(repr, MODELS)), model))
+def check_model(model: Any, name: str = "model") -> Any:
+    """`model` if it is one of MODELS or a force model (vextal.astro.forces); ValueError otherwise."""
+    if not _j2.is_model(model) and (not isinstance(model, str) or model not in MODELS):
+        raise ValueError("%s must be one of %s or a vextal.astro.forces model, not %r"
+                         % (name, ", ".join(map(repr, MODELS)), model))
     return model
 
 
@@ -385,7 +386,7 @@ class Porkchop:
         return cost if cost == cost else math.inf
 
     def refine(self, candidates: int = 1, *, mu: Optional[SupportsFloat] = None,
-               model: Optional[str] = None) -> Transfer:
+               model: Any = None) -> Transfer:
         """The continuous optimum near the best cell, as a Transfer, over departure and time of flight within
         the neighbouring grid lines. With `candidates` > 1 it also starts from the best cell of each of the
         next cheapest revolution counts and returns the cheapest result.
@@ -408,8 +409,8 @@ class Porkchop:
                 masked = np.where(self.revolutions == revs, self.dv_total, np.nan)
                 row, column = np.unravel_index(np.nanargmin(masked), self.shape)
                 starts.append((int(row), int(column)))
-        if model == "j2":
-            return self._refine_j2(optimize, starts, search_mu)
+        if model != "two-body":
+            return self._refine_j2(optimize, starts, search_mu, model)
         i0, j0 = starts[0]
         best = self.transfer(self.departures[i0], self.tofs[j0], mu=search_mu)
         for i, j in starts:
@@ -480,7 +481,8 @@ class Porkchop:
             bounds.append((low, high))
         return axes, bounds
 
-    def _refine_j2(self, optimize: Any, starts: List[Tuple[int, int]], mu: Optional[float]) -> Transfer:
+    def _refine_j2(self, optimize: Any, starts: List[Tuple[int, int]], mu: Optional[float],
+                   model: Any = "j2") -> Transfer:
         """The cheapest J2-corrected transfer from the start cells (see refine)."""
         from vextal.astro import _j2_refine
         from vextal.vector3 import Vector3
@@ -492,7 +494,7 @@ class Porkchop:
             raise ValueError("refine(model='j2') plans a rendezvous from the chaser to the target itself; this "
                              "grid's cost=%r, arrive_at=%r, depart_from=%r are not corrected under J2"
                              % (self.cost, self.arrive_at, self.depart_from))
-        trajectories, constants = self._j2_trajectories()
+        trajectories, flown = _j2.refine_inputs(self, model)
         # The grid's screen: by default the Earth's equatorial radius (J2 runs under the Earth's mu only).
         floor = _porkchop.EARTH_EQUATORIAL_RADIUS if self.min_radius is None else self.min_radius
         failures: List[str] = []
@@ -504,7 +506,7 @@ class Porkchop:
             try:
                 corrected = _j2_refine.refine(trajectories, self.chaser[0], start, axes, bounds, optimize,
                                               prograde=self.prograde, revolutions=revolutions, branch=branch,
-                                              min_radius=floor, **constants)
+                                              min_radius=floor, flown=flown)
             except _j2_refine.ShootingError as exc:
                 failures.append("from departure %r s, time of flight %r s (%d revolutions): %s"
                                 % (start + (revolutions, exc)))
@@ -513,28 +515,13 @@ class Porkchop:
             burns = (SatBurn(t1, Vector3(*map(float, corrected.burn1))),
                      SatBurn(t1 + corrected.tof, Vector3(*map(float, corrected.burn2))))
             transfer = Transfer(corrected.departure, corrected.tof, revolutions, branch, burns)
-            transfer.model, transfer.miss_km, transfer.miss_kms = "j2", corrected.miss_km, corrected.miss_kms
+            transfer.model, transfer.miss_km, transfer.miss_kms = _j2.label(model), corrected.miss_km, corrected.miss_kms
             transfer.dv_total_two_body = self._cost(transfer.departure, transfer.tof, two_body=True)
             if best is None or transfer.dv_total < best.dv_total:
                 best = transfer
         if best is None:
             raise RuntimeError("the correction under J2 did not converge: " + "; ".join(failures))
         return best
-
-    def _j2_trajectories(self) -> Tuple[Tuple[Any, Any], Dict[str, float]]:
-        """The chaser's and the target's trajectories for a J2 refinement (the grid's own, or J2 motion of its
-        states) and the J2 model's constants (those of a J2 trajectory, else the package's)."""
-        from vextal.astro import trajectory
-
-        if self.trajectories is not None:
-            pair = tuple(self.trajectories)
-        else:
-            pair = (trajectory.J2(self.chaser), trajectory.J2(self.target))
-        for kind in pair:
-            if isinstance(kind, trajectory.J2):
-                return (pair[0], pair[1]), {"mu": kind.mu, "j2": kind.j2, "radius": kind.radius}
-        return (pair[0], pair[1]), {"mu": trajectory.MU_EARTH, "j2": _porkchop.EARTH_J2,
-                                    "radius": _porkchop.EARTH_EQUATORIAL_RADIUS}
 
     def _refine_cell(self, optimize: Any, i: int, j: int, mu: Optional[float] = None) -> Tuple[List[float], float]:
         """Minimises the cost over the free axes (those with more than one grid line) around cell (i, j)."""
@@ -634,7 +621,7 @@ class Porkchop:
             return [[None if v != v else v for v in row] for row in array.tolist()]
 
         data = {"chaser": list(self.chaser), "target": list(self.target), "prograde": self.prograde,
-                "max_revs": self.max_revs, **self.options, "model": self.model,
+                "max_revs": self.max_revs, **self.options, "model": _j2.label(self.model),
                 "departures": self.departures.tolist(),
                 "tofs": self.tofs.tolist(),
                 **{name: grid(getattr(self, name)) for name in FIELDS}}

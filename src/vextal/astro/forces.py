@@ -24,6 +24,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vextal.astro import _pole, arrays
+from vextal.astro import time as _time
 
 __all__ = ["Force", "J2", "Zonal", "Model", "EGM96_ZONAL", "MU_EARTH", "EARTH_RADIUS", "as_model", "propagate",
            "sample", "acceleration", "DEFAULT_RTOL"]
@@ -126,7 +127,7 @@ class Model:
     """A sum of forces (at least one; at most one with the central attraction). `mu` is its central field's
     (the package's without one). ``model + force`` and ``model + model`` make new models."""
 
-    __slots__ = ("forces",)
+    __slots__ = ("forces", "_last")
 
     def __init__(self, forces: Iterable[Force]) -> None:
         items = tuple(forces)
@@ -139,6 +140,7 @@ class Model:
             raise ValueError("a model holds one central field; %r has %d"
                              % (items, sum(f.central for f in items)))
         self.forces: Tuple[Force, ...] = items
+        self._last: Tuple[Any, Packed] = (None, self._pack(None))
 
     @property
     def mu(self) -> float:
@@ -154,9 +156,19 @@ class Model:
 
     def packed(self, epoch: Any = None) -> Packed:
         """The forces as the native door reads them: (kind, parameters, pole) with the rotation to the pole of
-        date at `epoch` (9 numbers, computed once) for the forces that act about a pole, None without one."""
+        date at `epoch` for the forces that act about a pole, None without one. The last epoch's is kept, so
+        that a trajectory or a shooting loop computes its pole once."""
+        key = None if epoch is None else float(np.asarray(_time.epoch(epoch), dtype=np.float64))
+        if self._last[0] != key:
+            self._last = (key, self._pack(key))
+        return self._last[1]
+
+    def _pack(self, epoch: Optional[float]) -> Packed:
         pole = None if epoch is None else tuple(map(float, _pole.pole_rotation(epoch).ravel()))
         return [(f.kind, f.parameters, pole if f.polar else None) for f in self.forces]
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return Model, (self.forces,)
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, Model) and other.forces == self.forces

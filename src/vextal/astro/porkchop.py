@@ -17,7 +17,7 @@ from typing import Any, Dict, Hashable, List, Mapping, Optional, Sequence, Suppo
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _porkchop
+from vextal.astro import _j2, _porkchop
 from vextal.astro._distributed import Chunks, porkchops_on_cluster
 from vextal.astro._grid_sources import DirectionWarning, Window, direction, is_trajectory, sense
 from vextal.astro._porkchop_results import (CELL_STATUS, GridArrays, Porkchop, Progress, ProgressOption, Safety,
@@ -51,7 +51,7 @@ def porkchop(chaser: Source, target: Source, departures: Any, tofs: Any, *,
              cost: str = "rendezvous", min_radius: Optional[SupportsFloat] = None,
              arrive_at: Optional[Sequence[SupportsFloat]] = None, depart_from: Optional[Sequence[SupportsFloat]] = None,
              threads: Optional[int] = None, progress: ProgressOption = None, client: Any = None,
-             chunks: Chunks = None, model: str = "two-body") -> Porkchop:
+             chunks: Chunks = None, model: Any = "two-body") -> Porkchop:
     """The porkchop grid between two objects: ECI states, 7-tuples or trajectories of vextal.astro.trajectory
     (two-body, table, TLE/OMM, OEM, J2, ...), whose `epoch` then stands for chaser.time. Returns a Porkchop.
 
@@ -81,7 +81,9 @@ def porkchop(chaser: Source, target: Source, departures: Any, tofs: Any, *,
     model: "two-body", or "j2" to move states under the Earth's J2 (they become vextal.astro.trajectory.J2
     trajectories, sampled once into tables for the grid; a trajectory passed in is used as it is); the arcs
     are two-body Lambert arcs between the positions either way, and the result's `model` says which was used
-    (refine() then corrects the optimum to arrive under J2)."""
+    (refine() then corrects the optimum to arrive under J2). A force model (vextal.astro.forces, e.g.
+    forces.Zonal(6)) moves states as vextal.astro.trajectory.Numerical trajectories in it, about the pole at
+    each state's epoch, and refine() corrects the optimum to arrive in that model."""
     options = grid_options(_central_mu(mu, (chaser, target)), cost, min_radius, arrive_at, depart_from)
     check_j2(model, options)
     chaser, target = in_model(chaser, "chaser", model), in_model(target, "target", model)
@@ -97,23 +99,23 @@ def porkchop(chaser: Source, target: Source, departures: Any, tofs: Any, *,
     return with_model(grid, model, chaser, target)
 
 
-def check_j2(model: str, options: Dict[str, Any]) -> None:
-    """Refuses a model other than two-body and J2, and J2 about another body than the Earth."""
-    if check_model(model) == "j2" and options["mu"] != MU_EARTH:
+def check_j2(model: Any, options: Dict[str, Any]) -> None:
+    """Refuses a model other than two-body, J2 and force models, and fields about another body than the
+    Earth."""
+    if check_model(model) != "two-body" and options["mu"] != MU_EARTH:
         raise ValueError("model='j2' is the Earth's oblateness: mu must be the Earth's (%r), not %r"
                          % (MU_EARTH, options["mu"]))
 
 
-def in_model(source: Any, name: str, model: str) -> Any:
-    """A state as the model moves it: under "j2" a J2 trajectory of it; a trajectory as it is."""
-    if model != "j2" or is_trajectory(source):
+def in_model(source: Any, name: str, model: Any) -> Any:
+    """A state as the model moves it: under "j2" a J2 trajectory of it, under a force model a Numerical
+    trajectory; a trajectory as it is."""
+    if model == "two-body" or is_trajectory(source):
         return source
-    from vextal.astro.trajectory import J2
-
-    return J2(state_tuple(source, name))
+    return _j2.trajectory_of(state_tuple(source, name), model)
 
 
-def with_model(grid: Porkchop, model: str, chaser: Any, target: Any) -> Porkchop:
+def with_model(grid: Porkchop, model: Any, chaser: Any, target: Any) -> Porkchop:
     """The grid, marked with the model that moved its ends and keeping the trajectories it was given (from
     which a J2 refinement reads exact states)."""
     if model != "two-body":
@@ -160,7 +162,7 @@ def survey(chaser: Source, targets: Union[Sequence[Source], Mapping[Any, Source]
            cost: str = "rendezvous", min_radius: Optional[SupportsFloat] = None,
            arrive_at: Optional[Sequence[SupportsFloat]] = None, depart_from: Optional[Sequence[SupportsFloat]] = None,
            threads: Optional[int] = None, progress: ProgressOption = None, client: Any = None,
-           chunks: Chunks = None, model: str = "two-body") -> Survey:
+           chunks: Chunks = None, model: Any = "two-body") -> Survey:
     """The porkchop grid of `chaser` against each of `targets` over the same window, and the table of each
     target's cheapest cell (the grid's ``best()``), sorted by cost.
 
