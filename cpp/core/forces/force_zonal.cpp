@@ -70,7 +70,10 @@ struct ZonalField {
         double t[6];
         terms(rn, u, t, true);
         const double A = t[0], B = t[1], Ar = t[2], Au = t[3], Br = t[4], Bu = t[5];
-        for (int i = 0; i < 3; ++i) a[i] = A * e[i] + (i == 2 ? B : 0.0);
+        // As acceleration() computes it: the same bits with and without the transition matrix.
+        a[0] = A * r[0] / rn;
+        a[1] = A * r[1] / rn;
+        a[2] = A * r[2] / rn + B;
         for (int i = 0; i < 3; ++i)
             for (int k = 0; k < 3; ++k) {
                 const double w = (k == 2 ? 1.0 : 0.0) - u * e[k];  // r du/dr_k
