@@ -14,13 +14,18 @@ import numpy.typing as npt
 from vextal.astro import time as _time
 
 
-def pole_rotation(epoch: Any) -> npt.NDArray[np.float64]:
-    """The 3 x 3 rotation from the package's ECI to the true equator of date at `epoch` (seconds since 1950
-    UTC, or a date). ValueError unless it is one finite epoch."""
+def one_epoch(epoch: Any) -> float:
+    """`epoch` (seconds since 1950 UTC, or a date) as a number; ValueError unless it is one finite epoch."""
     value = np.asarray(_time.epoch(epoch), dtype=np.float64)
     if value.ndim != 0 or not np.isfinite(value):
         raise ValueError("epoch must be one finite epoch, not %r" % (epoch,))
-    jd1, jd2 = _time.jd(float(value), "tt")
+    return float(value)
+
+
+def pole_rotation(epoch: Any) -> npt.NDArray[np.float64]:
+    """The 3 x 3 rotation from the package's ECI to the true equator of date at `epoch` (seconds since 1950
+    UTC, or a date). ValueError unless it is one finite epoch."""
+    jd1, jd2 = _time.jd(one_epoch(epoch), "tt")
     _, _, _, _, rp, _, rn, _ = erfa.pn06a(float(jd1), float(jd2))
     return np.ascontiguousarray(np.asarray(rn) @ np.asarray(rp), dtype=np.float64)
 

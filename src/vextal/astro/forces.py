@@ -24,7 +24,6 @@ import numpy as np
 import numpy.typing as npt
 
 from vextal.astro import _pole, arrays
-from vextal.astro import time as _time
 
 __all__ = ["Force", "J2", "Zonal", "Model", "EGM96_ZONAL", "MU_EARTH", "EARTH_RADIUS", "as_model", "propagate",
            "sample", "acceleration", "DEFAULT_RTOL"]
@@ -158,7 +157,7 @@ class Model:
         """The forces as the native door reads them: (kind, parameters, pole) with the rotation to the pole of
         date at `epoch` for the forces that act about a pole, None without one. The last epoch's is kept, so
         that a trajectory or a shooting loop computes its pole once."""
-        key = None if epoch is None else float(np.asarray(_time.epoch(epoch), dtype=np.float64))
+        key = None if epoch is None else _pole.one_epoch(epoch)
         if self._last[0] != key:
             self._last = (key, self._pack(key))
         return self._last[1]
