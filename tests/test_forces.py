@@ -1,7 +1,9 @@
 """Force models: zonal harmonics against an independent integration, J2 through the seam against the J2
 propagator's bits, the pole of date against pyerfa's pole, the state transition matrix against finite
 differences, Ctrl-C inside one long integration, and the refusals of models and their doors."""
+import os
 import pickle
+import re
 import sys
 
 import erfa
@@ -247,3 +249,18 @@ except KeyboardInterrupt:
 """ % CALLS[name]
     out = run_python(code).stdout.split()
     assert out[0] == "interrupted" and float(out[1]) < 0.5, out
+
+
+GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "docs", "guide", "force-models.md")
+
+
+def _guide_blocks():
+    if not os.path.exists(GUIDE):
+        return []
+    with open(GUIDE, encoding="utf-8") as f:
+        return re.findall(r"```python\n(.*?)```", f.read(), re.S)
+
+
+@pytest.mark.parametrize("index", range(len(_guide_blocks())))
+def test_the_guide_s_examples_run(index):
+    run_python(_guide_blocks()[index])
