@@ -1,5 +1,6 @@
 // Motion under the Earth's central field and its oblateness term J2 alone: the J2 force (forces/force_j2.cpp)
-// as the one force of a model (forces/model.hpp), kept as the interface of arrays.propagate_j2.
+// as the one force of a model (forces/model.hpp: propagate, sample, fixed_steps), with the constants of
+// arrays.propagate_j2.
 //
 // Defaults: mu 398600.5 km^3/s^2, equatorial radius 6378.1374 km, J2 = 1.08262668e-3 (the package's
 // constants). Units: km, km/s, s.
@@ -8,8 +9,6 @@
 #include "core/constants.hpp"
 #include "core/forces/model.hpp"
 
-#include <cstddef>
-#include <cstdint>
 
 namespace vextal::numerics {
 
@@ -29,19 +28,7 @@ constexpr long j2_max_steps = max_propagation_steps;
 // The force model of one J2 force; false (out of memory, or parameters the force refuses) leaves it empty.
 bool j2_force_model(const J2Model& model, ForceModel& out) noexcept;
 
-// Acceleration (km/s^2) at position r.
-void j2_acceleration(const J2Model& model, const double r[3], double a[3]) noexcept;
 // The energy integral v^2 / 2 - U (km^2/s^2) about the frame's z axis.
 double j2_energy(const J2Model& model, const double r[3], const double v[3]) noexcept;
-
-// propagate() and sample() (forces/model.hpp) of the J2 model.
-J2Status propagate_j2(const J2Model& model, const double r0[3], const double v0[3], double dt, double r[3],
-                      double v[3], double* phi = nullptr, double rtol = j2_default_rtol, long* steps = nullptr,
-                      Cancel* cancel = nullptr) noexcept;
-J2Status sample_j2(const J2Model& model, const double r0[3], const double v0[3], const double* offsets,
-                   std::size_t n, double* r, double* v, double rtol = j2_default_rtol,
-                   Cancel* cancel = nullptr) noexcept;
-void j2_fixed_steps(const J2Model& model, const double r0[3], const double v0[3], double dt, long steps,
-                    double fraction, double r[3], double v[3]) noexcept;
 
 }  // namespace vextal::numerics

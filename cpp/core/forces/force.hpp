@@ -77,25 +77,34 @@ private:
     double m_[9] = {};
 };
 
-// A field (acceleration and gradient as functions of the position in its own frame) seen through a pole.
+// A gravity field with the central attraction, acting about a pole: `Field` gives mu, acceleration(r, a)
+// and gradient(r, a, g) in its own frame (z along the pole). Without a pole no rotation is applied at all, so
+// the arithmetic is that of the inertial frame.
 template <class Field>
-void field_acceleration(const Field& field, const PoleFrame& pole, const double* r, double* a) noexcept {
-    if (!pole.active()) return field.acceleration(r, a);
-    double rp[3], ap[3];
-    pole.to_pole(r, rp);
-    field.acceleration(rp, ap);
-    pole.from_pole(ap, a);
-}
+class FieldForce final : public Force {
+public:
+    FieldForce(const Field& field, const double* pole) noexcept : field_(field), pole_(pole) {}
+    double central_mu() const noexcept override { return field_.mu; }
+    void acceleration(double, const double* r, const double*, double* a) const noexcept override {
+        if (!pole_.active()) return field_.acceleration(r, a);
+        double rp[3], ap[3];
+        pole_.to_pole(r, rp);
+        field_.acceleration(rp, ap);
+        pole_.from_pole(ap, a);
+    }
+    void partials(double, const double* r, const double*, double* a, double* da_dr, double*) const noexcept override {
+        if (!pole_.active()) return field_.gradient(r, a, da_dr);
+        double rp[3], ap[3], gp[9];
+        pole_.to_pole(r, rp);
+        field_.gradient(rp, ap, gp);
+        pole_.from_pole(ap, a);
+        pole_.gradient_from_pole(gp, da_dr);
+    }
 
-template <class Field>
-void field_gradient(const Field& field, const PoleFrame& pole, const double* r, double* a, double* g) noexcept {
-    if (!pole.active()) return field.gradient(r, a, g);
-    double rp[3], ap[3], gp[9];
-    pole.to_pole(r, rp);
-    field.gradient(rp, ap, gp);
-    pole.from_pole(ap, a);
-    pole.gradient_from_pole(gp, g);
-}
+private:
+    Field field_;
+    PoleFrame pole_;
+};
 
 // A positive finite number.
 inline bool positive_finite(double x) noexcept { return x > 0 && std::isfinite(x); }

@@ -54,23 +54,6 @@ struct J2Field {
     }
 };
 
-class J2Force final : public Force {
-public:
-    J2Force(double mu, double j2, double radius, const double* pole) noexcept
-        : field_(mu, j2, radius), pole_(pole) {}
-    double central_mu() const noexcept override { return field_.mu; }
-    void acceleration(double, const double* r, const double*, double* a) const noexcept override {
-        field_acceleration(field_, pole_, r, a);
-    }
-    void partials(double, const double* r, const double*, double* a, double* da_dr, double*) const noexcept override {
-        field_gradient(field_, pole_, r, a, da_dr);
-    }
-
-private:
-    J2Field field_;
-    PoleFrame pole_;
-};
-
 }  // namespace
 
 std::unique_ptr<Force> make_force_j2(const ForceArgs& args, const char*& error) noexcept {
@@ -79,7 +62,7 @@ std::unique_ptr<Force> make_force_j2(const ForceArgs& args, const char*& error) 
     if (!positive_finite(mu) || !std::isfinite(j2) || !positive_finite(radius))
         return error = "j2 needs a positive finite mu and radius and a finite j2", nullptr;
     if (!valid_pole(args.pole)) return error = "the pole must be a finite rotation matrix", nullptr;
-    return std::unique_ptr<Force>(new (std::nothrow) J2Force(mu, j2, radius, args.pole));
+    return std::unique_ptr<Force>(new (std::nothrow) FieldForce<J2Field>(J2Field(mu, j2, radius), args.pole));
 }
 
 }  // namespace vextal::numerics

@@ -84,22 +84,6 @@ struct ZonalField {
     }
 };
 
-class ZonalForce final : public Force {
-public:
-    ZonalForce(const ZonalField& field, const double* pole) noexcept : field_(field), pole_(pole) {}
-    double central_mu() const noexcept override { return field_.mu; }
-    void acceleration(double, const double* r, const double*, double* a) const noexcept override {
-        field_acceleration(field_, pole_, r, a);
-    }
-    void partials(double, const double* r, const double*, double* a, double* da_dr, double*) const noexcept override {
-        field_gradient(field_, pole_, r, a, da_dr);
-    }
-
-private:
-    ZonalField field_;
-    PoleFrame pole_;
-};
-
 }  // namespace
 
 std::unique_ptr<Force> make_force_zonal(const ForceArgs& args, const char*& error) noexcept {
@@ -116,7 +100,7 @@ std::unique_ptr<Force> make_force_zonal(const ForceArgs& args, const char*& erro
         if (!std::isfinite(field.j[n])) return error = "zonal coefficients must be finite", nullptr;
     }
     if (!valid_pole(args.pole)) return error = "the pole must be a finite rotation matrix", nullptr;
-    return std::unique_ptr<Force>(new (std::nothrow) ZonalForce(field, args.pole));
+    return std::unique_ptr<Force>(new (std::nothrow) FieldForce<ZonalField>(field, args.pole));
 }
 
 }  // namespace vextal::numerics
