@@ -224,6 +224,9 @@ CALLS = {
     "stm": "forces.propagate(r, v, 2e9, forces.Zonal(6), stm=True, threads=1)",
     "sample": "forces.sample(r, v, [2e9], forces.J2())",
     "numerical": "trajectory.Numerical((0.0, *r, *v), forces.Zonal(3)).states(-2e9)",
+    # Two blocks on two threads; the calling thread takes the first (four states of a few milliseconds each),
+    # a worker the long one: the calling thread, out of blocks, must keep checking signals.
+    "two threads": "forces.propagate(r, v, [2e5] * 4 + [2e9], forces.J2(), threads=2)",
 }
 
 

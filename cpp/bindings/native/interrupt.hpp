@@ -36,6 +36,8 @@ public:
     }
 
     bool stopped() const noexcept { return stop_.load(std::memory_order_relaxed); }
+    // The flag itself, for parallel_for to set when it is the one that sees the signal.
+    std::atomic<bool>* flag() noexcept { return &stop_; }
 
     // The call's failure after a stop: the handler's exception, which is set (KeyboardInterrupt otherwise).
     std::nullptr_t fail() const noexcept {
