@@ -34,7 +34,7 @@ def table_step(r: npt.ArrayLike, v: npt.ArrayLike, mu: float) -> float:
     """The sample step (s) of a J2 table of the orbit through (r, v): interpolation within the bounds."""
     rp = pericentre_radius(r, v, mu)
     k = (TABLE_POSITION_BOUND / (_HERMITE_C * rp)) ** 0.25
-    return k * math.sqrt(rp**3 / mu)
+    return float(k * math.sqrt(rp**3 / mu))
 
 
 def table_epochs(start: float, stop: float, step: float) -> npt.NDArray[np.float64]:

@@ -7,7 +7,7 @@ the zonal field. Only the pole matters to a zonal field, so the rotation about i
 """
 from typing import Any
 
-import erfa
+import erfa  # type: ignore  # no type information
 import numpy as np
 import numpy.typing as npt
 
@@ -27,9 +27,6 @@ def pole_rotation(epoch: Any) -> npt.NDArray[np.float64]:
     UTC, or a date). ValueError unless it is one finite epoch."""
     jd1, jd2 = _time.jd(one_epoch(epoch), "tt")
     _, _, _, _, rp, _, rn, _ = erfa.pn06a(float(jd1), float(jd2))
-    return np.ascontiguousarray(np.asarray(rn) @ np.asarray(rp), dtype=np.float64)
+    out: npt.NDArray[np.float64] = np.ascontiguousarray(np.asarray(rn) @ np.asarray(rp), dtype=np.float64)
+    return out
 
-
-def pole(epoch: Any) -> npt.NDArray[np.float64]:
-    """The unit vector of the pole of date in the package's ECI."""
-    return pole_rotation(epoch)[2].copy()

@@ -65,7 +65,7 @@ class Force:
         return Model([self]) + other
 
     def __eq__(self, other: object) -> bool:
-        return type(other) is type(self) and other.parameters == self.parameters  # type: ignore[attr-defined]
+        return isinstance(other, Force) and type(other) is type(self) and other.parameters == self.parameters
 
     def __hash__(self) -> int:
         return hash((self.kind, self.parameters))
