@@ -1,5 +1,5 @@
-"""Numerically integrated orbits in the grid and its refinement: how densely one samples itself into a table
-(the Numerical and J2 trajectories of vextal.astro.trajectory), and which model a grid's states move in.
+"""Numerically integrated orbits in the grid: how densely one samples itself into a table (the Numerical and
+J2 trajectories of vextal.astro.trajectory), and the grid's model as a force model or a name.
 
 Cubic Hermite interpolation over one sample step h, measured on LEO, GEO and e = 0.6 orbits (a day each, 20000
 random epochs against the integrator's dense output): the position error is about C k^4 r_p with
@@ -8,7 +8,7 @@ e = 0.6; the velocity error about 0.2 k^3 v_p. The step is chosen for C = 1e-2, 
 the bounds below with a margin of three or more.
 """
 import math
-from typing import Any, Tuple
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -57,29 +57,3 @@ def label(model: Any) -> str:
     """The name of a grid's model in its tables: "two-body", "j2", or the force model's repr."""
     return model if isinstance(model, str) else repr(model)
 
-
-def trajectory_of(state: Any, model: Any) -> Any:
-    """A state's trajectory in `model`: J2 (about the frame's z axis) for "j2", Numerical (about the pole at
-    the state's epoch) for a force model."""
-    from vextal.astro import trajectory
-
-    return trajectory.J2(state) if model == "j2" else trajectory.Numerical(state, model)
-
-
-def refine_inputs(grid: Any, model: Any) -> Tuple[Tuple[Any, Any], Any]:
-    """The chaser's and the target's trajectories for a refinement in `model` (the grid's own, or the model's
-    motion of its states) and the model the arcs fly in: that of the first trajectory in the same model (its
-    constants and pole), else "j2" about the frame's z axis or the force model about the pole at the
-    chaser's epoch."""
-    from vextal.astro import _j2_refine, forces, trajectory
-
-    pair = tuple(grid.trajectories) if grid.trajectories is not None else (
-        trajectory_of(grid.chaser, model), trajectory_of(grid.target, model))
-    wanted = None if model == "j2" else forces.as_model(model)
-    for kind in pair:
-        if isinstance(kind, trajectory.J2 if wanted is None else trajectory.Numerical) and (
-                wanted is None or kind.model == wanted):
-            return (pair[0], pair[1]), _j2_refine.Flown(kind.model, kind.pole_epoch)
-    if wanted is None:
-        return (pair[0], pair[1]), _j2_refine.Flown(forces.Model([forces.J2()]))
-    return (pair[0], pair[1]), _j2_refine.Flown(wanted, float(grid.chaser[0]))

@@ -22,7 +22,7 @@ from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _porkchop, arrays, forces
+from vextal.astro import _porkchop, arrays, forces, trajectory
 
 Vector = npt.NDArray[np.float64]
 StateFunction = Callable[[float], Tuple[Vector, Vector]]
@@ -279,3 +279,26 @@ def lowest_radius(r1: Vector, v1: Vector, tof: float, flown: Any, j2: Optional[f
         if curvature > 0:
             return float(b - 0.125 * (a - c) ** 2 / curvature)
     return float(d[k])
+
+
+def trajectory_of(state: Any, model: Any) -> Any:
+    """A state's trajectory in `model`: J2 (about the frame's z axis) for "j2", Numerical (about the pole at
+    the state's epoch) for a force model."""
+    return trajectory.J2(state) if model == "j2" else trajectory.Numerical(state, model)
+
+
+def refine_inputs(grid: Any, model: Any) -> Tuple[Tuple[Any, Any], Any]:
+    """The chaser's and the target's trajectories for a refinement in `model` (the grid's own, or the model's
+    motion of its states) and the model the arcs fly in: that of the first trajectory in the same model (its
+    constants and pole), else "j2" about the frame's z axis or the force model about the pole at the
+    chaser's epoch."""
+    pair = tuple(grid.trajectories) if grid.trajectories is not None else (
+        trajectory_of(grid.chaser, model), trajectory_of(grid.target, model))
+    wanted = None if model == "j2" else forces.as_model(model)
+    for kind in pair:
+        if isinstance(kind, trajectory.J2 if wanted is None else trajectory.Numerical) and (
+                wanted is None or kind.model == wanted):
+            return (pair[0], pair[1]), Flown(kind.model, kind.pole_epoch)
+    if wanted is None:
+        return (pair[0], pair[1]), Flown(forces.Model([forces.J2()]))
+    return (pair[0], pair[1]), Flown(wanted, float(grid.chaser[0]))

@@ -494,7 +494,7 @@ class Porkchop:
             raise ValueError("refine(model='j2') plans a rendezvous from the chaser to the target itself; this "
                              "grid's cost=%r, arrive_at=%r, depart_from=%r are not corrected under J2"
                              % (self.cost, self.arrive_at, self.depart_from))
-        trajectories, flown = _j2.refine_inputs(self, model)
+        trajectories, flown = _j2_refine.refine_inputs(self, model)
         # The grid's screen: by default the Earth's equatorial radius (J2 runs under the Earth's mu only).
         floor = _porkchop.EARTH_EQUATORIAL_RADIUS if self.min_radius is None else self.min_radius
         failures: List[str] = []

@@ -17,7 +17,7 @@ from typing import Any, Dict, Hashable, List, Mapping, Optional, Sequence, Suppo
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _j2, _porkchop
+from vextal.astro import _porkchop
 from vextal.astro._distributed import Chunks, porkchops_on_cluster
 from vextal.astro._grid_sources import DirectionWarning, Window, direction, is_trajectory, sense
 from vextal.astro._porkchop_results import (CELL_STATUS, GridArrays, Porkchop, Progress, ProgressOption, Safety,
@@ -112,7 +112,9 @@ def in_model(source: Any, name: str, model: Any) -> Any:
     trajectory; a trajectory as it is."""
     if model == "two-body" or is_trajectory(source):
         return source
-    return _j2.trajectory_of(state_tuple(source, name), model)
+    from vextal.astro import _j2_refine
+
+    return _j2_refine.trajectory_of(state_tuple(source, name), model)
 
 
 def with_model(grid: Porkchop, model: Any, chaser: Any, target: Any) -> Porkchop:
