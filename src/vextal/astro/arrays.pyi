@@ -176,13 +176,11 @@ def _j2_fixed_steps(
     """The integrator with `steps` equal steps and no step control, or its dense output at `fraction`
     of the last step: ((x, y, z), (vx, vy, vz)). For measuring the order."""
     ...
-ForcesArg = Iterable[Tuple[str, Iterable[SupportsFloat], Optional[Iterable[SupportsFloat]]]]
-
 def _propagate_model(
     r: npt.ArrayLike,
     v: npt.ArrayLike,
     dt: npt.ArrayLike,
-    forces: ForcesArg,
+    forces: Iterable[Tuple[str, Iterable[SupportsFloat], Optional[Iterable[SupportsFloat]]]],
     *,
     errors: str = "nan",
     threads: Optional[int] = None,
@@ -195,7 +193,7 @@ def _sample_model(
     r: npt.ArrayLike,
     v: npt.ArrayLike,
     offsets: npt.ArrayLike,
-    forces: ForcesArg,
+    forces: Iterable[Tuple[str, Iterable[SupportsFloat], Optional[Iterable[SupportsFloat]]]],
     *,
     rtol: SupportsFloat = 1e-13,
 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
@@ -204,7 +202,7 @@ def _sample_model(
 def _model_partials(
     r: npt.ArrayLike,
     v: npt.ArrayLike,
-    forces: ForcesArg,
+    forces: Iterable[Tuple[str, Iterable[SupportsFloat], Optional[Iterable[SupportsFloat]]]],
     *,
     t: SupportsFloat = 0.0,
 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
