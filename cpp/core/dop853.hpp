@@ -10,7 +10,7 @@
 // Plain C++ on doubles, header-only because it is a template over the system: a `System` provides
 //     static constexpr int n;             // dimension of the state
 //     static constexpr int n_error;       // the leading components the step control looks at
-//     void derivative(const double* y, double* dy) const;        // autonomous: dy/dt = f(y)
+//     void derivative(double t, const double* y, double* dy) const;   // dy/dt = f(t, y)
 //     void scale(const double* y0, const double* y1, double rtol, double* sk) const;  // error weights (n_error)
 // so that, for example, a state transition matrix can ride along without steering the steps: the state
 // then follows exactly the steps it would take alone.
@@ -51,7 +51,7 @@ public:
             y_[i] = y0[i];
             if (!std::isfinite(y0[i])) return Outcome::not_finite;
         }
-        system_.derivative(y_, k_[0]);
+        system_.derivative(t_, y_, k_[0]);
         return Outcome::ok;
     }
 
@@ -67,7 +67,9 @@ public:
             if (++steps_ > max_steps_) return Outcome::too_many_steps;
             const double min_step = 10.0 * std::fabs(std::nextafter(t_, direction * HUGE_VAL) - t_);
             double h_abs = std::fabs(h_);
-            if (h_abs < min_step) return Outcome::step_underflow;
+            // What is left to the bound below the resolution of the time (a span of 5e-324 s) is taken as it
+            // is: it moves nothing, and shrinking the step could not help.
+            if (h_abs < min_step && std::fabs(bound - t_) > min_step) return Outcome::step_underflow;
             double t_new = t_ + direction * h_abs;
             if (direction * (t_new - bound) > 0.0) t_new = bound;
             const double h = t_new - t_;
@@ -79,7 +81,7 @@ public:
                 double factor = err == 0.0 ? max_factor : std::min(max_factor, safety * std::pow(err, -1.0 / 8.0));
                 if (rejected) factor = std::min(1.0, factor);
                 h_ = direction * h_abs * factor;
-                system_.derivative(y_new_, k_[12]);
+                system_.derivative(t_new, y_new_, k_[12]);
                 copy(y_, y_old_);
                 copy(y_new_, y_);
                 t_old_ = t_;
@@ -98,7 +100,7 @@ public:
         if (!fresh_) copy(k_[12], k_[0]);
         fresh_ = false;
         stages(h);
-        system_.derivative(y_new_, k_[12]);
+        system_.derivative(t_ + h, y_new_, k_[12]);
         copy(y_, y_old_);
         copy(y_new_, y_);
         t_old_ = t_;
@@ -164,20 +166,20 @@ private:
         for (int i = 0; i < n; ++i) out[i] = y[i] + h * combine<S, S>(i);
     }
 
-    // Stages First..Last-1 from y.
+    // Stages First..Last-1 from y at time t.
     template <int First, int Last>
-    void run_stages(double h, const double* y) noexcept {
+    void run_stages(double t, double h, const double* y) noexcept {
         if constexpr (First < Last) {
             double tmp[n];
             stage_state<First>(h, y, tmp);
-            system_.derivative(tmp, k_[First]);
-            run_stages<First + 1, Last>(h, y);
+            system_.derivative(t + c[First] * h, tmp, k_[First]);
+            run_stages<First + 1, Last>(t, h, y);
         }
     }
 
-    // Stages 1..11 and the eighth-order solution y_new (k_[0] holds f(y)).
+    // Stages 1..11 and the eighth-order solution y_new (k_[0] holds f(t, y)).
     void stages(double h) noexcept {
-        run_stages<1, 12>(h, y_);
+        run_stages<1, 12>(t_, h, y_);
         stage_state<12>(h, y_, y_new_);
     }
 
@@ -212,7 +214,7 @@ private:
         h0 = std::min(h0, span);
         double y1[n], f1[n];
         for (int i = 0; i < n; ++i) y1[i] = y_[i] + h0 * k_[0][i];
-        system_.derivative(y1, f1);
+        system_.derivative(t_ + h0, y1, f1);  // the trial point is ahead in time, as its state is
         double d2 = 0.0;
         for (int i = 0; i < n_error; ++i) {
             double d = (f1[i] - k_[0][i]) / sk[i];
@@ -227,7 +229,7 @@ private:
 
     // The three extra stages and the coefficients of the seventh-order interpolant.
     void prepare_dense(double h) noexcept {
-        run_stages<13, 16>(h, y_old_);
+        run_stages<13, 16>(t_old_, h, y_old_);
         for (int i = 0; i < n; ++i) {
             const double dy = y_[i] - y_old_[i];
             f_[0][i] = dy;

@@ -60,9 +60,12 @@ inline int parse_threads(PyObject* value) noexcept {
 // Runs body(begin, end) over [0, n). `grain` is the block size: small enough that a block takes well under a
 // millisecond, large enough that handing it out costs nothing. Inputs shorter than `min_parallel` stay on the
 // calling thread. Returns false with KeyboardInterrupt (or whatever the signal handler raised) set when a
-// signal stopped the call; the outputs are then partly written and must be discarded.
+// signal stopped the call; the outputs are then partly written and must be discarded. A body whose one block
+// can run long passes `body_stop`, a flag it reads inside the block: it is set when a signal stops the call,
+// and the calling thread, once out of blocks, keeps checking signals while the workers finish theirs.
 template <class Body>
-bool parallel_for(Py_ssize_t n, int threads, Py_ssize_t grain, Py_ssize_t min_parallel, Body&& body) noexcept {
+bool parallel_for(Py_ssize_t n, int threads, Py_ssize_t grain, Py_ssize_t min_parallel, Body&& body,
+                  std::atomic<bool>* body_stop = nullptr) noexcept {
     if (n <= 0) return true;
     grain = std::max<Py_ssize_t>(grain, 1);
     Py_ssize_t blocks = (n + grain - 1) / grain;
@@ -70,6 +73,7 @@ bool parallel_for(Py_ssize_t n, int threads, Py_ssize_t grain, Py_ssize_t min_pa
 
     std::atomic<Py_ssize_t> next{0};
     std::atomic<bool> stop{false};
+    std::atomic<int> running{0};
     auto run_block = [&]() -> bool {
         if (stop.load(std::memory_order_relaxed)) return false;
         Py_ssize_t b = next.fetch_add(1, std::memory_order_relaxed);
@@ -84,24 +88,37 @@ bool parallel_for(Py_ssize_t n, int threads, Py_ssize_t grain, Py_ssize_t min_pa
     std::vector<std::thread> pool;
     try {
         pool.reserve(static_cast<size_t>(std::max(workers, 0)));
-        for (int i = 0; i < workers; ++i)
-            pool.emplace_back([&] { while (run_block()) {} });
+        for (int i = 0; i < workers; ++i) {
+            pool.emplace_back([&] {
+                while (run_block()) {}
+                running.fetch_sub(1);
+            });
+            running.fetch_add(1);  // after a start that did not throw (the count may dip below 0 meanwhile)
+        }
     } catch (...) {
         // No thread could be started (resource limits): the calling thread does the rest alone.
     }
     using clock = std::chrono::steady_clock;
     auto last_check = clock::now();
-    while (run_block()) {
-        auto now = clock::now();
-        if (now - last_check < std::chrono::milliseconds(20)) continue;
-        last_check = now;
+    auto check_signals = [&] {
+        last_check = clock::now();
         PyEval_RestoreThread(saved);
         if (PyErr_CheckSignals() != 0) {
             interrupted = true;
             stop.store(true, std::memory_order_relaxed);
+            if (body_stop) body_stop->store(true, std::memory_order_relaxed);
         }
         saved = PyEval_SaveThread();
+    };
+    while (run_block()) {
+        if (clock::now() - last_check < std::chrono::milliseconds(20)) continue;
+        check_signals();
         if (interrupted) break;
+    }
+    // Out of blocks: a body that reads body_stop is still stoppable while the workers run theirs.
+    while (body_stop && !interrupted && running.load() > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (clock::now() - last_check >= std::chrono::milliseconds(20)) check_signals();
     }
     for (auto& t : pool) t.join();
     PyEval_RestoreThread(saved);

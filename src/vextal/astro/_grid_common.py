@@ -26,10 +26,13 @@ COSTS = ("rendezvous", "intercept")
 MODELS = ("two-body", "j2")
 
 
-def check_model(model: object, name: str = "model") -> str:
-    """`model` if it is one of MODELS; ValueError naming the choices otherwise."""
-    if not isinstance(model, str) or model not in MODELS:
-        raise ValueError("%s must be one of %s, not %r" % (name, ", ".join(map(repr, MODELS)), model))
+def check_model(model: Any, name: str = "model") -> Any:
+    """`model` if it is one of MODELS or a force model (vextal.astro.forces); ValueError otherwise."""
+    from vextal.astro import _j2
+
+    if not _j2.is_model(model) and (not isinstance(model, str) or model not in MODELS):
+        raise ValueError("%s must be one of %s or a vextal.astro.forces model, not %r"
+                         % (name, ", ".join(map(repr, MODELS)), model))
     return model
 
 
@@ -184,7 +187,7 @@ def grid_options(mu: SupportsFloat, cost: str, min_radius: Optional[SupportsFloa
 
 
 #: The package's own kinds: each gives the grid its own source (its fast path), and its state at an epoch.
-BUILT_IN = (_trajectory.TwoBody, _trajectory.Table, _trajectory.J2, _trajectory.TLE)
+BUILT_IN = (_trajectory.TwoBody, _trajectory.Table, _trajectory.Numerical, _trajectory.TLE)
 
 
 def is_trajectory(obj: Any) -> bool:

@@ -1,4 +1,5 @@
-"""How densely a J2 orbit samples itself into a table (the J2 trajectory of vextal.astro.trajectory).
+"""Numerically integrated orbits in the grid: how densely one samples itself into a table (the Numerical and
+J2 trajectories of vextal.astro.trajectory), and the grid's model as a force model or a name.
 
 Cubic Hermite interpolation over one sample step h, measured on LEO, GEO and e = 0.6 orbits (a day each, 20000
 random epochs against the integrator's dense output): the position error is about C k^4 r_p with
@@ -11,6 +12,7 @@ trajectory's own, so the table's velocity error becomes a velocity error of the 
 grows to a fraction of a metre over a day of flight (2e-6 km/s, a 1 cm table, missed by tens of metres).
 """
 import math
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -36,7 +38,7 @@ def table_step(r: npt.ArrayLike, v: npt.ArrayLike, mu: float) -> float:
     """The sample step (s) of a J2 table of the orbit through (r, v): interpolation within the bounds."""
     rp = pericentre_radius(r, v, mu)
     k = (TABLE_POSITION_BOUND / (_HERMITE_C * rp)) ** 0.25
-    return k * math.sqrt(rp**3 / mu)
+    return float(k * math.sqrt(rp**3 / mu))
 
 
 def table_epochs(start: float, stop: float, step: float) -> npt.NDArray[np.float64]:
@@ -46,3 +48,16 @@ def table_epochs(start: float, stop: float, step: float) -> npt.NDArray[np.float
     if stop == start:
         return np.array([start, start + step])
     return np.linspace(start, stop, max(1, math.ceil((stop - start) / step)) + 1)
+
+
+def is_model(model: Any) -> bool:
+    """Whether `model` is a force or a model of vextal.astro.forces."""
+    from vextal.astro import forces
+
+    return isinstance(model, (forces.Force, forces.Model))
+
+
+def label(model: Any) -> str:
+    """The name of a grid's model in its tables: "two-body", "j2", or the force model's repr."""
+    return model if isinstance(model, str) else repr(model)
+

@@ -1,5 +1,6 @@
-"""Transfers that arrive under J2: the departure burn corrected by shooting with the J2 state transition matrix,
-inside a local optimisation of (departure, time of flight) over the same cost.
+"""Transfers that arrive under a force model (J2, zonal harmonics: vextal.astro.forces): the departure burn
+corrected by shooting with the model's state transition matrix, inside a local optimisation of (departure,
+time of flight) over the same cost.
 
 For a departure epoch t1 and a time of flight T the chaser is at (r1, vc) and the target at t2 = t1 + T at
 (r2, vt), both read from their trajectories. Shooting finds the departure velocity v1 whose J2-flown arc ends
@@ -21,7 +22,7 @@ from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _porkchop, arrays
+from vextal.astro import _porkchop, arrays, forces, trajectory
 
 Vector = npt.NDArray[np.float64]
 StateFunction = Callable[[float], Tuple[Vector, Vector]]
@@ -51,18 +52,6 @@ class ShootingError(RuntimeError):
     """The differential correction of a departure burn under J2 did not converge."""
 
 
-def j2_acceleration(r: Vector, mu: float, j2: float, radius: float) -> Vector:
-    """The acceleration (km/s^2) of the central field and J2 at position r (km)."""
-    x, y, z = r
-    r2 = float(r @ r)
-    rn = math.sqrt(r2)
-    k = 1.5 * j2 * mu * radius * radius / (r2 * r2 * rn)
-    f = 5.0 * z * z / r2
-    return np.array([-mu * x / (r2 * rn) + k * x * (f - 1.0),
-                     -mu * y / (r2 * rn) + k * y * (f - 1.0),
-                     -mu * z / (r2 * rn) + k * z * (f - 3.0)])
-
-
 def lambert_velocity(r1: Vector, r2: Vector, tof: float, mu: float, prograde: bool, revolutions: int,
                      branch: int) -> Optional[Vector]:
     """The two-body departure velocity of the arc (revolutions, branch) from r1 to r2 in tof, or None."""
@@ -74,19 +63,40 @@ def lambert_velocity(r1: Vector, r2: Vector, tof: float, mu: float, prograde: bo
     return None
 
 
-class Shooter:
-    """Shooting and cost under J2 between two trajectories read by `chaser` and `target` (epoch -> (r, v))."""
+class Flown(NamedTuple):
+    """The model the arcs fly in: the forces, and the epoch of the pole its fields act about (None: the
+    frame's z axis)."""
 
-    def __init__(self, chaser: StateFunction, target: StateFunction, t0: float, *, mu: float, j2: float,
-                 radius: float, prograde: bool, revolutions: int, branch: int) -> None:
+    model: forces.Model
+    epoch: Optional[float] = None
+
+    @classmethod
+    def j2(cls, mu: float, j2: float, radius: float) -> "Flown":
+        """J2 alone about the frame's z axis (arrays.propagate_j2's model)."""
+        return cls(forces.Model([forces.J2(mu, j2, radius)]))
+
+    def acceleration(self, r: Vector, v: Vector) -> Vector:
+        """The model's acceleration (km/s^2) at (r, v), from the native forces."""
+        return np.asarray(forces.acceleration(r, v, self.model, epoch=self.epoch)[0], dtype=np.float64)
+
+
+class Shooter:
+    """Shooting and cost under a model between two trajectories read by `chaser` and `target` (epoch ->
+    (r, v))."""
+
+    def __init__(self, chaser: StateFunction, target: StateFunction, t0: float, *, prograde: bool,
+                 revolutions: int, branch: int, flown: Optional[Flown] = None, mu: float = forces.MU_EARTH,
+                 j2: float = forces.EGM96_ZONAL[0], radius: float = forces.EARTH_RADIUS) -> None:
+        # Without `flown`: J2 alone with the constants mu, j2 and radius.
         self.chaser, self.target, self.t0 = chaser, target, t0
-        self.mu, self.j2, self.radius = mu, j2, radius
+        self.flown = Flown.j2(mu, j2, radius) if flown is None else flown
+        self.mu = self.flown.model.mu
         self.prograde, self.revolutions, self.branch = prograde, revolutions, branch
         self.last: Optional[Vector] = None  # the last solution's departure velocity less its two-body arc's
 
     def propagate(self, r1: Vector, v1: Vector, tof: float) -> Tuple[Vector, Vector, Vector]:
-        r, v, phi = arrays._propagate_j2_stm(r1, v1, tof, mu=self.mu, j2=self.j2, radius=self.radius,
-                                             errors="raise", threads=1)
+        r, v, phi = forces.propagate(r1, v1, tof, self.flown.model, epoch=self.flown.epoch, stm=True,
+                                     errors="raise", threads=1)
         return r, v, phi
 
     def shoot(self, r1: Vector, r2: Vector, tof: float, guess: Vector) -> Tuple[Vector, Vector, Vector, Vector]:
@@ -142,9 +152,9 @@ class Shooter:
             if self.last is None:
                 raise
             v1, rf, vf, phi = self.shoot(r1, r2, tof, arc)
-        ac = j2_acceleration(r1, self.mu, self.j2, self.radius)
-        at = j2_acceleration(r2, self.mu, self.j2, self.radius)
-        af = j2_acceleration(rf, self.mu, self.j2, self.radius)
+        ac = self.flown.acceleration(r1, vc)
+        at = self.flown.acceleration(r2, vt)
+        af = self.flown.acceleration(rf, vf)
         prr, prv, pvr, pvv = phi[:3, :3], phi[:3, 3:], phi[3:, :3], phi[3:, 3:]
         # r(T; r1(t1), v1) = r2(t1 + T): moving the departure moves r1 along vc and the arrival along vt;
         # lengthening the flight moves the arc's end along vf.
@@ -204,8 +214,8 @@ def _reader(source: Any) -> StateFunction:
 
 
 def refine(trajectories: Tuple[Any, Any], t0: float, start: Tuple[float, float], axes: Any, bounds: Any,
-           optimize: Any, *, prograde: bool, revolutions: int, branch: int, mu: float, j2: float,
-           radius: float, min_radius: float = 0.0) -> Corrected:
+           optimize: Any, *, prograde: bool, revolutions: int, branch: int, flown: Flown,
+           min_radius: float = 0.0) -> Corrected:
     """The J2 transfer of least cost near `start` (departure offset after t0, time of flight) on the arc
     (revolutions, branch), with its misses measured by propagate_j2. The optimiser reads
     tables of the trajectories over the bounds (built once); the answer is shot again from the trajectories'
@@ -220,8 +230,8 @@ def refine(trajectories: Tuple[Any, Any], t0: float, start: Tuple[float, float],
     target_table = target._grid_source(t0 + span[0][0] + span[0][1] - 2 * pad,
                                        t0 + span[1][0] + span[1][1] + 2 * pad)
     def shooter(chaser: StateFunction, target: StateFunction) -> Shooter:
-        return Shooter(chaser, target, t0, mu=mu, j2=j2, radius=radius, prograde=prograde,
-                       revolutions=revolutions, branch=branch)
+        return Shooter(chaser, target, t0, flown=flown, prograde=prograde, revolutions=revolutions,
+                       branch=branch)
 
     fast = shooter(_reader(chaser_table), _reader(target_table))
     start_cost = fast.evaluate(*start)[0]  # ShootingError if the start cell has no J2 arc
@@ -235,28 +245,32 @@ def refine(trajectories: Tuple[Any, Any], t0: float, start: Tuple[float, float],
     exact = shooter(_reader(chaser), _reader(target))
     exact.last = fast.last
     _, _, arc = exact.evaluate(*x)
-    rf, vf = arrays.propagate_j2(arc["r1"], arc["v1"], x[1], mu=mu, j2=j2, radius=radius, errors="raise",
-                                 threads=1)
+    rf, vf = forces.propagate(arc["r1"], arc["v1"], x[1], flown.model, epoch=flown.epoch, errors="raise",
+                              threads=1)
     burn1, burn2 = arc["v1"] - arc["vc"], arc["vt"] - arc["vf"]
     miss_km = float(np.linalg.norm(rf - arc["r2"]))
     miss_kms = float(np.linalg.norm(vf + burn2 - arc["vt"]))
     if not (miss_km <= MISS_KM and miss_kms <= MISS_KMS):
         raise ShootingError("the corrected burns miss the target by %.3g m and %.3g mm/s under J2"
                             % (miss_km * 1e3, miss_kms * 1e6))
-    lowest = lowest_radius(arc["r1"], arc["v1"], x[1], mu, j2, radius)
+    lowest = lowest_radius(arc["r1"], arc["v1"], x[1], flown)
     if lowest < min_radius:
         raise ShootingError("the corrected arc comes down to %.1f km from the centre, below min_radius %g km"
                             % (lowest, min_radius))
     return Corrected(x[0], x[1], burn1, burn2, miss_km, miss_kms)
 
 
-def lowest_radius(r1: Vector, v1: Vector, tof: float, mu: float, j2: float, radius: float) -> float:
-    """The least distance from the centre (km) along the J2 arc from (r1, v1) over tof: the arc read by the
+def lowest_radius(r1: Vector, v1: Vector, tof: float, flown: Any, j2: Optional[float] = None,
+                  radius: Optional[float] = None) -> float:
+    """The least distance from the centre (km) along the arc from (r1, v1) over tof: the arc read by the
     integrator's dense output every 20 s or less, the least sample refined by a parabola through it and its
     neighbours (within metres of the true least)."""
     steps = max(2, int(math.ceil(abs(tof) / 20.0)))
     t = np.linspace(0.0, tof, steps + 1)
-    r, _ = arrays._sample_j2(r1, v1, t, mu=mu, j2=j2, radius=radius)
+    if not isinstance(flown, Flown):  # (mu, j2, radius): J2 alone
+        flown = Flown.j2(float(flown), forces.EGM96_ZONAL[0] if j2 is None else j2,
+                         forces.EARTH_RADIUS if radius is None else radius)
+    r, _ = forces.sample(r1, v1, t, flown.model, epoch=flown.epoch)
     d = np.linalg.norm(r, axis=-1)
     k = int(np.argmin(d))
     if 0 < k < steps:
@@ -265,3 +279,26 @@ def lowest_radius(r1: Vector, v1: Vector, tof: float, mu: float, j2: float, radi
         if curvature > 0:
             return float(b - 0.125 * (a - c) ** 2 / curvature)
     return float(d[k])
+
+
+def trajectory_of(state: Any, model: Any) -> Any:
+    """A state's trajectory in `model`: J2 (about the frame's z axis) for "j2", Numerical (about the pole at
+    the state's epoch) for a force model."""
+    return trajectory.J2(state) if model == "j2" else trajectory.Numerical(state, model)
+
+
+def refine_inputs(grid: Any, model: Any) -> Tuple[Tuple[Any, Any], Any]:
+    """The chaser's and the target's trajectories for a refinement in `model` (the grid's own, or the model's
+    motion of its states) and the model the arcs fly in: that of the first trajectory in the same model (its
+    constants and pole), else "j2" about the frame's z axis or the force model about the pole at the
+    chaser's epoch."""
+    pair = tuple(grid.trajectories) if grid.trajectories is not None else (
+        trajectory_of(grid.chaser, model), trajectory_of(grid.target, model))
+    wanted = None if model == "j2" else forces.as_model(model)
+    for kind in pair:
+        if isinstance(kind, trajectory.J2 if wanted is None else trajectory.Numerical) and (
+                wanted is None or kind.model == wanted):
+            return (pair[0], pair[1]), Flown(kind.model, kind.pole_epoch)
+    if wanted is None:
+        return (pair[0], pair[1]), Flown(forces.Model([forces.J2()]))
+    return (pair[0], pair[1]), Flown(wanted, float(grid.chaser[0]))

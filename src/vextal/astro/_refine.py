@@ -4,7 +4,7 @@ two-body arcs (a bounded Nelder-Mead search of the grid's own cost) or dispatche
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, List, Optional, SupportsFloat, Tuple
+from typing import Any, List, Optional, SupportsFloat, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -19,7 +19,7 @@ __all__ = ["refine"]
 
 
 def refine(grid: Grid, candidates: int = 1, *, mu: Optional[SupportsFloat] = None,
-           model: Optional[str] = None) -> Transfer:
+           model: Any = None) -> Transfer:
     """Porkchop.refine (see there)."""
     optimize = optional("scipy.optimize", "Porkchop.refine()")
     model = check_model(grid.model if model is None else model)
@@ -30,8 +30,9 @@ def refine(grid: Grid, candidates: int = 1, *, mu: Optional[SupportsFloat] = Non
             masked = np.where(grid.revolutions == revs, grid.dv_total, np.nan)
             row, column = np.unravel_index(np.nanargmin(masked), grid.shape)
             starts.append((int(row), int(column)))
-    if model == "j2" and grid.flight is None:
-        return _refine_j2(grid, optimize, starts, search_mu)  # a grid of two-body arcs, corrected near its cells
+    if model != "two-body" and (model != "j2" or grid.flight is None):
+        # a grid of two-body arcs (or a force model), corrected near its cells by shooting in the model
+        return _refine_j2(grid, optimize, starts, search_mu, model)
     exact = model == "j2"
     if exact and search_mu is not None and search_mu != grid.mu:
         raise ValueError("refine(model='j2') flies the grid's model: mu must be the grid's (%r), not %r"
@@ -155,9 +156,11 @@ def _bounds(grid: Grid, i: int, j: int) -> Tuple[List[int], List[Tuple[float, fl
     return axes, bounds
 
 
-def _refine_j2(grid: Grid, optimize: Any, starts: List[Tuple[int, int]], mu: Optional[float]) -> Transfer:
-    """The cheapest J2-corrected transfer from the start cells (see refine)."""
-    from vextal.astro import _j2_refine
+def _refine_j2(grid: Grid, optimize: Any, starts: List[Tuple[int, int]], mu: Optional[float],
+               model: Any = "j2") -> Transfer:
+    """The cheapest transfer corrected to arrive in `model` ("j2" or a force model) from the start cells (see
+    refine)."""
+    from vextal.astro import _j2, _j2_refine
     from vextal.vector3 import Vector3
 
     if (grid.mu if mu is None else mu) != _porkchop.MU_EARTH:
@@ -167,7 +170,10 @@ def _refine_j2(grid: Grid, optimize: Any, starts: List[Tuple[int, int]], mu: Opt
         raise ValueError("refine(model='j2') plans a rendezvous from the chaser to the target itself; this "
                          "grid's cost=%r, arrive_at=%r, depart_from=%r are not corrected under J2"
                          % (grid.cost, grid.arrive_at, grid.depart_from))
-    trajectories, constants = _j2_trajectories(grid)
+    given, flown = _j2_refine.refine_inputs(grid, model)
+    # A trajectory of the user's own class is read through the tables the grid samples of it.
+    chaser, target = (kind if isinstance(kind, BUILT_IN) else _Sampled(kind, grid.mu) for kind in given)
+    trajectories = (chaser, target)
     # The grid's screen: by default the Earth's equatorial radius (J2 runs under the Earth's mu only).
     floor = _porkchop.EARTH_EQUATORIAL_RADIUS if grid.min_radius is None else grid.min_radius
     failures: List[str] = []
@@ -179,7 +185,7 @@ def _refine_j2(grid: Grid, optimize: Any, starts: List[Tuple[int, int]], mu: Opt
         try:
             corrected = _j2_refine.refine(trajectories, grid.chaser[0], start, axes, bounds, optimize,
                                           prograde=grid.prograde, revolutions=revolutions, branch=branch,
-                                          min_radius=floor, **constants)
+                                          min_radius=floor, flown=flown)
         except _j2_refine.ShootingError as exc:
             failures.append("from departure %r s, time of flight %r s (%d revolutions): %s"
                             % (start + (revolutions, exc)))
@@ -188,29 +194,14 @@ def _refine_j2(grid: Grid, optimize: Any, starts: List[Tuple[int, int]], mu: Opt
         burns = (SatBurn(t1, Vector3(*map(float, corrected.burn1))),
                  SatBurn(t1 + corrected.tof, Vector3(*map(float, corrected.burn2))))
         transfer = Transfer(corrected.departure, corrected.tof, revolutions, branch, burns)
-        transfer.model, transfer.miss_km, transfer.miss_kms = "j2", corrected.miss_km, corrected.miss_kms
+        transfer.model, transfer.miss_km = _j2.label(model), corrected.miss_km
+        transfer.miss_kms = corrected.miss_kms
         transfer.dv_total_two_body = _cost(grid, transfer.departure, transfer.tof, two_body=True)
         if best is None or transfer.dv_total < best.dv_total:
             best = transfer
     if best is None:
         raise RuntimeError("the correction under J2 did not converge: " + "; ".join(failures))
     return best
-
-
-def _j2_trajectories(grid: Grid) -> Tuple[Tuple[Any, Any], Dict[str, float]]:
-    """The chaser's and the target's trajectories for a J2 refinement (the grid's own, or J2 motion of its
-    states) and the J2 model's constants (those of a J2 trajectory, else the package's)."""
-    from vextal.astro import trajectory
-
-    if grid.trajectories is not None:
-        pair = tuple(kind if isinstance(kind, BUILT_IN) else _Sampled(kind, grid.mu) for kind in grid.trajectories)
-    else:
-        pair = (trajectory.J2(grid.chaser), trajectory.J2(grid.target))
-    for kind in pair:
-        if isinstance(kind, trajectory.J2):
-            return (pair[0], pair[1]), {"mu": kind.mu, "j2": kind.j2, "radius": kind.radius}
-    return (pair[0], pair[1]), {"mu": trajectory.MU_EARTH, "j2": _porkchop.EARTH_J2,
-                                "radius": _porkchop.EARTH_EQUATORIAL_RADIUS}
 
 
 class _Sampled:

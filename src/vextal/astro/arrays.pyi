@@ -123,6 +123,7 @@ def propagate_j2(
     radius: SupportsFloat = 6378.1374,
     errors: str = "nan",
     threads: Optional[int] = None,
+    epoch: Any = None,
 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """Propagation under the central field and J2 alone: positions r (..., 3) km and velocities
     v (..., 3) km/s moved on by dt (...) seconds (either sign), broadcast together. mu in km^3/s^2,
@@ -130,7 +131,9 @@ def propagate_j2(
     Integrated by an adaptive eighth-order Runge-Kutta method (DOP853): within 1 mm of a far tighter
     integration after a day in LEO or GEO. A state that cannot be propagated gets NaN rows, or with
     errors='raise' an exception naming the first such state (ValueError for a bad state, RuntimeError
-    for an orbit that runs into the centre or needs too many steps)."""
+    for an orbit that runs into the centre or needs too many steps). epoch: None for J2 about the
+    frame's z axis, or the states' epoch (s since 1950 UTC, or a date) for J2 about the Earth's pole of
+    date (vextal.astro.forces). Ctrl-C stops a long call."""
     ...
 def _propagate_j2_stm(
     r: npt.ArrayLike,
@@ -173,4 +176,36 @@ def _j2_fixed_steps(
 ) -> Tuple[Tuple[float, float, float], Tuple[float, float, float]]:
     """The integrator with `steps` equal steps and no step control, or its dense output at `fraction`
     of the last step: ((x, y, z), (vx, vy, vz)). For measuring the order."""
+    ...
+def _propagate_model(
+    r: npt.ArrayLike,
+    v: npt.ArrayLike,
+    dt: npt.ArrayLike,
+    forces: Iterable[Tuple[str, Iterable[SupportsFloat], Optional[Iterable[SupportsFloat]]]],
+    *,
+    errors: str = "nan",
+    threads: Optional[int] = None,
+    rtol: SupportsFloat = 1e-13,
+    stm: bool = False,
+) -> Tuple[npt.NDArray[np.float64], ...]:
+    """vextal.astro.forces.propagate's native door (forces packed by Model.packed())."""
+    ...
+def _sample_model(
+    r: npt.ArrayLike,
+    v: npt.ArrayLike,
+    offsets: npt.ArrayLike,
+    forces: Iterable[Tuple[str, Iterable[SupportsFloat], Optional[Iterable[SupportsFloat]]]],
+    *,
+    rtol: SupportsFloat = 1e-13,
+) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """vextal.astro.forces.sample's native door."""
+    ...
+def _model_partials(
+    r: npt.ArrayLike,
+    v: npt.ArrayLike,
+    forces: Iterable[Tuple[str, Iterable[SupportsFloat], Optional[Iterable[SupportsFloat]]]],
+    *,
+    t: SupportsFloat = 0.0,
+) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """vextal.astro.forces.acceleration's native door: (a, da/dr, da/dv)."""
     ...

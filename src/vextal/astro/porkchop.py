@@ -54,7 +54,7 @@ def porkchop(chaser: Source, target: Source, departures: Any, tofs: Any, *,
              cost: str = "rendezvous", min_radius: Optional[SupportsFloat] = None,
              arrive_at: Optional[Sequence[SupportsFloat]] = None, depart_from: Optional[Sequence[SupportsFloat]] = None,
              threads: Optional[int] = None, progress: ProgressOption = None, client: Any = None,
-             chunks: Chunks = None, model: str = "two-body") -> Porkchop:
+             chunks: Chunks = None, model: Any = "two-body") -> Porkchop:
     """The porkchop grid between two objects: ECI states, 7-tuples or trajectories of vextal.astro.trajectory
     (two-body, table, TLE/OMM, OEM, J2, ...), whose `epoch` then stands for chaser.time. Returns a Porkchop.
 
@@ -85,7 +85,10 @@ def porkchop(chaser: Source, target: Source, departures: Any, tofs: Any, *,
     trajectories, sampled once into tables for the grid; a trajectory passed in is used as it is) and make
     every cell exact: the cheapest transfer whose burns, flown under J2 from the chaser's state, reach the
     target's within 1 m (status 4 where none converges; the two-body arcs' cost stays in `dv_total_arc`).
-    The result's `model` says which was used."""
+    A force model (vextal.astro.forces, e.g. forces.Zonal(6)) moves states as vextal.astro.trajectory.Numerical
+    trajectories in it, about the pole at each state's epoch; its cells are two-body arcs between those
+    positions and refine() corrects the optimum to arrive in that model. The result's `model` says which was
+    used."""
     options = grid_options(_central_mu(mu, (chaser, target)), cost, min_radius, arrive_at, depart_from)
     check_j2(model, options)
     given = (chaser, target)
@@ -103,33 +106,35 @@ def porkchop(chaser: Source, target: Source, departures: Any, tofs: Any, *,
     return with_model(grid, model, chaser, target, given)
 
 
-def check_j2(model: str, options: Dict[str, Any]) -> None:
-    """Refuses a model other than two-body and J2, and J2 about another body than the Earth."""
-    if check_model(model) == "j2" and options["mu"] != MU_EARTH:
+def check_j2(model: Any, options: Dict[str, Any]) -> None:
+    """Refuses a model other than two-body, J2 and force models, and fields about another body than the
+    Earth."""
+    if check_model(model) != "two-body" and options["mu"] != MU_EARTH:
         raise ValueError("model='j2' is the Earth's oblateness: mu must be the Earth's (%r), not %r"
                          % (MU_EARTH, options["mu"]))
 
 
-def in_model(source: Any, name: str, model: str) -> Any:
-    """A state as the model moves it: under "j2" a J2 trajectory of it; a trajectory as it is."""
-    if model != "j2" or is_trajectory(source):
+def in_model(source: Any, name: str, model: Any) -> Any:
+    """A state as the model moves it: under "j2" a J2 trajectory of it, under a force model a Numerical
+    trajectory; a trajectory as it is."""
+    if model == "two-body" or is_trajectory(source):
         return source
-    from vextal.astro.trajectory import J2
+    from vextal.astro import _j2_refine
 
-    return J2(state_tuple(source, name))
+    return _j2_refine.trajectory_of(state_tuple(source, name), model)
 
 
-def with_flight(options: Dict[str, Any], model: str, chaser: Any) -> Dict[str, Any]:
+def with_flight(options: Dict[str, Any], model: Any, chaser: Any) -> Dict[str, Any]:
     """The native grid's keywords with the flight model of exact cells under "j2": the J2 constants of a J2
     chaser, else the package's."""
-    if model != "j2":
+    if not (isinstance(model, str) and model == "j2"):
         return options
     j2 = float(getattr(chaser, "j2", _porkchop.EARTH_J2))
     radius = float(getattr(chaser, "radius", _porkchop.EARTH_EQUATORIAL_RADIUS))
     return {**options, "flight": ("j2", j2, radius)}
 
 
-def with_model(grid: Porkchop, model: str, chaser: Any, target: Any, given: Tuple[Any, Any]) -> Porkchop:
+def with_model(grid: Porkchop, model: Any, chaser: Any, target: Any, given: Tuple[Any, Any]) -> Porkchop:
     """The grid, marked with the model that moved its ends and keeping the trajectories it was given (from
     which a J2 refinement reads exact states); the ends of its two-body counterpart are the states as given
     (moved two-body) and the trajectories as the grid read them."""
@@ -179,7 +184,7 @@ def survey(chaser: Source, targets: Union[Sequence[Source], Mapping[Any, Source]
            cost: str = "rendezvous", min_radius: Optional[SupportsFloat] = None,
            arrive_at: Optional[Sequence[SupportsFloat]] = None, depart_from: Optional[Sequence[SupportsFloat]] = None,
            threads: Optional[int] = None, progress: ProgressOption = None, client: Any = None,
-           chunks: Chunks = None, model: str = "two-body") -> Survey:
+           chunks: Chunks = None, model: Any = "two-body") -> Survey:
     """The porkchop grid of `chaser` against each of `targets` over the same window, and the table of each
     target's cheapest cell (the grid's ``best()``), sorted by cost.
 

@@ -12,8 +12,10 @@ drives a porkchop grid, a survey and a refinement. The grid reads a trajectory n
   position and velocity at the two bracketing samples. Exact at the samples; epochs outside the table raise
   ValueError (never an extrapolation). A circular orbit 400 km up sampled every 60 s stays within 0.4 m and
   0.02 m/s of the two-body motion it samples (the error falls as the fourth power of the spacing).
-- ``J2(state, *, mu=398600.5, j2=1.08262668e-3, radius=6378.1374)``: motion under the central field and J2
-  alone (arrays.propagate_j2's model), read by the integrator's dense output; a grid gets a Table of it.
+- ``Numerical(state, model=forces.J2(), *, pole_of_date=True, rtol=1e-13)``: motion under a force model
+  (vextal.astro.forces), read by the integrator's dense output; a grid gets a Table of it.
+- ``J2(state, *, mu=398600.5, j2=1.08262668e-3, radius=6378.1374)``: Numerical under the central field and
+  J2 alone about the frame's z axis (arrays.propagate_j2's model).
 - ``TLE(line1, line2)`` (``read_tle``, ``read_omm``, ``propagate_many``): a catalogue object through SGP4 (the
   sgp4 package); its grid source is a table sampled from SGP4 (vextal.astro._tle.sample states its error).
 - ``read_oem(path)``: a CCSDS OEM file as a table; ``write_oem(path, trajectory, epochs)`` writes one.
@@ -28,14 +30,15 @@ import numpy as np
 import numpy.typing as npt
 
 from vextal.astro import _j2, _oem, _porkchop, _tle, arrays
+from vextal.astro import forces as _forces
 from vextal.astro import time as _time
 from vextal.astro._state import state_tuple
 
 if TYPE_CHECKING:
     from vextal.astro.orbitvector import ECI
 
-__all__ = ["Trajectory", "TwoBody", "Table", "J2", "MU_EARTH", "TLE", "read_tle", "read_omm", "propagate_many", "read_oem",
-           "write_oem", "ElementAgeWarning"]
+__all__ = ["Trajectory", "TwoBody", "Table", "Numerical", "J2", "MU_EARTH", "TLE", "read_tle", "read_omm",
+           "propagate_many", "read_oem", "write_oem", "ElementAgeWarning"]
 
 ElementAgeWarning = _tle.ElementAgeWarning
 
@@ -205,38 +208,46 @@ class Table:
         return "<Table of %d samples from %r to %r s>" % (self.epochs.size, self.epoch, float(self.epochs[-1]))
 
 
-class J2:
-    """Motion under the Earth's central field and its oblateness term J2 alone, from one state: `state` an ECI
-    record or 7 numbers (time s, x, y, z km, vx, vy, vz km/s); `mu` (km^3/s^2, default 398600.5), `j2`
-    (default 1.08262668e-3) and `radius` (the equatorial reference radius, km, default 6378.1374) the model's
-    constants. `epoch` is the state's time. Integrated as arrays.propagate_j2 does (DOP853): within 1 mm of a
-    far tighter integration after a day in LEO or GEO. For a grid it samples itself into a Table whose
-    interpolation stays within 1 cm and 2 mm/s of the integration."""
+class Numerical:
+    """Motion under a force model (vextal.astro.forces), from one state: `state` an ECI record or 7 numbers
+    (time s, x, y, z km, vx, vy, vz km/s); `model` a Force or a Model (default: forces.J2()). With
+    `pole_of_date` (the default) the fields act about the Earth's pole at the state's epoch (pyerfa), else
+    about the frame's z axis. `rtol` the step control's relative tolerance (default 1e-13: within 1 mm of a
+    far tighter integration after a day in LEO). `epoch` is the state's time. Read by the integrator's dense
+    output; for a grid it samples itself into a Table whose interpolation stays within 1 cm and 2 mm/s of
+    the integration."""
 
-    __slots__ = ("state", "mu", "j2", "radius")
+    __slots__ = ("state", "model", "pole_of_date", "rtol")
 
-    def __init__(self, state: Union["ECI", Sequence[SupportsFloat]], *, mu: SupportsFloat = MU_EARTH,
-                 j2: SupportsFloat = _porkchop.EARTH_J2,
-                 radius: SupportsFloat = _porkchop.EARTH_EQUATORIAL_RADIUS) -> None:
+    def __init__(self, state: Union["ECI", Sequence[SupportsFloat]], model: Any = None, *,
+                 pole_of_date: bool = True, rtol: SupportsFloat = _forces.DEFAULT_RTOL) -> None:
         self.state: Tuple[float, ...] = _seven(state)
-        self.mu, self.j2, self.radius = float(mu), float(j2), float(radius)
-        if not (self.mu > 0 and np.isfinite(self.mu)):
-            raise ValueError("mu must be a positive finite number")
-        if not np.isfinite(self.j2):
-            raise ValueError("j2 must be a finite number")
-        if not (self.radius > 0 and np.isfinite(self.radius)):
-            raise ValueError("radius must be a positive finite number")
+        self.model: _forces.Model = _forces.as_model(_forces.J2() if model is None else model)
+        self.pole_of_date = bool(pole_of_date)
+        self.rtol = float(rtol)
+        if not 1e-15 <= self.rtol <= 1e-3:
+            raise ValueError("rtol must be between 1e-15 and 1e-3, not %r" % (rtol,))
+
+    @property
+    def pole_epoch(self) -> Optional[float]:
+        """The epoch of the pole the fields act about (the state's), or None for the frame's z axis."""
+        return self.state[0] if self.pole_of_date else None
 
     @property
     def epoch(self) -> float:
         """The state's time (s)."""
         return self.state[0]
 
+    @property
+    def mu(self) -> float:
+        """The model's central gravitational parameter (km^3/s^2)."""
+        return self.model.mu
+
     def states(self, epochs: Any) -> States:
         """Positions (km) and velocities (km/s) at `epochs` (s or dates, any shape and order, either side of
         `epoch`): arrays of shape epochs.shape + (3,), from one integration each way read by its dense output."""
-        r, v = arrays._sample_j2(self.state[1:4], self.state[4:7], _epochs(epochs) - self.state[0], mu=self.mu,
-                                 j2=self.j2, radius=self.radius)
+        r, v = _forces.sample(self.state[1:4], self.state[4:7], _epochs(epochs) - self.state[0], self.model,
+                              epoch=self.pole_epoch, rtol=self.rtol)
         return r, v
 
     def state_at(self, epoch: Any) -> "ECI":
@@ -255,8 +266,53 @@ class J2:
         r, v = self.states(epochs)
         return Table(epochs, r, v)
 
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return _numerical, (self.state, self.model, self.pole_of_date, self.rtol)
+
     def __repr__(self) -> str:
-        return "J2(%r, mu=%r, j2=%r, radius=%r)" % (self.state, self.mu, self.j2, self.radius)
+        return "Numerical(%r, %r, pole_of_date=%r, rtol=%r)" % (self.state, self.model, self.pole_of_date, self.rtol)
+
+
+def _numerical(state: Any, model: Any, pole_of_date: bool, rtol: float) -> Numerical:
+    return Numerical(state, model, pole_of_date=pole_of_date, rtol=rtol)
+
+
+class J2(Numerical):
+    """Motion under the Earth's central field and its oblateness term J2 alone, from one state: `state` an ECI
+    record or 7 numbers (time s, x, y, z km, vx, vy, vz km/s); `mu` (km^3/s^2, default 398600.5), `j2`
+    (default 1.08262668e-3) and `radius` (the equatorial reference radius, km, default 6378.1374) the model's
+    constants. J2 acts about the frame's z axis (arrays.propagate_j2's model), or with `pole_of_date=True`
+    about the Earth's pole at the state's epoch. `epoch` is the state's time. Numerical with forces.J2:
+    within 1 mm of a far tighter integration after a day in LEO or GEO; for a grid it samples itself into a
+    Table whose interpolation stays within 1 cm and 2 mm/s of the integration."""
+
+    __slots__ = ()
+
+    def __init__(self, state: Union["ECI", Sequence[SupportsFloat]], *, mu: SupportsFloat = MU_EARTH,
+                 j2: SupportsFloat = _porkchop.EARTH_J2,
+                 radius: SupportsFloat = _porkchop.EARTH_EQUATORIAL_RADIUS, pole_of_date: bool = False) -> None:
+        super().__init__(state, _forces.J2(mu, j2, radius), pole_of_date=pole_of_date)
+
+    @property
+    def j2(self) -> float:
+        """The J2 coefficient (unnormalised)."""
+        return float(self.model.forces[0].parameters[1])
+
+    @property
+    def radius(self) -> float:
+        """The reference radius (km)."""
+        return float(self.model.forces[0].parameters[2])
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return _j2_trajectory, (self.state, self.mu, self.j2, self.radius, self.pole_of_date)
+
+    def __repr__(self) -> str:
+        extra = ", pole_of_date=True" if self.pole_of_date else ""
+        return "J2(%r, mu=%r, j2=%r, radius=%r%s)" % (self.state, self.mu, self.j2, self.radius, extra)
+
+
+def _j2_trajectory(state: Any, mu: float, j2: float, radius: float, pole_of_date: bool) -> J2:
+    return J2(state, mu=mu, j2=j2, radius=radius, pole_of_date=pole_of_date)
 
 
 class TLE(_tle.TLE):
