@@ -109,7 +109,8 @@ bool shoot(const CellEnds& e, double tof, Vec3 v_lambert, double mu, const Exact
 bool fly(const FlightModel& model, Vec3 r0, Vec3 v0, double dt, Vec3& r, Vec3& v, double* phi) noexcept {
     const double a[3] = {r0.x, r0.y, r0.z}, b[3] = {v0.x, v0.y, v0.z};
     double rf[3], vf[3];
-    if (propagate_j2(model.j2, a, b, dt, rf, vf, phi, model.rtol) != J2Status::ok) return false;
+    if (!model.forces || propagate(*model.forces, a, b, dt, rf, vf, phi, model.rtol) != PropagationStatus::ok)
+        return false;
     r = load(rf);
     v = load(vf);
     return true;

@@ -18,18 +18,21 @@
 //
 // The model is reached through fly() alone, so that another force model is a change there.
 #pragma once
+#include "core/forces/model.hpp"
 #include "core/j2.hpp"
 #include "core/lambert.hpp"
 #include "core/porkchop.hpp"
 #include "core/vec3.hpp"
 
+#include <memory>
 #include <vector>
 
 namespace vextal::numerics {
 
 // The model a transfer flies in.
 struct FlightModel {
-    J2Model j2;
+    // The forces the arcs fly in (forces/model.hpp), shared by every worker of a grid.
+    std::shared_ptr<const ForceModel> forces;
     // The integrator's tolerance in the shooting: measured on LEO arcs of up to 8 hours, the burns shot at
     // 1e-10 land within 10 cm when flown at the propagator's default 1e-13 (1e-9 misses by metres), at about a
     // third of its cost.

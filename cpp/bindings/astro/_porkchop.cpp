@@ -9,6 +9,7 @@
 #include "core/constants.hpp"
 #include "core/exact_cells.hpp"
 #include "core/geodesy.hpp"
+#include "core/j2.hpp"
 #include "core/porkchop.hpp"
 #include "core/trajectory.hpp"
 
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <vector>
 
 namespace num = vextal::numerics;
@@ -234,7 +236,9 @@ bool read_model(PyObject* obj, const num::PorkchopOptions& o, num::ExactOptions&
         return false;
     if (!std::isfinite(j2) || !(radius > 0) || !std::isfinite(radius))
         return vx::fail(PyExc_ValueError, "flight: j2 must be finite and radius positive and finite (km)"), false;
-    out.model.j2 = {o.mu, j2, radius};
+    auto forces = std::make_shared<num::ForceModel>();
+    if (!num::j2_force_model(num::J2Model{o.mu, j2, radius}, *forces)) return PyErr_NoMemory(), false;
+    out.model.forces = std::move(forces);
     exact = true;
     return true;
 }
