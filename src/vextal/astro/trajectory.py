@@ -16,6 +16,8 @@ covers [start, stop]; no Python runs per cell.
 - ``TLE(line1, line2)`` (``read_tle``, ``read_omm``, ``propagate_many``): a catalogue object through SGP4 (the
   sgp4 package); its grid source is a table sampled from SGP4 (vextal.astro._tle.sample states its error).
 - ``read_oem(path)``: a CCSDS OEM file as a table; ``write_oem(path, trajectory, epochs)`` writes one.
+- ``Planet(name)``: a planet's Sun-centred motion from JPL's DE421 (the ``planets`` extra), for grids under
+  the Sun's mu ``MU_SUN`` (vextal.astro._planets).
 
 Epochs are numbers (seconds since 1950-01-01T00:00:00 UTC at 86400 s per day) or dates of any kind that
 ``vextal.astro.time.epoch`` reads; a ``datetime64`` is never read as a bare number.
@@ -25,7 +27,7 @@ from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Sequence, Suppor
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _j2, _oem, _porkchop, _tle, arrays
+from vextal.astro import _j2, _oem, _planets, _porkchop, _tle, arrays
 from vextal.astro import time as _time
 from vextal.astro._state import state_tuple
 
@@ -33,7 +35,7 @@ if TYPE_CHECKING:
     from vextal.astro.orbitvector import ECI
 
 __all__ = ["TwoBody", "Table", "J2", "MU_EARTH", "TLE", "read_tle", "read_omm", "propagate_many", "read_oem",
-           "write_oem"]
+           "write_oem", "Planet", "MU_SUN"]
 
 MU_EARTH: float = _porkchop.MU_EARTH
 """The gravitational parameter of the package (km^3/s^2)."""
@@ -256,5 +258,8 @@ def read_oem(path: Any, *, eop: Optional[Mapping[str, Any]] = None) -> Table:
     return Table(*_oem.read_oem_arrays(path, eop=eop))
 
 
+Planet = _planets.Planet
+MU_SUN: float = _planets.MU_SUN
+"""The Sun's gravitational parameter (km^3/s^2), for grids between planets."""
 propagate_many = _tle.propagate_many
 write_oem = _oem.write_oem
