@@ -21,6 +21,8 @@ from vextal.astro._optional import optional
 from vextal.astro._state import State as State
 from vextal.astro._state import StateTuple as StateTuple
 from vextal.astro._state import state_tuple as state_tuple
+from vextal.astro._tables import GridTables
+from vextal.astro._transfer_out import TransferOutputs, plan_of
 from vextal.astro.orbitvector import ECI
 from vextal.astro.transfer_planner import SatBurn
 
@@ -132,6 +134,15 @@ def iso_date(epoch: float) -> str:
     return time.to_datetime(float(epoch)).isoformat(timespec="microseconds")
 
 
+def grid_units() -> Dict[str, str]:
+    """The units, frame and time scale of a grid written out (as the plan JSON carries them)."""
+    from vextal.astro._burns import UNITS
+
+    return {"departures": "s after epoch_utc", "tofs": "s", "dv_departure": "km/s", "dv_arrival": "km/s",
+            "dv_total": "km/s", "states": "time s since 1950-01-01T00:00:00 UTC (86400 s per day), km, km/s",
+            "frame": UNITS["frame"].split(";")[0], "time_scale": "UTC"}
+
+
 def stack_rows(parts: Sequence[GridArrays]) -> GridArrays:
     """One grid from blocks of consecutive departure rows, in order."""
     return (np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts]),
@@ -172,7 +183,7 @@ def _magnitude(burn: SatBurn) -> float:
     return burn.delta_v.magnitude()
 
 
-class Transfer:
+class Transfer(TransferOutputs):
     """One transfer of the window: departure offset and time of flight (s), the arc's revolution count and
     branch (0 for no revolutions, -1 left, +1 right), the delta-v magnitudes (km/s) and the two burns
     (departure SatBurn, arrival SatBurn). `dv_total` is the cost the grid ranks by: departure + arrival for a
@@ -182,10 +193,13 @@ class Transfer:
     (Porkchop.refine(model="j2")). A J2 transfer also reports `miss_km` and `miss_kms`, the position miss and
     the velocity left over after the arrival burn when its burns are flown under J2 from the chaser's state,
     and `dv_total_two_body`, the two-body grid's cost at the same departure and time of flight; these are
-    None for a two-body transfer."""
+    None for a two-body transfer.
+
+    A transfer from a grid also knows its plan: ``burn_records()`` (UTC epochs, delta-v in ECI, RIC and VNB),
+    ``trajectory()``, ``to_oem``, ``to_opm`` and ``plot_ric`` (see TransferOutputs)."""
 
     __slots__ = ("departure", "tof", "revolutions", "branch", "dv_departure", "dv_arrival", "dv_total", "burns",
-                 "cost", "model", "miss_km", "miss_kms", "dv_total_two_body")
+                 "cost", "model", "miss_km", "miss_kms", "dv_total_two_body", "_plan")
 
     def __init__(self, departure: SupportsFloat, tof: SupportsFloat, revolutions: int, branch: int,
                  burns: Tuple[SatBurn, SatBurn], cost: str = "rendezvous") -> None:
@@ -202,20 +216,24 @@ class Transfer:
         self.miss_km: Optional[float] = None
         self.miss_kms: Optional[float] = None
         self.dv_total_two_body: Optional[float] = None
+        self._plan: Any = None
 
     def as_dict(self) -> Dict[str, Any]:
-        burns = [{"time": b.time, "delta_v": list(b.delta_v.to_tuple()) if b.delta_v is not None else None}
-                 for b in self.burns]
-        return {"departure": self.departure, "tof": self.tof, "revolutions": self.revolutions,
+        burns = [{"time": b.time, "utc": iso_date(b.time),
+                  "delta_v": list(b.delta_v.to_tuple()) if b.delta_v is not None else None} for b in self.burns]
+        extra = self.burns_dict() if self._plan is not None else {}
+        return {"departure": self.departure, "departure_utc": self.departure_utc, "arrival_utc": self.arrival_utc, "tof": self.tof, "revolutions": self.revolutions,
                 "branch": self.branch, "dv_departure": self.dv_departure, "dv_arrival": self.dv_arrival,
                 "dv_total": self.dv_total, "cost": self.cost, "burns": burns, "model": self.model,
-                "miss_km": self.miss_km, "miss_kms": self.miss_kms, "dv_total_two_body": self.dv_total_two_body}
+                "miss_km": self.miss_km, "miss_kms": self.miss_kms, "dv_total_two_body": self.dv_total_two_body,
+                **extra}
 
     def __repr__(self) -> str:
         extra = "" if self.model == "two-body" else ", model=%r, miss_km=%r, dv_total_two_body=%r" % (
             self.model, self.miss_km, self.dv_total_two_body)
-        return ("Transfer(departure=%r, tof=%r, revolutions=%d, branch=%d, dv_total=%r%s)"
-                % (self.departure, self.tof, self.revolutions, self.branch, self.dv_total, extra))
+        return ("Transfer(departure=%r, departure_utc=%r, tof=%r, revolutions=%d, branch=%d, dv_total=%r%s)"
+                % (self.departure, self.departure_utc, self.tof, self.revolutions, self.branch, self.dv_total,
+                   extra))
 
 
 class Safety(NamedTuple):
@@ -236,7 +254,7 @@ class Safety(NamedTuple):
     drift_where: npt.NDArray[np.float64]
 
 
-class Porkchop:
+class Porkchop(GridTables):
     """A porkchop grid: `departures` (offsets after the chaser's epoch, s) by `tofs` (s), and for each cell
     the cheapest arc's `dv_departure`, `dv_arrival`, `dv_total` (km/s, NaN where no arc exists),
     `revolutions` (-1 there), `branch` and `status` (why a cell is empty: ``CELL_STATUS``). `chaser` and
@@ -365,7 +383,9 @@ class Porkchop:
         t1 = self.chaser[0] + float(departure)
         burns = (SatBurn(t1, Vector3(*(a - b for a, b in zip(v1, v_start)))),
                  SatBurn(t1 + float(tof), Vector3(*(g - a for g, a in zip(v_goal, v2)))))
-        return Transfer(departure, tof, revolutions, branch, burns, self.cost)
+        transfer = Transfer(departure, tof, revolutions, branch, burns, self.cost)
+        transfer._plan = plan_of(self, mu=None if mu is None else float(mu))
+        return transfer
 
     def best(self, safe: bool = False) -> Transfer:
         """The cheapest cell of the grid as a Transfer; with `safe`, the cheapest cell that ``safety()`` found
@@ -515,6 +535,7 @@ class Porkchop:
             transfer = Transfer(corrected.departure, corrected.tof, revolutions, branch, burns)
             transfer.model, transfer.miss_km, transfer.miss_kms = "j2", corrected.miss_km, corrected.miss_kms
             transfer.dv_total_two_body = self._cost(transfer.departure, transfer.tof, two_body=True)
+            transfer._plan = plan_of(self, "j2", trajectories, constants)
             if best is None or transfer.dv_total < best.dv_total:
                 best = transfer
         if best is None:
@@ -638,6 +659,8 @@ class Porkchop:
                 "departures": self.departures.tolist(),
                 "tofs": self.tofs.tolist(),
                 **{name: grid(getattr(self, name)) for name in FIELDS}}
+        data["epoch_utc"] = iso_date(self.chaser[0])  # of departure offset zero
+        data["units"] = grid_units()
         dates = self._departure_dates()
         if dates is not None:  # given dates: offset zero and every departure as UTC dates as well
             data["epoch"] = iso_date(self.chaser[0] if self.epoch is None else self.epoch)
