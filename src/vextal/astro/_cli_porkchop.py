@@ -324,20 +324,15 @@ def _records(result):
 
 
 def _write_survey_csv(result, handle):
-    """The survey table as CSV, one line per target (and its departure date when the grid was given dates)."""
+    """The survey table as CSV, one line per target (its departure in s after the chaser's epoch and in UTC)."""
     import csv
 
     from vextal.astro._survey import COLUMNS
 
-    dated = result.porkchops[0].epoch is not None
     writer = csv.writer(handle)
-    writer.writerow(list(COLUMNS) + (["departure_utc"] if dated else []))
+    writer.writerow(list(COLUMNS))
     for record in _records(result):
-        row = ["" if v != v else v for v in (record[c] for c in COLUMNS)]
-        if dated:
-            missing = record["departure"] != record["departure"]
-            row.append("" if missing else _date(result.porkchops[0].epoch + record["departure"]))
-        writer.writerow(row)
+        writer.writerow(["" if v is None or v != v else v for v in (record[c] for c in COLUMNS)])
 
 
 def main(argv=None):

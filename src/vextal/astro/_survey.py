@@ -11,7 +11,7 @@ from vextal.astro._porkchop_results import Porkchop
 
 #: The columns of the survey table, in order.
 COLUMNS = ("target", "departure", "tof", "dv_total", "dv_departure", "dv_arrival", "revolutions", "branch",
-           "model")
+           "model", "departure_utc")
 
 
 class Table(list):  # type: ignore[type-arg]
@@ -26,6 +26,11 @@ class Table(list):  # type: ignore[type-arg]
         except ImportError as exc:
             raise ImportError("Table.to_pandas() needs pandas: pip install pandas") from exc
         return pandas.DataFrame.from_records(list(self), columns=list(COLUMNS))
+
+    def _repr_html_(self) -> str:
+        from vextal.astro._tables import survey_html
+
+        return survey_html(self)
 
 
 class Survey(typing.NamedTuple):
@@ -48,10 +53,10 @@ def _record(name: Hashable, grid: Porkchop) -> Dict[str, Any]:
     try:
         best = grid.best()
     except ValueError:  # no arc anywhere on this target's grid
-        return dict(zip(COLUMNS, (name, math.nan, math.nan, math.nan, math.nan, math.nan, -1, 0, grid.model)))
+        return dict(zip(COLUMNS, (name, math.nan, math.nan, math.nan, math.nan, math.nan, -1, 0, grid.model, None)))
     return {"target": name, "departure": best.departure, "tof": best.tof, "dv_total": best.dv_total,
             "dv_departure": best.dv_departure, "dv_arrival": best.dv_arrival, "revolutions": best.revolutions,
-            "branch": best.branch, "model": grid.model}
+            "branch": best.branch, "model": grid.model, "departure_utc": best.departure_utc}
 
 
 def named_targets(targets: Any) -> Tuple[List[Hashable], List[Any]]:
