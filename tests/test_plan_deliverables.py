@@ -299,3 +299,57 @@ def test_json_and_survey_carry_dates_and_units(grids, tmp_path):
     assert table[0]["departure_utc"] == grid.best().departure_utc
     page = table._repr_html_()
     assert "departure_utc" in page and grid.best().departure_utc in page
+
+
+# ---- the commands ------------------------------------------------------------------------------------------
+
+
+def state_text(state):
+    return [repr(float(x)) for x in state]
+
+
+@pytest.mark.parametrize("command", ["porkchop", "plan"])
+def test_commands_write_oem_and_opm_and_print_dated_burns(tmp_path, capsys, command):
+    import re
+
+    ndm = pytest.importorskip("ccsds_ndm")
+    from vextal.astro import __main__ as entry
+
+    oem, opm = tmp_path / "out.oem", tmp_path / "out.opm"
+    args = [command, "--chaser", *state_text(CHASER), "--target", *state_text(TARGET), "--oem-out", str(oem),
+            "--opm-out", str(opm)]
+    if command == "porkchop":
+        args += ["--departures", "50000:62000:7", "--tofs", "1200:10800:9", "--max-revs", "1", "--no-refine"]
+    else:
+        args += ["--tof", "5000", "--max-revs", "1"]
+    assert entry.main(args) == 0
+    out = capsys.readouterr().out
+    burns = [line for line in out.splitlines() if re.search(r"(departure|arrival) burn " + ISO, line)]
+    assert len(burns) == 2 and all("RIC" in line and "VNB" in line for line in burns)
+    message = ndm.from_file(str(opm))
+    manoeuvres = message.segment.data.maneuver_parameters
+    epochs = [time.epoch(m.man_epoch_ignition) for m in manoeuvres]
+    for line, epoch in zip(burns, epochs):
+        assert time.to_datetime(epoch).isoformat(timespec="microseconds") in line
+    assert time.epoch(message.segment.data.state_vector.epoch) == pytest.approx(epochs[0], abs=1e-6)
+    vectors = ndm.from_file(str(oem)).segments[0].data.state_vector
+    assert time.epoch(vectors[0].epoch) == pytest.approx(epochs[0], abs=1e-6)
+    assert time.epoch(vectors[-1].epoch) == pytest.approx(epochs[1], abs=1e-6)
+    if command == "porkchop":
+        assert "delta-v km/s in ECI = EME2000" in out
+        first = re.search(r"RIC \(([-+\d. ,]+)\)", burns[0]).group(1)
+        best = porkchop(CHASER, TARGET, DEPARTURES, TOFS, max_revs=1).best()
+        assert np.allclose([float(x) for x in first.split(",")], best.delta_v_ric[0], atol=1e-6)
+
+
+def test_porkchop_command_vmax_and_bad_output(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    from vextal.astro import _cli_porkchop
+
+    common = ["--chaser", *state_text(CHASER), "--target", *state_text(TARGET), "--departures", "50000:62000:7",
+              "--tofs", "1200:10800:9", "--max-revs", "1", "--no-refine"]
+    assert _cli_porkchop.main(common + ["--vmax", "0.9", "--out", str(tmp_path / "p.png")]) == 0
+    assert (tmp_path / "p.png").stat().st_size > 0
+    with pytest.raises(SystemExit) as stop:
+        _cli_porkchop.main(common + ["--opm-out", str(tmp_path / "missing" / "p.opm")])
+    assert stop.value.code == 2 and "cannot write" in capsys.readouterr().err

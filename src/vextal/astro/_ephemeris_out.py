@@ -14,6 +14,7 @@ import math
 import os
 import re
 import tempfile
+import warnings
 from typing import Any, List, Optional, SupportsFloat, Union
 
 import numpy as np
@@ -103,7 +104,9 @@ def write_oem(segments: Any, path: Union[str, "os.PathLike[str]"], **options: An
     with tempfile.TemporaryDirectory(prefix="vextal-oem-") as folder:
         for k, (trajectory, epochs) in enumerate(segments):
             scratch = os.path.join(folder, "part%d.oem" % k)
-            _oem.write_oem(scratch, trajectory, epochs, format="kvn", **options)
+            with warnings.catch_warnings():  # ERFA doubts UTC before 1960 (no leap seconds then): still UTC
+                warnings.filterwarnings("ignore", message=".*dubious year")
+                _oem.write_oem(scratch, trajectory, epochs, format="kvn", **options)
             with open(scratch, "r", encoding="utf-8") as handle:
                 text = handle.read()
             parts.append(text if k == 0 else text[text.index("META_START"):])
