@@ -12,7 +12,8 @@ import vextal
 PACKAGE = pathlib.Path(vextal.__file__).resolve().parent
 PORKCHOP_MODULES = ["vextal.astro.porkchop", "vextal.astro._porkchop_results", "vextal.astro._porkchop_plot",
                     "vextal.astro._distributed", "vextal.astro._survey", "vextal.astro._optional",
-                    "vextal.astro._cli_porkchop"]
+                    "vextal.astro._cli_porkchop", "vextal.astro._grid_common", "vextal.astro._grid_sources",
+                    "vextal.astro._refine", "vextal.astro._safety", "vextal.astro._transfer"]
 PUBLIC = ["porkchop", "survey", "Porkchop", "Survey", "Transfer"]
 
 

@@ -245,7 +245,7 @@ def _objects(p, args):
 
 
 def _date(epoch):
-    from vextal.astro._porkchop_results import iso_date
+    from vextal.astro._grid_common import iso_date
 
     return iso_date(epoch)[:-3] + "Z"  # to the millisecond
 def _plot_format(p, path):
@@ -370,7 +370,7 @@ def main(argv=None):
         fail(p.prog, "the grids of %d x %d x %d cells are larger than %d cells" % (len(targets), departures.size,
                                                                                   tofs.size, MAX_CELLS))
     if args.prograde is not None:
-        from vextal.astro._porkchop_results import state_tuple
+        from vextal.astro._state import state_tuple
 
         own = state_tuple(chaser.state_at(chaser.epoch) if hasattr(chaser, "state_at") else chaser, "chaser")
         opposed = direction_warning(own, args.prograde)

@@ -30,7 +30,8 @@ import numpy.typing as npt
 
 from vextal.astro import _porkchop
 from vextal.astro._grid_sources import Window, direction
-from vextal.astro._porkchop_results import GridArrays, GridSource, Porkchop, Progress, ProgressOption, stack_rows
+from vextal.astro._grid_common import GridArrays, GridSource, Progress, ProgressOption, stack_rows
+from vextal.astro._porkchop_results import Porkchop
 
 #: ``chunks=``: None (a few per worker thread), a chunk count, or a sequence of chunk sizes.
 Chunks = Union[None, int, Sequence[int]]

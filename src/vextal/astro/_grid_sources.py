@@ -17,7 +17,9 @@ import numpy.typing as npt
 
 from vextal.astro import _porkchop
 from vextal.astro import time as _time
-from vextal.astro._porkchop_results import GridSource, Porkchop, StateTuple, state_tuple
+from vextal.astro._grid_common import GridSource
+from vextal.astro._porkchop_results import Porkchop
+from vextal.astro._state import StateTuple, state_tuple
 
 __all__ = ["Window", "read_departures", "read_tofs", "is_trajectory", "DirectionWarning", "direction", "sense"]
 

@@ -14,13 +14,15 @@ from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple
 import numpy as np
 import numpy.typing as npt
 
+from vextal.astro._grid_common import source_states
 from vextal.astro._optional import optional
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-    from vextal.astro._porkchop_results import Porkchop, Transfer
+    from vextal.astro._porkchop_results import Porkchop
+    from vextal.astro._transfer import Transfer
 
 #: which= : (colour bar label, unit) of each quantity the plot can show.
 QUANTITIES = {"total": ("total delta-v", "km/s"), "departure": ("departure delta-v", "km/s"),
@@ -75,11 +77,21 @@ def colour_levels(values: npt.NDArray[np.float64], levels: Levels, vmax: Optiona
     return np.geomspace(low, high, count) if low > 0 else np.linspace(low, high, count)
 
 
+def positions(grid: Porkchop) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """The chaser's positions at the departures (rows, 3) and the target's at every cell's arrival
+    (rows, columns, 3), from the grid's sources (NaN where a two-body state cannot be moved)."""
+    t0 = grid.chaser[0]
+    r1, _ = source_states(grid.sources[0], t0, grid.departures, mu=grid.mu, errors="nan")
+    r2, _ = source_states(grid.sources[1], (t0 + grid.departures)[:, None] + grid.tofs[None, :], mu=grid.mu,
+                          errors="nan")
+    return r1, r2
+
+
 def ridge_function(grid: Porkchop) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """(sin, cos) of the angle from the chaser's position at departure to the target's at arrival, the sine
     signed by the z component of r1 x r2 (the side the Lambert solver's direction test reads). The transfer
     angle passes 180 degrees where the sine changes sign while the cosine is negative."""
-    r1, r2 = grid._positions()  # from what the grid read: a table's states, not a two-body guess
+    r1, r2 = positions(grid)  # from what the grid read: a table's states, not a two-body guess
     r1 = np.broadcast_to(r1[:, None, :], r2.shape)
     lengths = np.linalg.norm(r1, axis=-1) * np.linalg.norm(r2, axis=-1)
     sine = np.cross(r1, r2)[..., 2] / lengths

@@ -1,5 +1,6 @@
-"""What a porkchop grid gives back: the grid (``Porkchop``), one transfer of it (``Transfer``), and the helpers the
-local grid, the cluster grid and the survey share (state tuples, progress, optional imports).
+"""What a porkchop grid gives back: the grid (``Porkchop``): its cells, the best and any transfer of it, its rows
+and its files. Refinement (``_refine``), passive safety (``_safety``) and the picture (``_porkchop_plot``) are
+worked out in their own modules; the transfer itself is ``_transfer.Transfer``.
 
 The grid (``porkchop.py``), cluster (``_distributed.py``) and survey (``_survey.py``) modules import this one;
 it imports none of them.
@@ -8,250 +9,34 @@ from __future__ import annotations
 
 import csv
 import json
-import math
 import os
-from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Protocol, Sequence,
-                    SupportsFloat, Tuple, Union)
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, SupportsFloat, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _files, _porkchop, _porkchop_plot, arrays
-from vextal.astro._optional import optional
+from vextal.astro import _files, _porkchop, _porkchop_plot, _refine, _safety
+from vextal.astro._grid_common import GridSource, Offset, check_model, grid_options, iso_date
+from vextal.astro._safety import Safety
 from vextal.astro._state import State as State
 from vextal.astro._state import StateTuple as StateTuple
 from vextal.astro._state import state_tuple as state_tuple
-from vextal.astro._tables import GridTables
-from vextal.astro._transfer_out import TransferOutputs, plan_of
-from vextal.astro.orbitvector import ECI
+from vextal.astro._tables import GridTables, grid_units
+from vextal.astro._transfer import Transfer
+from vextal.astro._transfer_out import plan_of
 from vextal.astro.transfer_planner import SatBurn
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["Porkchop", "Progress", "Safety", "Transfer", "State", "ProgressOption", "state_tuple", "CELL_STATUS",
-           "source_states"]
+__all__ = ["Porkchop", "CELL_STATUS", "FIELDS"]
 
 FIELDS = ("dv_departure", "dv_arrival", "dv_total", "revolutions", "branch", "status")
 
 #: The codes of ``Porkchop.status``: why a cell holds an arc or none.
 CELL_STATUS = {0: "an arc", 1: "no arc (Lambert's problem has none)", 2: "every arc comes below min_radius",
                3: "no state at the cell's epoch"}
-COSTS = ("rendezvous", "intercept")
-#: How a grid moves the chaser and the target: two-body motion, or the central field and J2 (the arcs between
-#: the positions are two-body Lambert arcs either way).
-MODELS = ("two-body", "j2")
-
-
-def check_model(model: object, name: str = "model") -> str:
-    """`model` if it is one of MODELS; ValueError naming the choices otherwise."""
-    if not isinstance(model, str) or model not in MODELS:
-        raise ValueError("%s must be one of %s, not %r" % (name, ", ".join(map(repr, MODELS)), model))
-    return model
-
-
-
-class Trajectory(Protocol):
-    """An object's motion as the grid reads it (the kinds of vextal.astro.trajectory)."""
-
-    @property
-    def epoch(self) -> float:
-        """The reference epoch (s): a chaser's stands for departure offset zero."""
-
-    def state_at(self, epoch: float) -> ECI:
-        """The state at `epoch`."""
-
-    def _grid_source(self, start: float, stop: float) -> Any:
-        """What the native grid reads for epochs in [start, stop]."""
-
-
-#: What porkchop() takes for the chaser and the target: a state or a trajectory.
-Source = Union[State, Trajectory]
-#: What the native grid reads for one end, and a result reads back: a 7-tuple (two-body under the grid's mu),
-#: a two-body trajectory (``state``, ``mu``) or a table (``epochs``, ``positions``, ``velocities``).
-GridSource = Any
-#: ``progress=``: nothing (None/False), a tqdm bar (True), or a callable that receives the fraction done.
-ProgressOption = Union[None, bool, Callable[[float], object]]
-GridArrays = Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64],
-                   npt.NDArray[np.int32], npt.NDArray[np.int8], npt.NDArray[np.int8]]
-#: A hold point or departure offset: (radial, in-track, cross-track) km.
-Offset = Tuple[float, float, float]
-
-
-class Progress:
-    """Follows ``total`` steps: nothing for None/False, a tqdm bar for True (``bar_options`` passed on), else
-    ``progress(fraction)`` after each advance."""
-
-    def __init__(self, progress: ProgressOption, total: int, unit: str = "chunk", **bar_options: Any) -> None:
-        self.total, self.done = total, 0
-        self.bar: Any = None
-        self.callback: Optional[Callable[[float], object]] = None
-        if progress is True:
-            self.bar = optional("tqdm", "progress=True").tqdm(total=total, unit=unit, desc="porkchop",
-                                                              **bar_options)
-        elif callable(progress):
-            self.callback = progress
-        elif progress not in (None, False):
-            raise TypeError("progress must be True, False, None or a callable taking the fraction done")
-
-    def advance(self, steps: int = 1) -> None:
-        self.done += steps
-        if self.bar is not None:
-            self.bar.update(steps)
-        elif self.callback is not None:
-            self.callback(self.done / self.total)
-
-    def __enter__(self) -> Progress:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        if self.bar is not None:
-            self.bar.close()
-
-
-def source_states(source: GridSource, epoch: npt.ArrayLike, offset: npt.ArrayLike = 0.0, *,
-                  mu: float = _porkchop.MU_EARTH, errors: str = "raise"
-                  ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    """Positions and velocities of a grid source at ``epoch + offset`` (broadcast together), formed as the
-    native grid forms them: a table is read at ``epoch + offset``, a two-body state is moved by
-    ``(epoch - its time) + offset`` (a 7-tuple under `mu`, the grid's; a two-body trajectory under its own).
-    ValueError outside a table's span, and for a state that cannot be moved with errors="raise" (NaN rows
-    with "nan")."""
-    at = np.asarray(epoch, dtype=np.float64)
-    step = np.asarray(offset, dtype=np.float64)
-    if hasattr(source, "epochs"):
-        r, v = _porkchop.interpolate(source.epochs, source.positions, source.velocities, at + step)
-        return r, v
-    state, mu = (source.state, source.mu) if hasattr(source, "state") else (source, mu)
-    return arrays.propagate(state[1:4], state[4:7], (at - state[0]) + step, mu=mu, errors=errors, threads=1)
-
-
-def iso_date(epoch: float) -> str:
-    """An epoch number as an ISO 8601 UTC date to the microsecond (2024-01-01T12:00:00.000000)."""
-    from vextal.astro import time
-
-    return time.to_datetime(float(epoch)).isoformat(timespec="microseconds")
-
-
-def grid_units() -> Dict[str, str]:
-    """The units, frame and time scale of a grid written out (as the plan JSON carries them)."""
-    from vextal.astro._burns import UNITS
-
-    return {"departures": "s after epoch_utc", "tofs": "s", "dv_departure": "km/s", "dv_arrival": "km/s",
-            "dv_total": "km/s", "states": "time s since 1950-01-01T00:00:00 UTC (86400 s per day), km, km/s",
-            "frame": UNITS["frame"].split(";")[0], "time_scale": "UTC"}
-
-
-def stack_rows(parts: Sequence[GridArrays]) -> GridArrays:
-    """One grid from blocks of consecutive departure rows, in order."""
-    return (np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts]),
-            np.concatenate([p[2] for p in parts]), np.concatenate([p[3] for p in parts]),
-            np.concatenate([p[4] for p in parts]), np.concatenate([p[5] for p in parts]))
-
-
-def offset(value: Optional[Sequence[SupportsFloat]], name: str) -> Optional[Offset]:
-    """A hold-point offset as three floats (None stays None)."""
-    if value is None:
-        return None
-    values = tuple(float(v) for v in value)
-    if len(values) != 3:
-        raise TypeError("%s must be None or 3 numbers (radial, in-track, cross-track km)" % name)
-    return values[0], values[1], values[2]
-
-
-def grid_options(mu: SupportsFloat, cost: str, min_radius: Optional[SupportsFloat],
-                 arrive_at: Optional[Sequence[SupportsFloat]],
-                 depart_from: Optional[Sequence[SupportsFloat]]) -> Dict[str, Any]:
-    """The native grid's planning keywords, checked: every cell of a grid, refinement and safety run reads
-    the same ones."""
-    if not isinstance(cost, str) or cost not in COSTS:
-        raise ValueError("cost must be 'rendezvous' or 'intercept', not %r" % (cost,))
-    return {"mu": float(mu), "cost": cost, "min_radius": None if min_radius is None else float(min_radius),
-            "arrive_at": offset(arrive_at, "arrive_at"), "depart_from": offset(depart_from, "depart_from")}
-
-
-def eci(values: StateTuple) -> ECI:
-    from vextal.vector3 import Vector3
-
-    return ECI(values[0], Vector3(*values[1:4]), Vector3(*values[4:7]))
-
-
-def _magnitude(burn: SatBurn) -> float:
-    if burn.delta_v is None:
-        raise TypeError("a burn without a delta-v vector (None)")
-    return burn.delta_v.magnitude()
-
-
-class Transfer(TransferOutputs):
-    """One transfer of the window: departure offset and time of flight (s), the arc's revolution count and
-    branch (0 for no revolutions, -1 left, +1 right), the delta-v magnitudes (km/s) and the two burns
-    (departure SatBurn, arrival SatBurn). `dv_total` is the cost the grid ranks by: departure + arrival for a
-    rendezvous, the departure alone for an intercept (whose arrival burn is the relative velocity there).
-
-    `model` says how the burns were planned: "two-body", or "j2" for a transfer corrected to arrive under J2
-    (Porkchop.refine(model="j2")). A J2 transfer also reports `miss_km` and `miss_kms`, the position miss and
-    the velocity left over after the arrival burn when its burns are flown under J2 from the chaser's state,
-    and `dv_total_two_body`, the two-body grid's cost at the same departure and time of flight; these are
-    None for a two-body transfer.
-
-    A transfer from a grid also knows its plan: ``burn_records()`` (UTC epochs, delta-v in ECI, RIC and VNB),
-    ``trajectory()``, ``to_oem``, ``to_opm`` and ``plot_ric`` (see TransferOutputs)."""
-
-    __slots__ = ("departure", "tof", "revolutions", "branch", "dv_departure", "dv_arrival", "dv_total", "burns",
-                 "cost", "model", "miss_km", "miss_kms", "dv_total_two_body", "_plan")
-
-    def __init__(self, departure: SupportsFloat, tof: SupportsFloat, revolutions: int, branch: int,
-                 burns: Tuple[SatBurn, SatBurn], cost: str = "rendezvous") -> None:
-        self.departure = float(departure)
-        self.tof = float(tof)
-        self.revolutions = int(revolutions)
-        self.branch = int(branch)
-        self.burns = burns
-        self.cost = cost
-        self.dv_departure = _magnitude(burns[0])
-        self.dv_arrival = _magnitude(burns[1])
-        self.dv_total = self.dv_departure if cost == "intercept" else self.dv_departure + self.dv_arrival
-        self.model = "two-body"
-        self.miss_km: Optional[float] = None
-        self.miss_kms: Optional[float] = None
-        self.dv_total_two_body: Optional[float] = None
-        self._plan: Any = None
-
-    def as_dict(self) -> Dict[str, Any]:
-        burns = [{"time": b.time, "utc": iso_date(b.time),
-                  "delta_v": list(b.delta_v.to_tuple()) if b.delta_v is not None else None} for b in self.burns]
-        extra = self.burns_dict() if self._plan is not None else {}
-        return {"departure": self.departure, "departure_utc": self.departure_utc, "arrival_utc": self.arrival_utc, "tof": self.tof, "revolutions": self.revolutions,
-                "branch": self.branch, "dv_departure": self.dv_departure, "dv_arrival": self.dv_arrival,
-                "dv_total": self.dv_total, "cost": self.cost, "burns": burns, "model": self.model,
-                "miss_km": self.miss_km, "miss_kms": self.miss_kms, "dv_total_two_body": self.dv_total_two_body,
-                **extra}
-
-    def __repr__(self) -> str:
-        extra = "" if self.model == "two-body" else ", model=%r, miss_km=%r, dv_total_two_body=%r" % (
-            self.model, self.miss_km, self.dv_total_two_body)
-        return ("Transfer(departure=%r, departure_utc=%r, tof=%r, revolutions=%d, branch=%d, dv_total=%r%s)"
-                % (self.departure, self.departure_utc, self.tof, self.revolutions, self.branch, self.dv_total,
-                   extra))
-
-
-class Safety(NamedTuple):
-    """What ``Porkchop.safety`` finds, as grids of the porkchop's shape: `safe` (bool: checked, and both least
-    ranges at least `keep_out`), `checked` (the cells examined), `arc_range` and `drift_range` (km, the least
-    distance from the target along the transfer arc and along the free drift after a missed arrival burn; NaN
-    where not checked), for `orbits` target periods of drift; `arc_where` and `drift_where` (shape + (3,)) the
-    chaser's position relative to the target at those closest approaches, in the target's RIC frame (radial,
-    in-track, cross-track km)."""
-
-    safe: npt.NDArray[np.bool_]
-    checked: npt.NDArray[np.bool_]
-    arc_range: npt.NDArray[np.float64]
-    drift_range: npt.NDArray[np.float64]
-    keep_out: float
-    orbits: float
-    arc_where: npt.NDArray[np.float64]
-    drift_where: npt.NDArray[np.float64]
 
 
 class Porkchop(GridTables):
@@ -393,17 +178,6 @@ class Porkchop(GridTables):
         i, j = self._best_index(safe)
         return self.transfer(self.departures[i], self.tofs[j])
 
-    def _cost(self, departure: float, tof: float, mu: Optional[float] = None, two_body: bool = False) -> float:
-        """The grid's cost of one cell (two_body: the two-body grid's, from the two states)."""
-        options = self.options
-        if mu is not None:
-            options["mu"] = mu
-        chaser, target = (self.chaser, self.target) if two_body else self.sources
-        out = _porkchop.grid(chaser, target, (departure,), (tof,), self.prograde, self.max_revs, threads=1,
-                             **options, epoch=self.chaser[0])
-        cost = float(out[2][0, 0])
-        return cost if cost == cost else math.inf
-
     def refine(self, candidates: int = 1, *, mu: Optional[SupportsFloat] = None,
                model: Optional[str] = None) -> Transfer:
         """The continuous optimum near the best cell, as a Transfer, over departure and time of flight within
@@ -419,26 +193,7 @@ class Porkchop(GridTables):
         Transfer's burns, flown under J2, land within 1 m and 1 mm/s, and it reports miss_km, miss_kms and
         dv_total_two_body. A J2 correction that converges from no start, or only to arcs below the grid's
         min_radius, raises RuntimeError; a transfer that would miss is never returned."""
-        optimize = optional("scipy.optimize", "Porkchop.refine()")
-        model = check_model(self.model if model is None else model)
-        search_mu = None if mu is None else float(mu)
-        starts = [self._best_index()]
-        if candidates > 1:
-            for revs in self._cheapest_revolution_counts()[1:candidates]:
-                masked = np.where(self.revolutions == revs, self.dv_total, np.nan)
-                row, column = np.unravel_index(np.nanargmin(masked), self.shape)
-                starts.append((int(row), int(column)))
-        if model == "j2":
-            return self._refine_j2(optimize, starts, search_mu)
-        i0, j0 = starts[0]
-        best = self.transfer(self.departures[i0], self.tofs[j0], mu=search_mu)
-        for i, j in starts:
-            x, cost = self._refine_cell(optimize, i, j, search_mu)
-            if cost < best.dv_total:
-                candidate = self.transfer(*x, mu=search_mu)
-                if candidate.dv_total < best.dv_total:
-                    best = candidate
-        return best
+        return _refine.refine(self, candidates, mu=mu, model=model)
 
     # ---- passive safety ----------------------------------------------------------------------------------
 
@@ -449,150 +204,10 @@ class Porkchop(GridTables):
         drift after a missed arrival burn for `orbits` periods of the target's orbit. A cell is safe when
         both stay at or above `keep_out` km. Without a hold point (`arrive_at`) an arc ends at the target
         itself and is never safe. Kept on the grid for ``best(safe=True)``; returns the Safety."""
-        keep = float(keep_out)
-        if not keep >= 0 or not math.isfinite(keep):
-            raise ValueError("keep_out must be a finite distance >= 0 (km)")
-        rows, cols = np.nonzero(self.revolutions >= 0)
-        if best is not None:
-            if isinstance(best, bool) or not isinstance(best, int) or best < 0:
-                raise TypeError("best must be None or a whole number >= 0 of cheapest cells")
-            order = np.argsort(self.dv_total[rows, cols], kind="stable")[:best]
-            rows, cols = rows[order], cols[order]
-        arc, drift, arc_at, drift_at, _status = _porkchop.safety(
-            *self.sources, self.departures[rows], self.tofs[cols], self.revolutions[rows, cols],
-            self.branch[rows, cols], float(orbits), self.prograde, self.max_revs, threads=threads, **self.options,
-            epoch=self.chaser[0])
-        checked = np.zeros(self.shape, dtype=bool)
-        checked[rows, cols] = True
-        arc_range = np.full(self.shape, np.nan)
-        drift_range = np.full(self.shape, np.nan)
-        arc_range[rows, cols] = arc
-        drift_range[rows, cols] = drift
-        arc_where = np.full(self.shape + (3,), np.nan)
-        drift_where = np.full(self.shape + (3,), np.nan)
-        arc_where[rows, cols] = arc_at
-        drift_where[rows, cols] = drift_at
-        with np.errstate(invalid="ignore"):
-            safe = checked & (arc_range >= keep) & (drift_range >= keep)
-        self.safety_result = Safety(safe, checked, arc_range, drift_range, keep, float(orbits), arc_where,
-                                    drift_where)
+        self.safety_result = _safety.safety(self, keep_out, orbits, best=best, threads=threads)
         return self.safety_result
 
-    def _cheapest_revolution_counts(self) -> List[int]:
-        """The revolution counts present in the grid, cheapest best cell first."""
-        counts = {int(revs): float(np.nanmin(np.where(self.revolutions == revs, self.dv_total, np.nan)))
-                  for revs in np.unique(self.revolutions[self.revolutions >= 0])}
-        return sorted(counts, key=counts.__getitem__)
-
-    def _bounds(self, i: int, j: int) -> Tuple[List[int], List[Tuple[float, float]]]:
-        """The free axes (0 departure, 1 time of flight: those with more than one grid line) around cell
-        (i, j) and their bounds, the neighbouring grid lines."""
-        axes: List[int] = []
-        bounds: List[Tuple[float, float]] = []
-        for k, (values, index) in enumerate(((self.departures, i), (self.tofs, j))):
-            if values.size < 2:
-                continue
-            low, high = float(values[max(index - 1, 0)]), float(values[min(index + 1, values.size - 1)])
-            low, high = min(low, high), max(low, high)
-            if k == 1:
-                low = max(low, 1e-3 * high)  # times of flight stay positive
-            axes.append(k)
-            bounds.append((low, high))
-        return axes, bounds
-
-    def _refine_j2(self, optimize: Any, starts: List[Tuple[int, int]], mu: Optional[float]) -> Transfer:
-        """The cheapest J2-corrected transfer from the start cells (see refine)."""
-        from vextal.astro import _j2_refine
-        from vextal.vector3 import Vector3
-
-        if (self.mu if mu is None else mu) != _porkchop.MU_EARTH:
-            raise ValueError("refine(model='j2') is the Earth's oblateness: mu must be the Earth's (%r), not %r"
-                             % (_porkchop.MU_EARTH, self.mu if mu is None else mu))
-        if self.cost != "rendezvous" or self.arrive_at is not None or self.depart_from is not None:
-            raise ValueError("refine(model='j2') plans a rendezvous from the chaser to the target itself; this "
-                             "grid's cost=%r, arrive_at=%r, depart_from=%r are not corrected under J2"
-                             % (self.cost, self.arrive_at, self.depart_from))
-        trajectories, constants = self._j2_trajectories()
-        # The grid's screen: by default the Earth's equatorial radius (J2 runs under the Earth's mu only).
-        floor = _porkchop.EARTH_EQUATORIAL_RADIUS if self.min_radius is None else self.min_radius
-        failures: List[str] = []
-        best: Optional[Transfer] = None
-        for i, j in starts:
-            revolutions, branch = int(self.revolutions[i, j]), int(self.branch[i, j])
-            axes, bounds = self._bounds(i, j)
-            start = (float(self.departures[i]), float(self.tofs[j]))
-            try:
-                corrected = _j2_refine.refine(trajectories, self.chaser[0], start, axes, bounds, optimize,
-                                              prograde=self.prograde, revolutions=revolutions, branch=branch,
-                                              min_radius=floor, **constants)
-            except _j2_refine.ShootingError as exc:
-                failures.append("from departure %r s, time of flight %r s (%d revolutions): %s"
-                                % (start + (revolutions, exc)))
-                continue
-            t1 = self.chaser[0] + corrected.departure
-            burns = (SatBurn(t1, Vector3(*map(float, corrected.burn1))),
-                     SatBurn(t1 + corrected.tof, Vector3(*map(float, corrected.burn2))))
-            transfer = Transfer(corrected.departure, corrected.tof, revolutions, branch, burns)
-            transfer.model, transfer.miss_km, transfer.miss_kms = "j2", corrected.miss_km, corrected.miss_kms
-            transfer.dv_total_two_body = self._cost(transfer.departure, transfer.tof, two_body=True)
-            transfer._plan = plan_of(self, "j2", trajectories, constants)
-            if best is None or transfer.dv_total < best.dv_total:
-                best = transfer
-        if best is None:
-            raise RuntimeError("the correction under J2 did not converge: " + "; ".join(failures))
-        return best
-
-    def _j2_trajectories(self) -> Tuple[Tuple[Any, Any], Dict[str, float]]:
-        """The chaser's and the target's trajectories for a J2 refinement (the grid's own, or J2 motion of its
-        states) and the J2 model's constants (those of a J2 trajectory, else the package's)."""
-        from vextal.astro import trajectory
-
-        if self.trajectories is not None:
-            pair = tuple(self.trajectories)
-        else:
-            pair = (trajectory.J2(self.chaser), trajectory.J2(self.target))
-        for kind in pair:
-            if isinstance(kind, trajectory.J2):
-                return (pair[0], pair[1]), {"mu": kind.mu, "j2": kind.j2, "radius": kind.radius}
-        return (pair[0], pair[1]), {"mu": trajectory.MU_EARTH, "j2": _porkchop.EARTH_J2,
-                                    "radius": _porkchop.EARTH_EQUATORIAL_RADIUS}
-
-    def _refine_cell(self, optimize: Any, i: int, j: int, mu: Optional[float] = None) -> Tuple[List[float], float]:
-        """Minimises the cost over the free axes (those with more than one grid line) around cell (i, j)."""
-        start = [float(self.departures[i]), float(self.tofs[j])]
-        axes, bounds = self._bounds(i, j)
-        steps = [0.25 * (high - low) for low, high in bounds]
-        if not axes:
-            return start, self._cost(start[0], start[1], mu)
-
-        def cost(free: npt.NDArray[np.float64]) -> float:
-            x = list(start)
-            for k, value in zip(axes, free):
-                x[k] = float(value)
-            return self._cost(x[0], x[1], mu)
-
-        x0 = np.array([start[k] for k in axes])
-        simplex = [x0] + [x0 + np.eye(len(axes))[k] * steps[k] * (1 if x0[k] + steps[k] <= bounds[k][1] else -1)
-                          for k in range(len(axes))]
-        scale = max(abs(b[1] - b[0]) for b in bounds)
-        result = optimize.minimize(cost, x0, method="Nelder-Mead", bounds=bounds,
-                                   options={"initial_simplex": np.array(simplex), "xatol": 1e-9 * scale,
-                                            "fatol": 1e-14, "maxiter": 2000, "maxfev": 4000})
-        x = list(start)
-        for k, value in zip(axes, result.x):
-            x[k] = float(value)
-        return x, float(result.fun)
-
     # ---- output ------------------------------------------------------------------------------------------
-
-    def _positions(self) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-        """The chaser's positions at the departures (rows, 3) and the target's at every cell's arrival
-        (rows, columns, 3), from the grid's sources (NaN where a two-body state cannot be moved)."""
-        t0 = self.chaser[0]
-        r1, _ = source_states(self.sources[0], t0, self.departures, mu=self.mu, errors="nan")
-        r2, _ = source_states(self.sources[1], (t0 + self.departures)[:, None] + self.tofs[None, :], mu=self.mu,
-                              errors="nan")
-        return r1, r2
 
     def plot(self, ax: Optional[Axes] = None, *, which: str = "total", axes: str = "tof",
              levels: Union[None, int, Sequence[float], npt.NDArray[np.float64]] = None, vmax: Optional[float] = None,

@@ -20,6 +20,13 @@ FIELD_UNITS = {"dv_departure": "km/s", "dv_arrival": "km/s", "dv_total": "km/s",
                "branch": "1", "status": "code (Porkchop.status)"}
 
 
+def grid_units() -> Dict[str, str]:
+    """The units, frame and time scale of a grid written out (as the plan JSON carries them)."""
+    return {"departures": "s after epoch_utc", "tofs": "s", "dv_departure": "km/s", "dv_arrival": "km/s",
+            "dv_total": "km/s", "states": "time s since 1950-01-01T00:00:00 UTC (86400 s per day), km, km/s",
+            "frame": UNITS["frame"].split(";")[0], "time_scale": "UTC"}
+
+
 def _attrs(grid: Any) -> Dict[str, Any]:
     """The grid's planning options and units as plain attributes (None becomes absent, tuples lists)."""
     attrs: Dict[str, Any] = {"model": grid.model, "cost": grid.cost, "mu_km3_s2": grid.mu,

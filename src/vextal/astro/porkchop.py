@@ -20,9 +20,12 @@ import numpy.typing as npt
 from vextal.astro import _porkchop
 from vextal.astro._distributed import Chunks, porkchops_on_cluster
 from vextal.astro._grid_sources import DirectionWarning, Window, direction, is_trajectory, sense
-from vextal.astro._porkchop_results import (CELL_STATUS, GridArrays, Porkchop, Progress, ProgressOption, Safety,
-                                            Source, StateTuple, Transfer, check_model, grid_options, stack_rows,
-                                            state_tuple)
+from vextal.astro._grid_common import (GridArrays, Progress, ProgressOption, Source, check_model, grid_options,
+                                       stack_rows)
+from vextal.astro._porkchop_results import CELL_STATUS, Porkchop
+from vextal.astro._safety import Safety
+from vextal.astro._state import StateTuple, state_tuple
+from vextal.astro._transfer import Transfer
 from vextal.astro._survey import Survey, named_targets, survey_result
 
 __all__ = ["porkchop", "survey", "Porkchop", "Safety", "Survey", "Transfer", "DirectionWarning",
