@@ -408,9 +408,12 @@ def main(argv=None):
     try:
         if args.out:
             title = None if result is None else "Porkchop to %s (cheapest of %d targets)" % (cheapest, len(targets))
-            figure = grid.plot(optimum=refined or best if args.which == "total" else None, which=args.which,
-                               axes=args.axes, levels=args.levels, title=title, vmax=args.vmax)
-            figure.set_size_inches(args.size[0] / args.dpi, args.size[1] / args.dpi)
+            from matplotlib.figure import Figure
+
+            # Made at its final size: the labels that would overlap are dropped for this layout.
+            figure = Figure(figsize=(args.size[0] / args.dpi, args.size[1] / args.dpi), layout="constrained")
+            grid.plot(figure.add_subplot(), optimum=refined or best if args.which == "total" else None,
+                      which=args.which, axes=args.axes, levels=args.levels, title=title, vmax=args.vmax)
             image = _plot_format(p, args.out)
             _write(p, args.out, lambda: _files.replace(
                 args.out, lambda handle: figure.savefig(handle, format=image, dpi=args.dpi), binary=True))

@@ -35,7 +35,10 @@ def plan_of(grid: Any, model: str = "two-body", trajectories: Optional[Tuple[Any
         return Plan(trajectories[0], trajectories[1], "j2", dict(constants), names, grid.arrive_at)
     use_mu = grid.mu if mu is None else float(mu)
     ends = tuple(trajectory.TwoBody(s, mu=grid.mu) if isinstance(s, tuple) else s for s in grid.sources)
-    return Plan(ends[0], ends[1], "two-body", {"mu": use_mu}, names, grid.arrive_at)
+    # The chaser as the grid read it (its burns are the cell's); the target as given, where the grid was given
+    # a trajectory, so that its motion can be asked for beyond the grid's window (the relative drift).
+    target = ends[1] if grid.trajectories is None else grid.trajectories[1]
+    return Plan(ends[0], target, "two-body", {"mu": use_mu}, names, grid.arrive_at)
 
 
 class TransferOutputs:
