@@ -353,3 +353,36 @@ def test_porkchop_command_vmax_and_bad_output(tmp_path, capsys):
     with pytest.raises(SystemExit) as stop:
         _cli_porkchop.main(common + ["--opm-out", str(tmp_path / "missing" / "p.opm")])
     assert stop.value.code == 2 and "cannot write" in capsys.readouterr().err
+
+
+# ---- the guide's examples ------------------------------------------------------------------------------------
+
+import os  # noqa: E402
+import pathlib  # noqa: E402
+import re  # noqa: E402
+import subprocess  # noqa: E402
+import sys  # noqa: E402
+
+GUIDE = pathlib.Path(__file__).resolve().parents[1] / "docs" / "guide" / "plan-deliverables.md"
+GUIDE_BLOCKS = re.findall(r"^```python\n(.*?)^```$", GUIDE.read_text(), re.M | re.S)
+# What each block leaves behind, and a line its output must hold.
+GUIDE_OUTPUTS = [(["plan.opm", "plan.oem", "ric_tle.png", "porkchop_safe_tle.png"], r"departure_utc='2024-01-01T"),
+                 ([], r"two-body"), (["earth_mars_c3.png"], r"^2020-0[6-8]-")]
+
+
+@pytest.mark.parametrize("index", range(len(GUIDE_OUTPUTS)))
+def test_guide_examples_run(tmp_path, index):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("pandas")
+    pytest.importorskip("xarray")
+    pytest.importorskip("jplephem")
+    assert len(GUIDE_BLOCKS) == len(GUIDE_OUTPUTS)
+    script = tmp_path / "example.py"
+    script.write_text(GUIDE_BLOCKS[index])
+    env = dict(os.environ, MPLBACKEND="Agg", PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True, text=True, env=env,
+                          timeout=600)
+    assert proc.returncode == 0, proc.stderr
+    files, line = GUIDE_OUTPUTS[index]
+    assert all((tmp_path / name).stat().st_size > 0 for name in files)
+    assert re.search(line, proc.stdout, re.M), proc.stdout
