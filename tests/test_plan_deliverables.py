@@ -386,3 +386,16 @@ def test_guide_examples_run(tmp_path, index):
     files, line = GUIDE_OUTPUTS[index]
     assert all((tmp_path / name).stat().st_size > 0 for name in files)
     assert re.search(line, proc.stdout, re.M), proc.stdout
+
+
+@pytest.mark.parametrize("offset", [(0.0, 5.0, 0.0), (-1.0, 2.0, 0.5)])
+def test_flight_leaves_from_the_departure_point(offset):
+    transfer = porkchop(CHASER, TARGET, DEPARTURES, TOFS, max_revs=1, depart_from=offset).best()
+    flight = transfer.trajectory()
+    t1, t2 = transfer.burns[0].time, transfer.burns[1].time
+    r1, v1 = TwoBody(CHASER).states(t1)
+    start, _ = flight.states(t1)
+    np.testing.assert_allclose(start, r1 + gram_schmidt_ric(r1, v1).T @ np.array(offset), atol=1e-9)
+    r2, v2 = TwoBody(TARGET).states(t2)
+    end, velocity = flight.states(t2)
+    assert np.linalg.norm(end - r2) < 1e-6 and np.linalg.norm(velocity - v2) < 1e-9

@@ -101,7 +101,8 @@ def burn(epoch: float, dv: Sequence[float], r: Sequence[float], v: Sequence[floa
 class Plan(NamedTuple):
     """What a transfer keeps of its grid: `chaser` and `target` (anything with ``states(epochs)``), `model`
     ("two-body" or "j2"), `constants` (mu, and j2 and radius under J2), `names` (chaser, target) and
-    `arrive_at`, the hold point (radial, in-track, cross-track km) or None."""
+    `arrive_at`, the hold point (radial, in-track, cross-track km) or None; `depart_from`, the point the chaser
+    leaves from in its own RIC frame (None: the chaser itself)."""
 
     chaser: Any
     target: Any
@@ -109,6 +110,15 @@ class Plan(NamedTuple):
     constants: Dict[str, float]
     names: Tuple[str, str] = ("chaser", "target")
     arrive_at: Optional[Tuple[float, float, float]] = None
+    depart_from: Optional[Tuple[float, float, float]] = None
+
+    def departure_state(self, epoch: float) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """Where the chaser is just before the departure burn: its own state, or the point `depart_from` at
+        rest in its RIC frame (as the grid's cell takes it)."""
+        r, v = self.chaser.states(epoch)
+        if self.depart_from is None:
+            return np.asarray(r, dtype=np.float64), np.asarray(v, dtype=np.float64)
+        return held(np.asarray(r, dtype=np.float64), np.asarray(v, dtype=np.float64), self.depart_from)
 
     def mover(self, state: Sequence[float]) -> Any:
         """A trajectory from a 7-number state in the plan's model."""
@@ -117,6 +127,15 @@ class Plan(NamedTuple):
         if self.model == "j2":
             return trajectory.J2(state, **self.constants)
         return trajectory.TwoBody(state, mu=self.constants["mu"])
+
+
+def held(r: npt.NDArray[np.float64], v: npt.NDArray[np.float64], offset: Sequence[float]
+         ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """The point at `offset` (radial, in-track, cross-track km) in the RIC frame of a body at (r, v), and the
+    velocity of a point at rest in that turning frame (v + omega x d, omega = r x v / |r|^2)."""
+    d = ric_axes(r, v).T @ np.asarray(offset, dtype=np.float64)
+    omega = np.cross(r, v) / float(np.dot(r, r))
+    return r + d, v + np.cross(omega, d)
 
 
 def _seven(epoch: float, r: Any, v: Any) -> Tuple[float, ...]:
@@ -134,7 +153,7 @@ class Flight:
         coast = float(coast)
         if not (coast >= 0 and math.isfinite(coast)):
             raise ValueError("coast must be a finite time >= 0 (s), not %r" % (coast,))
-        r0, v0 = plan.chaser.states(departure)
+        r0, v0 = plan.departure_state(departure)
         arc = plan.mover(_seven(departure, r0, np.asarray(v0) + np.asarray(dv1, dtype=np.float64)))
         r2, v2 = arc.states(arrival)
         after = plan.mover(_seven(arrival, r2, np.asarray(v2) + np.asarray(dv2, dtype=np.float64)))
@@ -183,7 +202,7 @@ def burns(plan: Plan, epochs: Tuple[float, float], dvs: Tuple[Sequence[float], S
     """The two burns of a transfer, each in the frames of the chaser's state just before it (at departure the
     chaser's own, at arrival the arc's end)."""
     flight = Flight(plan, epochs[0], epochs[1], dvs[0], (0.0, 0.0, 0.0))
-    r0, v0 = plan.chaser.states(epochs[0])
+    r0, v0 = plan.departure_state(epochs[0])
     r2, v2 = flight.segments[0][2].states(epochs[1])
     return burn(epochs[0], dvs[0], r0, v0), burn(epochs[1], dvs[1], r2, v2)
 

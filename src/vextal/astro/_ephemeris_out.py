@@ -53,7 +53,7 @@ def opm_text(transfer: Any, *, object_name: str = "CHASER", object_id: str = "UN
     plan = transfer.plan()
     records = transfer.burn_records()
     t1 = records[0].epoch
-    r, v = plan.chaser.states(t1)
+    r, v = plan.departure_state(t1)
     lines: List[str] = [
         "CCSDS_OPM_VERS = 2.0",
         "CREATION_DATE = %s" % _dt.datetime.now(_dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S"),

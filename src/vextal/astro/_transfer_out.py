@@ -38,7 +38,7 @@ def plan_of(grid: Any, model: str = "two-body", trajectories: Optional[Tuple[Any
     # The chaser as the grid read it (its burns are the cell's); the target as given, where the grid was given
     # a trajectory, so that its motion can be asked for beyond the grid's window (the relative drift).
     target = ends[1] if grid.trajectories is None else grid.trajectories[1]
-    return Plan(ends[0], target, "two-body", {"mu": use_mu}, names, grid.arrive_at)
+    return Plan(ends[0], target, "two-body", {"mu": use_mu}, names, grid.arrive_at, grid.depart_from)
 
 
 class TransferOutputs:
