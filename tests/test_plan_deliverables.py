@@ -399,3 +399,18 @@ def test_flight_leaves_from_the_departure_point(offset):
     r2, v2 = TwoBody(TARGET).states(t2)
     end, velocity = flight.states(t2)
     assert np.linalg.norm(end - r2) < 1e-6 and np.linalg.norm(velocity - v2) < 1e-9
+
+
+@pytest.mark.parametrize("kind", ["two-body", "hold-point"])
+def test_burn_csv(tmp_path, kind):
+    import csv
+
+    transfer = transfer_of(kind)
+    transfer.to_csv(tmp_path / "burns.csv")
+    rows = list(csv.DictReader(open(tmp_path / "burns.csv")))
+    assert [r["burn"] for r in rows] == ["departure", "arrival"]
+    for row, record in zip(rows, transfer.burn_records()):
+        assert float(row["epoch_s"]) == record.epoch and row["utc"] == record.utc
+        assert re.fullmatch(ISO, row["utc"])
+        for frame, axes in (("eci", "xyz"), ("ric", "ric"), ("vnb", "vnb")):
+            assert [float(row["dv_%s_%s_km_s" % (frame, a)]) for a in axes] == list(record.delta_v(frame))

@@ -14,6 +14,8 @@ if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
 Vector = Tuple[float, float, float]
+#: The frames of a burn CSV and their axes' names.
+CSV_FRAMES = (("eci", "xyz"), ("ric", "ric"), ("vnb", "vnb"))
 
 
 def _named(kind: Any, default: str) -> str:
@@ -117,6 +119,26 @@ class TransferOutputs:
 
         name = self.plan().names[0] if object_name is None else object_name
         _ephemeris_out.write_opm(self, path, frame=frame, object_name=name, object_id=object_id, mass=mass)
+
+    def to_csv(self, path: Union[str, "os.PathLike[str]"]) -> None:
+        """One line per burn: burn (departure, arrival), epoch_s (s since 1950-01-01T00:00:00 UTC), utc (ISO
+        8601), |dv| and the delta-v in ECI (EME2000), RIC and VNB (km/s; the chaser's frames at the burn).
+        Written whole or not at all."""
+        import csv
+
+        from vextal.astro import _files
+
+        records = self.burn_records()
+
+        def write(handle: Any) -> None:
+            writer = csv.writer(handle)
+            writer.writerow(["burn", "epoch_s", "utc", "dv_km_s"] + ["dv_%s_%s_km_s" % (frame, axis)
+                                                                     for frame, axes in CSV_FRAMES for axis in axes])
+            for name, record in zip(("departure", "arrival"), records):
+                writer.writerow([name, repr(record.epoch), record.utc, repr(record.magnitude)]
+                                + [repr(c) for frame, _ in CSV_FRAMES for c in record.delta_v(frame)])
+
+        _files.replace(path, write)
 
     def plot_ric(self, ax: Any = None, *, orbits: SupportsFloat = 3.0, keep_out: Optional[SupportsFloat] = None,
                  samples: int = 400) -> "Figure":
