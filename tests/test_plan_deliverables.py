@@ -366,7 +366,8 @@ import sys  # noqa: E402
 GUIDE = pathlib.Path(__file__).resolve().parents[1] / "docs" / "guide" / "plan-deliverables.md"
 GUIDE_BLOCKS = re.findall(r"^```python\n(.*?)^```$", GUIDE.read_text(), re.M | re.S)
 # What each block leaves behind, and a line its output must hold.
-GUIDE_OUTPUTS = [(["plan.opm", "plan.oem", "ric_tle.png", "porkchop_safe_tle.png"], r"departure_utc='2024-01-01T"),
+GUIDE_OUTPUTS = [(["plan.opm", "plan.oem", "ric_tle.png", "ric_tle_zoom.png", "porkchop_safe_tle.png"],
+                  r"departure_utc='2024-01-01T"),
                  ([], r"two-body"), (["earth_mars_c3.png"], r"^2020-0[6-8]-")]
 
 

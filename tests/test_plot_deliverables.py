@@ -154,8 +154,15 @@ def test_relative_motion_against_the_native_safety(grid):
     grid.safety_result = None
 
 
+def test_relative_motion_zoom(grid):
+    fig = grid.best().plot_ric(keep_out=0.5, span=3.0)
+    for panel in fig.axes:
+        assert panel.get_xlim() == pytest.approx((-3.0, 3.0)) and panel.get_ylim() == pytest.approx((-3.0, 3.0))
+    plt.close(fig)
+
+
 @pytest.mark.parametrize("options, message", [({"orbits": -1.0}, "orbits"), ({"samples": 1}, "samples"),
-                                              ({"ax": [None]}, "pair of axes")])
+                                              ({"ax": [None]}, "pair of axes"), ({"span": 0.0}, "span")])
 def test_relative_motion_refusals(grid, options, message):
     with pytest.raises(ValueError, match=message):
         grid.best().plot_ric(**options)

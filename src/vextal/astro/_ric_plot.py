@@ -74,8 +74,12 @@ def relative_motion(transfer: Any, orbits: float = 3.0, samples: int = 400) -> R
 
 
 def plot_ric(transfer: Any, ax: Any = None, *, orbits: float = 3.0, keep_out: Optional[float] = None,
-             samples: int = 400) -> Figure:
-    """Draws ``relative_motion`` in two panels; `ax` a pair of axes, or None for a new 10 x 4.5 inch figure."""
+             samples: int = 400, span: Optional[float] = None) -> Figure:
+    """Draws ``relative_motion`` in two panels; `ax` a pair of axes, or None for a new 10 x 4.5 inch figure.
+    `span` (km): a view of that half-width about the target (the hold point and the keep-out sphere at a
+    readable scale), else the whole motion."""
+    if span is not None and not (span > 0 and math.isfinite(span)):
+        raise ValueError("span must be a positive finite distance (km), not %r" % (span,))
     plt: Any = optional("matplotlib.pyplot", "Transfer.plot_ric()")
     motion = relative_motion(transfer, orbits, samples)
     if ax is None:
@@ -104,7 +108,12 @@ def plot_ric(transfer: Any, ax: Any = None, *, orbits: float = 3.0, keep_out: Op
                                        edgecolor="tab:red", label="keep-out sphere %g km" % keep_out))
         panel.set_xlabel("in-track I (km)")
         panel.set_ylabel(name)
-        panel.set_aspect("equal", adjustable="datalim")
+        if span is not None:
+            panel.set_xlim(-span, span)
+            panel.set_ylim(-span, span)
+            panel.set_aspect("equal", adjustable="box")
+        else:
+            panel.set_aspect("equal", adjustable="datalim")
         panel.grid(True, linewidth=0.4, alpha=0.5)
     axes[0].legend(loc="best", fontsize=7)
     fig.suptitle("%s relative to %s (RIC), %s model: departs %s, arrives %s" % (

@@ -141,14 +141,16 @@ class TransferOutputs:
         _files.replace(path, write)
 
     def plot_ric(self, ax: Any = None, *, orbits: SupportsFloat = 3.0, keep_out: Optional[SupportsFloat] = None,
-                 samples: int = 400) -> "Figure":
+                 samples: int = 400, span: Optional[SupportsFloat] = None) -> "Figure":
         """The approach in the target's RIC frame: in-track/radial and in-track/cross-track panels with the
         arc, the hold point, the keep-out sphere (`keep_out` km) and the free drift after a missed arrival burn
-        over `orbits` target periods, with the least ranges in the legend. Returns the figure."""
+        over `orbits` target periods, with the least ranges in the legend; `span` (km) zooms on the target.
+        Returns the figure."""
         from vextal.astro import _ric_plot
 
         return _ric_plot.plot_ric(self, ax, orbits=float(orbits),
-                                  keep_out=None if keep_out is None else float(keep_out), samples=samples)
+                                  keep_out=None if keep_out is None else float(keep_out), samples=samples,
+                                  span=None if span is None else float(span))
 
     def _repr_html_(self) -> str:
         from vextal.astro import _tables
