@@ -1,4 +1,4 @@
-"""The planets by name: Sun-centred states from JPL's DE421 ephemeris.
+"""The planets by name (``vextal.astro.trajectory.Planet``): Sun-centred states from JPL's DE421 ephemeris.
 
 The kernel ships inside the ``de421`` wheel on PyPI (JPL's Chebyshev series as NumPy files) and is read through
 ``jplephem`` (the ``planets`` extra); nothing is downloaded. DE421 covers Julian dates 2414992.5 to 2524624.5
@@ -66,63 +66,30 @@ def barycentric(name: str, jd1: npt.NDArray[np.float64], jd2: npt.NDArray[np.flo
     return r, v
 
 
-class Planet:
-    """A planet's (or Pluto's, or the Earth-Moon barycentre's, "emb") Sun-centred motion from DE421, in the
-    package's ECI axes: ``Planet("mars")``. ``states``/``state_at`` as the other trajectories (km, km/s);
-    epochs outside DE421's span raise ValueError. A porkchop grid reads a table sampled every 6 hours; use it
-    with the Sun's mu (``MU_SUN``). `epoch` is J2000 (2000-01-01T12:00:00 UTC) unless given."""
+def heliocentric(name: str, epochs: Any) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Sun-centred positions (km) and velocities (km/s) of `name` (one of NAMES) at UTC `epochs` (s or dates, any
+    shape), in the package's ECI axes; ValueError outside DE421's span."""
+    t = np.asarray(_time.epoch(epochs), dtype=np.float64)
+    if not np.isfinite(t).all():
+        raise ValueError("epochs must be finite")
+    flat = t.reshape(-1)
+    jd1, jd2 = tdb(flat)
+    eph = ephemeris()
+    whole = jd1 + jd2
+    if flat.size and (whole.min() < eph.jalpha or whole.max() > eph.jomega):
+        raise ValueError("DE421 spans Julian dates %.1f to %.1f (1899-07-29 to 2200-02-02); epochs outside "
+                         "it were asked for" % (eph.jalpha, eph.jomega))
+    r, v = barycentric(name, jd1, jd2)
+    rs, vs = barycentric("sun", jd1, jd2)
+    bias = _bias()
+    r = (bias @ (np.reshape(r, (3, -1)) - np.reshape(rs, (3, -1)))).T
+    v = (bias @ (np.reshape(v, (3, -1)) - np.reshape(vs, (3, -1)))).T / 86400.0
+    return r.reshape(t.shape + (3,)), v.reshape(t.shape + (3,))
 
-    __slots__ = ("name", "_epoch")
 
-    def __init__(self, name: str, epoch: Any = "2000-01-01T12:00:00") -> None:
-        key = str(name).strip().lower()
-        if key not in NAMES:
-            raise ValueError("unknown planet %r: one of %s" % (name, ", ".join(NAMES)))
-        self.name = key
-        self._epoch = float(_time.epoch(epoch))
-
-    @property
-    def epoch(self) -> float:
-        return self._epoch
-
-    def states(self, epochs: Any) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-        """Sun-centred positions (km) and velocities (km/s) at `epochs` (s or dates, any shape)."""
-        t = np.asarray(_time.epoch(epochs), dtype=np.float64)
-        if not np.isfinite(t).all():
-            raise ValueError("epochs must be finite")
-        flat = t.reshape(-1)
-        jd1, jd2 = tdb(flat)
-        eph = ephemeris()
-        whole = jd1 + jd2
-        if flat.size and (whole.min() < eph.jalpha or whole.max() > eph.jomega):
-            raise ValueError("DE421 spans Julian dates %.1f to %.1f (1899-07-29 to 2200-02-02); epochs outside "
-                             "it were asked for" % (eph.jalpha, eph.jomega))
-        r, v = barycentric(self.name, jd1, jd2)
-        rs, vs = barycentric("sun", jd1, jd2)
-        bias = _bias()
-        r = (bias @ (np.reshape(r, (3, -1)) - np.reshape(rs, (3, -1)))).T
-        v = (bias @ (np.reshape(v, (3, -1)) - np.reshape(vs, (3, -1)))).T / 86400.0
-        return r.reshape(t.shape + (3,)), v.reshape(t.shape + (3,))
-
-    def state_at(self, epoch: Any) -> Any:
-        from vextal.astro.trajectory import _eci, _one_epoch
-
-        e = _one_epoch(epoch)
-        r, v = self.states(e)
-        return _eci(e, r, v)
-
-    def _grid_source(self, start: float, stop: float) -> Any:
-        """A table sampled every TABLE_STEP s covering [start, stop]."""
-        from vextal.astro.trajectory import Table
-
-        count = max(int(np.ceil((stop - start) / TABLE_STEP)), 1)
-        epochs = np.linspace(float(start), float(stop), count + 1) if stop > start else \
-            np.array([float(start), float(start) + TABLE_STEP])
-        r, v = self.states(epochs)
-        return Table(epochs, r, v)
-
-    def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
-        return type(self), (self.name, self._epoch)
-
-    def __repr__(self) -> str:
-        return "Planet(%r)" % self.name
+def table_epochs(start: float, stop: float) -> npt.NDArray[np.float64]:
+    """The sample epochs of a grid's table covering [start, stop], every TABLE_STEP s at most."""
+    count = max(int(np.ceil((stop - start) / TABLE_STEP)), 1)
+    if stop > start:
+        return np.linspace(float(start), float(stop), count + 1)
+    return np.array([float(start), float(start) + TABLE_STEP])

@@ -232,6 +232,50 @@ class J2:
         return "J2(%r, mu=%r, j2=%r, radius=%r)" % (self.state, self.mu, self.j2, self.radius)
 
 
+class Planet:
+    """A planet's (or Pluto's, or the Earth-Moon barycentre's, "emb") Sun-centred motion from JPL's DE421, in
+    the package's ECI axes: ``Planet("mars")`` (vextal.astro._planets; the ``planets`` extra). ``states`` /
+    ``state_at`` as the other kinds (km, km/s); epochs outside DE421's span (1899-07-29 to 2200-02-02) raise
+    ValueError. A porkchop grid reads a table sampled every 6 hours; use it with the Sun's mu ``MU_SUN``.
+    `epoch` is J2000 (2000-01-01T12:00:00 UTC) unless given."""
+
+    __slots__ = ("name", "_epoch")
+
+    def __init__(self, name: str, epoch: Any = "2000-01-01T12:00:00") -> None:
+        key = str(name).strip().lower()
+        if key not in _planets.NAMES:
+            raise ValueError("unknown planet %r: one of %s" % (name, ", ".join(_planets.NAMES)))
+        self.name = key
+        self._epoch = _one_epoch(epoch)
+
+    @property
+    def epoch(self) -> float:
+        """The reference epoch (s): a chaser's stands for departure offset zero."""
+        return self._epoch
+
+    def states(self, epochs: Any) -> States:
+        """Sun-centred positions (km) and velocities (km/s) at `epochs` (s or dates, any shape)."""
+        return _planets.heliocentric(self.name, epochs)
+
+    def state_at(self, epoch: Any) -> "ECI":
+        """The ECI state at `epoch` (s or a date)."""
+        t = _one_epoch(epoch)
+        r, v = self.states(t)
+        return _eci(t, r, v)
+
+    def _grid_source(self, start: float, stop: float) -> Table:
+        """A table sampled every 6 hours at most covering [start, stop]."""
+        epochs = _planets.table_epochs(start, stop)
+        r, v = self.states(epochs)
+        return Table(epochs, r, v)
+
+    def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
+        return type(self), (self.name, self._epoch)
+
+    def __repr__(self) -> str:
+        return "Planet(%r)" % self.name
+
+
 class TLE(_tle.TLE):
     """A catalogue object through SGP4 (the sgp4 package): ``TLE(line1, line2, name=None)``,
     ``TLE.from_omm(fields)``; ``states``/``state_at`` in the package's ECI, ``propagate`` with SGP4's status
@@ -258,7 +302,6 @@ def read_oem(path: Any, *, eop: Optional[Mapping[str, Any]] = None) -> Table:
     return Table(*_oem.read_oem_arrays(path, eop=eop))
 
 
-Planet = _planets.Planet
 MU_SUN: float = _planets.MU_SUN
 """The Sun's gravitational parameter (km^3/s^2), for grids between planets."""
 propagate_many = _tle.propagate_many
