@@ -111,8 +111,9 @@ def test_every_input_error_is_one_line_with_status_2(args, words):
 
 def test_branches_are_labelled_by_the_period_of_their_transfer_orbit():
     data = json.loads(cli("--json").stdout)
-    assert data["units"] == {"time": "s", "tof": "s", "position": "km", "velocity": "km/s", "delta_v": "km/s",
-                             "period": "s"}
+    assert {k: data["units"][k] for k in ("time", "tof", "position", "velocity", "delta_v", "period")} == {
+        "time": "s", "tof": "s", "position": "km", "velocity": "km/s", "delta_v": "km/s", "period": "s"}
+    assert {"delta_v_ric", "delta_v_vnb", "utc"} <= set(data["units"])
     arcs = data["arcs"]
     assert arcs[0]["branch"] == "single"
     r = data["initial"][1:4]

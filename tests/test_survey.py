@@ -5,6 +5,7 @@ import sys
 import numpy as np
 import pytest
 
+from vextal.astro import time
 from vextal.astro.porkchop import survey
 
 CHASER = (0.0, 7000.0, 0.0, 0.0, 0.5, 0.0, 0.0)  # falls and rises along the x axis
@@ -16,7 +17,7 @@ TARGETS = {
 }
 DEPARTURES, TOFS = np.linspace(0.0, 6000.0, 13), np.linspace(900.0, 12000.0, 9)
 COLUMNS = ["target", "departure", "tof", "dv_total", "dv_departure", "dv_arrival", "revolutions", "branch",
-           "model", "error"]
+           "model", "departure_utc", "error"]
 
 
 def test_table_sorted_by_cost_with_unreachable_targets_last(monkeypatch):
@@ -37,7 +38,10 @@ def test_table_sorted_by_cost_with_unreachable_targets_last(monkeypatch):
         best = grids[record["target"]].best()
         assert record["dv_total"] == pytest.approx(cheapest[record["target"]], abs=1e-12)
         assert [record[c] for c in COLUMNS[1:]] == [best.departure, best.tof, best.dv_total, best.dv_departure,
-                                                     best.dv_arrival, best.revolutions, best.branch, "two-body", None]
+                                                     best.dv_arrival, best.revolutions, best.branch, "two-body",
+                                                     best.departure_utc, None]
+        assert record["departure_utc"] == time.to_datetime(CHASER[0] + best.departure).isoformat(
+            timespec="microseconds")
 
 
 def test_table_is_one_type_and_converts_to_a_dataframe():

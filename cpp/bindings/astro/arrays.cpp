@@ -15,6 +15,7 @@
 #include "core/j2.hpp"
 #include "core/kepler.hpp"
 #include "core/lambert_batch.hpp"
+#include "core/porkchop.hpp"
 #include "core/trajectory.hpp"
 
 #include <algorithm>
@@ -539,6 +540,54 @@ PyObject* py_lambert_message(PyObject*, PyObject* arg) {
     return PyUnicode_FromString(num::lambert_status_message(static_cast<num::LambertStatus>(code)));
 }
 
+// ---- relative motion ------------------------------------------------------------------------------------------
+
+// States relative to reference states, in each reference's RIC frame (the core's to_ric): the position
+// difference rotated, and the velocity seen from the frame turning with the reference (omega = r x v / |r|^2),
+// as a hold point at rest in it has zero relative velocity.
+PyObject* py_eci_to_ric(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static vx::Params<5> params{"eci_to_ric", {"r", "v", "r_ref", "v_ref", "threads"}, 4};
+    const char* func = params.func;
+    vx::Bound<5> values;
+    int threads;
+    if (!bind(params, 4, args, nargs, kwnames, values) || !import_numpy() || !(threads = vx::parse_threads(values[4])))
+        return nullptr;
+    Operand ops[4] = {{"r", 3}, {"v", 3}, {"r_ref", 3}, {"v_ref", 3}};
+    vx::Ref shape;
+    Py_ssize_t n;
+    PyObject* const inputs[4] = {values[0], values[1], values[2], values[3]};
+    if (!prepare(func, inputs, ops, shape, n, 1)) return nullptr;
+    vx::Ref out_shape(full_shape(shape.get(), 3));
+    Buffer p_buf, w_buf;
+    vx::Ref p_out(out_shape ? new_array(out_shape.get(), np.float64, p_buf) : nullptr);
+    vx::Ref w_out(p_out ? new_array(out_shape.get(), np.float64, w_buf) : nullptr);
+    if (!w_out) return nullptr;
+    double* po = p_buf.data<double>();
+    double* wo = w_buf.data<double>();
+    Py_ssize_t extent[kMaxDims];
+    int ndim;
+    if (!extents_of(shape.get(), extent, ndim)) return nullptr;
+    bool done = vx::parallel_for(n, threads, 2048, 4096, [&](Py_ssize_t b, Py_ssize_t e) {
+        Walk<4> walk(ops, extent, ndim);
+        walk.seek(b);
+        for (Py_ssize_t i = b; i < e; ++i, walk.next()) {
+            const num::Vec3 r = num::load(walk.at(0)), v = num::load(walk.at(1));
+            const num::Vec3 rr = num::load(walk.at(2)), vr = num::load(walk.at(3));
+            const num::Vec3 h = num::cross(rr, vr);
+            const double rr2 = num::dot(rr, rr);
+            const num::Vec3 omega = h * (1.0 / rr2), d = r - rr;
+            if (!(rr2 > 0.0) || !(num::dot(h, h) > 0.0)) {  // no frame: a zero position or no angular momentum
+                po[3 * i] = po[3 * i + 1] = po[3 * i + 2] = wo[3 * i] = wo[3 * i + 1] = wo[3 * i + 2] = NaN;
+                continue;
+            }
+            num::store(num::to_ric(rr, vr, d), po + 3 * i);
+            num::store(num::to_ric(rr, vr, (v - vr) - num::cross(omega, d)), wo + 3 * i);
+        }
+    });
+    if (!done) return nullptr;
+    return PyTuple_Pack(2, p_out.get(), w_out.get());
+}
+
 #include "astro/arrays_j2.inc"
 
 // ---- module -----------------------------------------------------------------------------------------------
@@ -573,6 +622,13 @@ PyMethodDef module_functions[] = {
                "arcs need it. The velocities are those of LambertProblem. prograde must be a bool and max_revs an\n"
                "int from 0 to 100000. A problem that cannot be solved gets its status code (see lambert_message)\n"
                "and NaN rows, or with errors='raise' a ValueError naming the first such problem."),
+    vx::method("eci_to_ric", py_eci_to_ric, METH_FASTCALL | METH_KEYWORDS,
+               "eci_to_ric(r, v, r_ref, v_ref, *, threads=None)\n--\n\n"
+               "States relative to reference states in each reference's RIC frame: r, v (..., 3) km and km/s\n"
+               "against r_ref, v_ref (..., 3), broadcast together. Returns new arrays (position, velocity) of\n"
+               "(radial, in-track, cross-track) components: R = r_ref/|r_ref|, C along r_ref x v_ref, I = C x R;\n"
+               "the velocity is seen from the frame turning with the reference (a point at rest in it reads 0).\n"
+               "A reference with a zero position or no angular momentum gives NaN rows."),
     VX_J2_METHODS
     {"lambert_message", py_lambert_message, METH_O,
      "lambert_message(code, /)\n--\n\nThe solver's message for a status code of lambert()."},

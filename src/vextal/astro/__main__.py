@@ -21,7 +21,10 @@ from vextal.astro._cli import (BRANCH_HELP, EARTH_RADIUS, MU_EARTH, Parser, add_
 PROG = "python -m vextal.astro"
 PORKCHOP = "vextal.astro._cli_porkchop"  # the porkchop command, where installed
 EPOCH_GAP = 1e-7  # the planner moves the target on only when it lies more than this before the arrival epoch
-UNITS = {"time": "s", "tof": "s", "position": "km", "velocity": "km/s", "delta_v": "km/s", "period": "s"}
+UNITS = {"time": "s", "tof": "s", "position": "km", "velocity": "km/s", "delta_v": "km/s", "period": "s",
+         "utc": "ISO 8601 UTC of the epoch number read as s since 1950-01-01T00:00:00 UTC",
+         "delta_v_ric": "km/s in the chaser's RIC frame at the burn (radial, in-track, cross-track)",
+         "delta_v_vnb": "km/s in the chaser's VNB frame at the burn (velocity, normal, binormal)"}
 
 
 def example():
@@ -52,6 +55,10 @@ def parser():
     p.add_argument("--max-revs", type=_revolutions, default=defaults["max_revs"], metavar="N",
                    help="most revolutions to consider (default %(default)s)")
     p.add_argument("--json", action="store_true", help="print the plan as JSON")
+    p.add_argument("--oem-out", metavar="FILE.oem",
+                   help="write the cheapest arc's flight as a CCSDS OEM (KVN, EME2000, UTC, 60 s steps)")
+    p.add_argument("--opm-out", metavar="FILE.opm",
+                   help="write the cheapest arc as a CCSDS OPM (KVN) with its two manoeuvres")
     return p
 
 
@@ -122,6 +129,7 @@ def plan(initial, target, tof, prograde=True, max_revs=10):
                      "total": burns[0]["magnitude"] + burns[1]["magnitude"],
                      "period": transfer_period(initial[1:4], transfer_velocity)})
     label_branches(arcs)
+    _add_frames(initial, target, arcs)
     cheapest = min(range(len(arcs)), key=lambda k: arcs[k]["total"]) if arcs else None
     warnings = []
     opposed = direction_warning(initial, prograde)
@@ -134,6 +142,42 @@ def plan(initial, target, tof, prograde=True, max_revs=10):
     return {"initial": list(initial), "target": list(target), "tof": tof, "prograde": prograde,
             "max_revs": max_revs, "feasible_revs": feasible, "arrival_epoch": arrival_epoch, "arcs": arcs,
             "cheapest": cheapest, "warnings": warnings, "units": dict(UNITS)}
+
+
+def _plan_of(initial, target):
+    from vextal.astro._burns import Plan
+    from vextal.astro.trajectory import TwoBody
+
+    return Plan(TwoBody(initial, mu=MU_EARTH), TwoBody(target, mu=MU_EARTH), "two-body", {"mu": MU_EARTH})
+
+
+def _add_frames(initial, target, arcs):
+    """Each burn's UTC epoch and delta-v in the chaser's RIC and VNB frames at the burn (epoch numbers read as
+    s since 1950-01-01T00:00:00 UTC, as everywhere in the package)."""
+    from vextal.astro._burns import burns
+
+    plan = _plan_of(initial, target)
+    for arc in arcs:
+        ends = (arc["departure"], arc["arrival"])
+        records = burns(plan, (ends[0]["time"], ends[1]["time"]), (ends[0]["delta_v"], ends[1]["delta_v"]))
+        for burn, record in zip(ends, records):
+            burn.update(utc=record.utc, delta_v_ric=list(record.dv_ric), delta_v_vnb=list(record.dv_vnb))
+
+
+def transfer_of(data):
+    """The cheapest arc as a Transfer with its plan (for the OEM and OPM files)."""
+    from vextal.astro._porkchop_results import Transfer
+    from vextal.astro.transfer_planner import SatBurn
+    from vextal.vector3 import Vector3
+
+    arc = data["arcs"][data["cheapest"]]
+    burns = tuple(SatBurn(arc[k]["time"], Vector3(*arc[k]["delta_v"])) for k in ("departure", "arrival"))
+    from vextal.astro._porkchop import slot_arc
+
+    _, branch = slot_arc(data["cheapest"])  # the arcs are in the solver's slot order
+    transfer = Transfer(0.0, data["tof"], arc["revolutions"], branch, burns)
+    transfer._plan = _plan_of(data["initial"], data["target"])
+    return transfer
 
 
 def _number(value):
@@ -184,6 +228,10 @@ def report(data, out):
     out.write("\n* cheapest: %d revolution%s (%s), %s km/s in total; burns at epochs %s s and %s s\n"
               % (best["revolutions"], "" if best["revolutions"] == 1 else "s", best["branch"], _fixed(best["total"]),
                  _number(best["departure"]["time"]), _number(best["arrival"]["time"])))
+    for name in ("departure", "arrival"):
+        burn = best[name]
+        out.write("  %s burn %s UTC: RIC %s km/s, VNB %s km/s\n" % (name, burn["utc"], _vector(burn["delta_v_ric"]),
+                                                                   _vector(burn["delta_v_vnb"])))
 
 
 def plan_command(argv):
@@ -197,6 +245,17 @@ def plan_command(argv):
         fail(p.prog, "cannot plan this transfer: %s" % exc)
     for warning in data["warnings"]:
         sys.stderr.write("%s: warning: %s\n" % (p.prog, warning))
+    for path, write in ((args.oem_out, lambda t, f: t.to_oem(f, 60.0)), (args.opm_out, lambda t, f: t.to_opm(f))):
+        if path is None:
+            continue
+        if data["cheapest"] is None:
+            fail(p.prog, "no transfer arc: nothing to write to %s" % path)
+        try:
+            write(transfer_of(data), path)
+        except ImportError as exc:
+            p.exit(1, "%s: error: %s\n" % (p.prog, exc))
+        except (OSError, ValueError) as exc:
+            fail(p.prog, "cannot write %s: %s" % (path, getattr(exc, "strerror", None) or exc))
     if args.json:
         return emit(lambda: sys.stdout.write(json.dumps(data, indent=2) + "\n"))
     return emit(lambda: report(data, sys.stdout))

@@ -154,6 +154,13 @@ def parser():
                    help="plot resolution in dots per inch (default 100)")
     p.add_argument("--size", type=pixel_size, default=(700, 500), metavar="WxH",
                    help="plot size in pixels (default 700x500)")
+    p.add_argument("--vmax", type=bounded(0.0, low_open=True), metavar="VALUE",
+                   help="the plot's colour limit, in the plotted quantity's unit (default: a low multiple of the "
+                        "optimum; dearer cells grey)")
+    p.add_argument("--oem-out", metavar="FILE.oem",
+                   help="write the reported transfer's flight as a CCSDS OEM (KVN, EME2000, UTC, 60 s steps)")
+    p.add_argument("--opm-out", metavar="FILE.opm",
+                   help="write the reported transfer as a CCSDS OPM (KVN) with its two manoeuvres")
     p.add_argument("--csv", metavar="FILE", help="write the grid as CSV, one line per cell")
     p.add_argument("--json", metavar="FILE", help="write the grid and the optimum as JSON")
     p.add_argument("--no-refine", action="store_true", help="report the grid's best cell as it is")
@@ -273,9 +280,13 @@ def _write(p, path, action):
         action()
     except OSError as exc:
         fail(p.prog, "cannot write %s: %s" % (path, exc.strerror or exc))
+    except ValueError as exc:  # content the file cannot hold (a name with control characters)
+        fail(p.prog, "cannot write %s: %s" % (path, exc))
 
 
 def _report(grid, best, refined, safety, out):
+    from vextal.astro._burns import summary
+
     direction = "prograde" if grid.prograde else "retrograde"
     valid = int((grid.revolutions >= 0).sum())
     screened = int((grid.status == 2).sum())
@@ -313,8 +324,9 @@ def _report(grid, best, refined, safety, out):
         out.write("Passive safety (keep-out %g km, %g target orbits of drift): %d of %d cells checked are safe\n"
                   % (safety.keep_out, safety.orbits, int(safety.safe.sum()), int(safety.checked.sum())))
     t = refined if refined is not None else best
-    for label, burn in zip(("departure", "arrival"), t.burns):
-        out.write("%s burn at t=%.6f: delta-v (%.6f %.6f %.6f) km/s\n" % ((label, burn.time) + burn.delta_v.to_tuple()))
+    out.write("Burns (epochs UTC and s since 1950-01-01T00:00:00 UTC; delta-v km/s in ECI = EME2000, and in the "
+              "chaser's RIC and VNB frames at the burn):\n")
+    out.write(summary(t) + "\n")
 
 
 def _survey_report(result, dated, out):
@@ -340,21 +352,15 @@ def _records(result):
 
 
 def _write_survey_csv(result, handle):
-    """The survey table as CSV, one line per target (and its departure date when the grid was given dates)."""
+    """The survey table as CSV, one line per target (its departure in s after the chaser's epoch and in UTC)."""
     import csv
 
     from vextal.astro._survey import COLUMNS
 
-    first = result.porkchops[0]
-    dated = first.epoch is not None
     writer = csv.writer(handle)
-    writer.writerow(list(COLUMNS) + (["departure_utc"] if dated else []))
+    writer.writerow(list(COLUMNS))
     for record in _records(result):
-        row = ["" if v != v else v for v in (record[c] for c in COLUMNS)]
-        if dated:
-            missing = record["departure"] != record["departure"]
-            row.append("" if missing else _date(first.epoch + record["departure"]))
-        writer.writerow(row)
+        writer.writerow(["" if v is None or v != v else v for v in (record[c] for c in COLUMNS)])
 
 
 def main(argv=None):
@@ -425,9 +431,12 @@ def main(argv=None):
     try:
         if args.out:
             title = None if result is None else "Porkchop to %s (cheapest of %d targets)" % (cheapest, len(targets))
-            figure = grid.plot(optimum=refined or best if args.which == "total" else None, which=args.which,
-                               axes=args.axes, levels=args.levels, title=title)
-            figure.set_size_inches(args.size[0] / args.dpi, args.size[1] / args.dpi)
+            from matplotlib.figure import Figure
+
+            # Made at its final size: the labels that would overlap are dropped for this layout.
+            figure = Figure(figsize=(args.size[0] / args.dpi, args.size[1] / args.dpi), layout="constrained")
+            grid.plot(figure.add_subplot(), optimum=refined or best if args.which == "total" else None,
+                      which=args.which, axes=args.axes, levels=args.levels, title=title, vmax=args.vmax)
             image = _plot_format(p, args.out)
             _write(p, args.out, lambda: _files.replace(
                 args.out, lambda handle: figure.savefig(handle, format=image, dpi=args.dpi), binary=True))
@@ -436,6 +445,11 @@ def main(argv=None):
                 _write(p, args.csv, lambda: _files.replace(args.csv, lambda h: _write_survey_csv(result, h)))
             else:
                 _write(p, args.csv, lambda: grid.to_csv(args.csv))
+        reported = refined if refined is not None else best
+        if args.oem_out:
+            _write(p, args.oem_out, lambda: reported.to_oem(args.oem_out, 60.0))
+        if args.opm_out:
+            _write(p, args.opm_out, lambda: reported.to_opm(args.opm_out))
         if args.json:
             data = grid.to_dict()
             data["best"] = best.as_dict()

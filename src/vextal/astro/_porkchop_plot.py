@@ -28,7 +28,12 @@ QUANTITIES = {"total": ("total delta-v", "km/s"), "departure": ("departure delta
               "arrival": ("arrival delta-v", "km/s"), "c3": ("C3, departure v-infinity squared", "km²/s²")}
 AXES = ("tof", "arrival")
 DEFAULT_LEVELS = 20
-DEFAULT_VMAX_PERCENTILE = 95.0  # cells dearer than this share of the window take the "over" colour
+#: The default colour limit: this multiple of the optimum, or the cost of the cheapest tenth of the window when
+#: that is higher (so that a sharp optimum still colours a region), never above the dearest cell. Cells dearer
+#: than the limit take the "over" colour: the picture resolves the cheap end, where a plan is chosen.
+CHEAP_MULTIPLE = 4.0
+CHEAP_PERCENTILE = 10.0
+LABEL_SIZE = 8  # points: readable at 100 dpi
 DATE_TICKS = 7  # the most labelled dates on a time axis
 Levels = Union[None, int, Sequence[float], npt.NDArray[np.float64]]
 
@@ -53,9 +58,36 @@ def transfer_value(transfer: Transfer, which: str) -> float:
     return float(getattr(transfer, "dv_" + which))
 
 
+def default_vmax(values: npt.NDArray[np.float64]) -> float:
+    """The colour limit chosen from the cheap end (see CHEAP_MULTIPLE)."""
+    low = float(np.nanmin(values))
+    cheap = max(CHEAP_MULTIPLE * low, float(np.nanpercentile(values, CHEAP_PERCENTILE)))
+    return min(cheap, float(np.nanmax(values)))
+
+
+def round_ticks(low: float, high: float, least: int = 4) -> List[float]:
+    """Round values (1, 2 and 5 times a power of ten; more mantissas when that gives fewer than `least`)
+    within [low, high], ascending."""
+    if not (high > low and np.isfinite(low) and np.isfinite(high)):
+        return [float(low)] if np.isfinite(low) else []
+    if low <= 0:  # a linear scale: matplotlib's round steps, without the sums' last-digit noise
+        return [float("%.12g" % v) for v in nice_values(low, high, 6)]
+    ticks: List[float] = []
+    for mantissas in ((1, 2, 5), (1, 1.5, 2, 3, 5, 7), tuple(range(1, 10))):
+        ticks = []
+        for power in range(int(np.floor(np.log10(low))), int(np.ceil(np.log10(high))) + 1):
+            for m in mantissas:
+                value = float("%.12g" % (m * 10.0 ** power))
+                if low <= value <= high:
+                    ticks.append(value)
+        if len(ticks) >= least:
+            break
+    return sorted(ticks)
+
+
 def colour_levels(values: npt.NDArray[np.float64], levels: Levels, vmax: Optional[float]) -> npt.NDArray[np.float64]:
     """The filled-contour boundaries: the given sequence, or `levels` (default 20) boundaries spaced
-    logarithmically from the least value to `vmax` (default: the 95th percentile of the grid's values)."""
+    logarithmically from the least value to `vmax` (default: ``default_vmax``, from the cheap end)."""
     if levels is not None and not isinstance(levels, (int, np.integer)):
         chosen = np.unique(np.asarray(levels, dtype=np.float64))
         if chosen.size < 2 or not np.isfinite(chosen).all():
@@ -65,7 +97,7 @@ def colour_levels(values: npt.NDArray[np.float64], levels: Levels, vmax: Optiona
     if count < 2:
         raise ValueError("levels must be at least 2, got %d" % count)
     low = float(np.nanmin(values))
-    high = float(np.nanpercentile(values, DEFAULT_VMAX_PERCENTILE)) if vmax is None else float(vmax)
+    high = default_vmax(values) if vmax is None else float(vmax)
     if not np.isfinite(high):
         raise ValueError("vmax must be finite")
     if high <= low:
@@ -107,9 +139,82 @@ def format_offset(seconds: float, unit: Tuple[float, str]) -> str:
     return "%+g %s" % (round(seconds / unit[0], 6), unit[1][0])
 
 
+def halo(width: float = 2.5) -> List[Any]:
+    """A white outline behind dark text: readable on any colour."""
+    effects: Any = optional("matplotlib.patheffects", "Porkchop.plot()")
+    return [effects.withStroke(linewidth=width, foreground="white")]
+
+
+def thin_labels(fig: Any, texts: Sequence[Any], keep: Sequence[Any] = ()) -> List[Any]:
+    """Removes texts that overlap an earlier one (or one of `keep`); returns those kept. Extents are those of
+    the figure laid out at its size now (the same at any dpi: text and figure scale together); without a
+    renderer (a backend that has none) nothing is removed."""
+    try:
+        # The layout (constrained) settles where the labels go (matplotlib before 3.6: a full draw).
+        (getattr(fig, "draw_without_rendering", None) or fig.canvas.draw)()
+        renderer = fig.canvas.get_renderer()
+    except AttributeError:
+        return list(texts)
+    taken = [t.get_window_extent(renderer) for t in keep]
+    kept = []
+    for text in texts:
+        box = text.get_window_extent(renderer)
+        if any(box.overlaps(other) for other in taken):
+            text.remove()
+            continue
+        taken.append(box)
+        kept.append(text)
+    return kept
+
+
+def on_edge(grid: Grid, transfer: Transfer) -> bool:
+    """Whether the transfer lies on the window's edge (a departure or time of flight on the outermost grid
+    line of an axis with more than one), where the cheapest transfer may lie outside the window."""
+    flag = getattr(transfer, "at_window_edge", None)
+    if flag is not None:
+        return bool(flag)
+    edge = False
+    for values, x in ((grid.departures, transfer.departure), (grid.tofs, transfer.tof)):
+        if values.size > 1:
+            tolerance = 1e-9 * max(float(np.ptp(values)), 1.0)
+            edge |= x <= float(values.min()) + tolerance or x >= float(values.max()) - tolerance
+    return bool(edge)
+
+
+def names(grid: Grid) -> Tuple[Optional[str], Optional[str]]:
+    """The chaser's and the target's names where the grid was given named trajectories."""
+    pair = grid.trajectories or (None, None)
+    out = []
+    for kind in pair:
+        name = getattr(kind, "name", None)
+        out.append(name.strip() if isinstance(name, str) and name.strip() else None)
+    return out[0], out[1]
+
+
+def optimum_text(grid: Grid, transfer: Transfer, which: str, epoch: Optional[float]) -> str:
+    """The optimum's box: the plotted value, departure (UTC date, or offset), time of flight, revolutions and
+    the model the transfer was planned in."""
+    from vextal.astro import time
+
+    label, unit = QUANTITIES[which]
+    lines = ["%.4g %s" % (transfer_value(transfer, which), unit)]
+    if epoch is not None:
+        lines.append("departs %s UTC" % time.to_datetime(epoch + transfer.departure).strftime("%Y-%m-%d %H:%M:%S"))
+    else:
+        lines.append("departs %s" % format_offset(transfer.departure, time_unit(np.array([transfer.departure]))))
+    tof = transfer.tof
+    lines.append("flies %s" % ("%.4g h" % (tof / 3600.0) if tof < 3 * 86400.0 else "%.4g d" % (tof / 86400.0)))
+    model = getattr(transfer, "model", grid.model)  # an optimum of the caller's may not say
+    lines.append("%d rev, %s model" % (transfer.revolutions, model))
+    if model != grid.model:
+        lines.append("(colours: %s grid)" % grid.model)
+    return "\n".join(lines)
+
+
 def plot(grid: Grid, ax: Optional[Axes] = None, *, which: str = "total", axes: str = "tof",
          levels: Levels = None, vmax: Optional[float] = None, cmap: str = "viridis",
-         optimum: Optional[Transfer] = None, title: Optional[str] = None, epoch: Optional[float] = None) -> Figure:
+         optimum: Optional[Transfer] = None, title: Optional[str] = None, epoch: Optional[float] = None,
+         overlay: bool = True) -> Figure:
     """Draws the grid; see ``Porkchop.plot``."""
     plt: Any = optional("matplotlib.pyplot", "Porkchop.plot()")
     lines_module: Any = optional("matplotlib.lines", "Porkchop.plot()")
@@ -160,10 +265,34 @@ def plot(grid: Grid, ax: Optional[Axes] = None, *, which: str = "total", axes: s
     boundaries = colour_levels(values, levels, vmax)
     colours = plt.get_cmap(cmap).with_extremes(over="#d9d9d9")  # dear cells recede into grey
     filled = plot_ax.contourf(x, y, masked, levels=boundaries, cmap=colours, extend="max")
-    fig.colorbar(filled, ax=plot_ax, label="%s (%s)" % (label, unit), format="%.3g")
-    contours = plot_ax.contour(x, y, masked, levels=boundaries[::2], colors="0.15", linewidths=0.6, alpha=0.8)
-    plot_ax.clabel(contours, fmt="%.3g", fontsize=7, inline=True)
+    ticks = round_ticks(float(boundaries[0]), float(boundaries[-1]))
+    bar = fig.colorbar(filled, ax=plot_ax, label="%s (%s)" % (label, unit), ticks=ticks or None)
+    if ticks:
+        bar.ax.set_yticklabels(["%g" % t for t in ticks])
+        bar.ax.minorticks_off()
+    # Lines at the round values, labelled in dark text on a white halo; labels that would overlap are dropped
+    # once the figure's layout is known (below).
+    line_levels = ticks if len(ticks) >= 2 else list(boundaries[::2])
+    contours = plot_ax.contour(x, y, masked, levels=line_levels, colors="0.15", linewidths=0.6, alpha=0.8)
+    value_labels = list(plot_ax.clabel(contours, fmt="%g", fontsize=LABEL_SIZE, inline=True))
+    for text in value_labels:
+        text.set_path_effects(halo())
     handles: List[Any] = []
+    border_labels: List[Any] = []
+    if which == "c3" and overlay:  # a launch picture: the arrival v-infinity as well
+        arrival = np.ma.masked_invalid(np.asarray(grid.dv_arrival, dtype=np.float64))
+        v_levels = round_ticks(float(np.nanmin(grid.dv_arrival)),
+                               min(default_vmax(np.asarray(grid.dv_arrival, dtype=np.float64)),
+                                   float(np.nanmax(grid.dv_arrival))))
+        if len(v_levels) >= 2:
+            v_lines = plot_ax.contour(x, y, arrival, levels=v_levels, colors="tab:orange", linewidths=1.0,
+                                      linestyles="-.")
+            for text in plot_ax.clabel(v_lines, fmt="%g km/s", fontsize=LABEL_SIZE - 1, inline=True):
+                text.set_path_effects(halo())
+                text.set_gid("vinf-label")
+                value_labels.append(text)
+            handles.append(lines_module.Line2D([], [], color="tab:orange", linestyle="-.",
+                                               label="arrival v-infinity (km/s)"))
 
     # Borders between revolution counts (cells without an arc belong to no region).
     counts = np.unique(grid.revolutions[grid.revolutions >= 0])
@@ -171,7 +300,10 @@ def plot(grid: Grid, ax: Optional[Axes] = None, *, which: str = "total", axes: s
         revolutions = np.ma.masked_less(grid.revolutions.astype(np.float64), 0)
         steps = [float(n) + 0.5 for n in range(int(counts.min()), int(counts.max()))]
         borders = plot_ax.contour(x, y, revolutions, levels=steps, colors="black", linewidths=1.6)
-        plot_ax.clabel(borders, fmt={s: "%d|%d rev" % (s - 0.5, s + 0.5) for s in steps}, fontsize=7)
+        for text in plot_ax.clabel(borders, fmt={s: "%d|%d rev" % (s - 0.5, s + 0.5) for s in steps},
+                                   fontsize=LABEL_SIZE):
+            text.set_path_effects(halo())
+            border_labels.append(text)
         handles.append(lines_module.Line2D([], [], color="black", linewidth=1.6, label="revolution-count border"))
 
     # Cells whose every arc comes below the grid's radius floor (status 2): hatched, so that such a gap is not
@@ -192,6 +324,7 @@ def plot(grid: Grid, ax: Optional[Axes] = None, *, which: str = "total", axes: s
 
     # Lines of equal arrival epoch (departure x time of flight), or of equal time of flight (departure x arrival).
     d0, d1, t0, t1 = float(departures.min()), float(departures.max()), float(tofs.min()), float(tofs.max())
+    guide_labels: List[Any] = []
     if axes == "tof":
         guides = [a * x_unit[0] for a in nice_values((d0 + t0) / x_unit[0], (d1 + t1) / x_unit[0])]
         for a in guides:
@@ -201,15 +334,17 @@ def plot(grid: Grid, ax: Optional[Axes] = None, *, which: str = "total", axes: s
                              linewidth=0.9)
                 text = (dates.num2date(to_x(a)).strftime("%Y-%m-%d %H:%M") if epoch is not None
                         else format_offset(a, x_unit))
-                plot_ax.annotate("arr. " + text, (to_x(0.5 * (low + high)), to_y(a - 0.5 * (low + high))),
-                                 color="white", fontsize=6, ha="center", va="center")
+                guide_labels.append(plot_ax.annotate(
+                    "arr. " + text, (to_x(0.5 * (low + high)), to_y(a - 0.5 * (low + high))), color="0.1",
+                    fontsize=LABEL_SIZE - 1, ha="center", va="center", path_effects=halo()))
         handles.append(lines_module.Line2D([], [], color="white", linestyle=":", label="arrival epoch"))
     else:
         for t in [v * y_unit[0] for v in nice_values(t0 / y_unit[0], t1 / y_unit[0])]:
             plot_ax.plot(to_x([d0, d1]), to_y([d0 + t, d1 + t]), color="white", linestyle=":", linewidth=0.9)
-            plot_ax.annotate("tof %s" % format_offset(t, time_unit(tofs)).lstrip("+"),
-                             (to_x(0.5 * (d0 + d1)), to_y(0.5 * (d0 + d1) + t)), color="white", fontsize=6,
-                             ha="center", va="center")
+            guide_labels.append(plot_ax.annotate(
+                "tof %s" % format_offset(t, time_unit(tofs)).lstrip("+"), (to_x(0.5 * (d0 + d1)),
+                                                                           to_y(0.5 * (d0 + d1) + t)),
+                color="0.1", fontsize=LABEL_SIZE - 1, ha="center", va="center", path_effects=halo()))
         handles.append(lines_module.Line2D([], [], color="white", linestyle=":", label="time of flight"))
 
     # The optimum, inside the view: the limits grow where the marker would touch an edge.
@@ -228,11 +363,35 @@ def plot(grid: Grid, ax: Optional[Axes] = None, *, which: str = "total", axes: s
                                           linestyle="none", label="optimum"))
     # The label goes on the side of the marker facing the middle of the plot, so it stays inside.
     offset = (10 if ox <= 0.5 * sum(limits[0]) else -10, 10 if oy <= 0.5 * sum(limits[1]) else -10)
-    shown = transfer_value(optimum, which)
-    plot_ax.annotate("%.4g %s\n%d rev" % (shown, unit, optimum.revolutions), (ox, oy), xytext=offset,
-                     ha="left" if offset[0] > 0 else "right", va="bottom" if offset[1] > 0 else "top",
-                     textcoords="offset points", color="white", fontsize=9,
-                     bbox={"boxstyle": "round", "fc": "black", "alpha": 0.6})
+    box = plot_ax.annotate(optimum_text(grid, optimum, which, epoch), (ox, oy), xytext=offset,
+                           ha="left" if offset[0] > 0 else "right", va="bottom" if offset[1] > 0 else "top",
+                           textcoords="offset points", color="white", fontsize=LABEL_SIZE,
+                           bbox={"boxstyle": "round", "fc": "black", "alpha": 0.7}, zorder=6)
+    box.set_gid("optimum-box")
+    if on_edge(grid, optimum):
+        flag = plot_ax.text(0.5, 0.98, "optimum on the window's edge: the cheapest transfer may lie outside it",
+                            transform=plot_ax.transAxes, ha="center", va="top", fontsize=LABEL_SIZE,
+                            color="white", bbox={"boxstyle": "round", "fc": "tab:red", "alpha": 0.9}, zorder=7)
+        flag.set_gid("edge-flag")
+
+    # Safe cells (when safety ran) and the cheapest of them.
+    safety = grid.safety_result
+    if safety is not None and safety.safe.any():
+        rows, columns = np.nonzero(safety.safe)
+        sx = np.asarray(to_x(departures[rows]))
+        sy = np.asarray(to_y(arrivals[rows, columns] if axes == "arrival" else tofs[columns]))
+        plot_ax.plot(sx, sy, linestyle="none", marker="o", markersize=3, markerfacecolor="white",
+                     markeredgecolor="black", markeredgewidth=0.5, zorder=4, label="safe cell")
+        handles.append(lines_module.Line2D([], [], linestyle="none", marker="o", markersize=4,
+                                           markerfacecolor="white", markeredgecolor="black",
+                                           label="passively safe (%g km)" % safety.keep_out))
+        i, j = np.unravel_index(np.nanargmin(np.where(safety.safe, grid.dv_total, np.nan)), grid.shape)
+        bx = float(to_x(departures[i]))
+        by = float(to_y(arrivals[i, j] if axes == "arrival" else tofs[j]))
+        plot_ax.plot(bx, by, marker="D", color="white", markeredgecolor="black", markersize=9, linestyle="none",
+                     zorder=5, label="best safe")
+        handles.append(lines_module.Line2D([], [], marker="D", color="white", markeredgecolor="black",
+                                           markersize=7, linestyle="none", label="best safe cell"))
 
     if epoch is not None:
         # At most seven date ticks: the default locator puts up to a dozen hourly labels side by side, and in
@@ -256,9 +415,16 @@ def plot(grid: Grid, ax: Optional[Axes] = None, *, which: str = "total", axes: s
     plot_ax.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.12),
                    ncol=len(handles) if len(handles) <= 4 else -(-len(handles) // 2), fontsize=7,
                    facecolor="0.75", framealpha=1.0)
-    plot_ax.set_title(title if title is not None else "Porkchop: %s, up to %d revolution%s, %s"
-                      % (label.split(",")[0], grid.max_revs, "" if grid.max_revs == 1 else "s",
-                         "prograde" if grid.prograde else "retrograde"))
+    chaser_name, target_name = names(grid)
+    route = " %s to %s," % (chaser_name or "chaser", target_name or "target") if any((chaser_name, target_name)) \
+        else ""
+    plot_ax.set_title(title if title is not None else "Porkchop:%s %s, %s model, up to %d revolution%s, %s"
+                      % (route, label.split(",")[0], grid.model, grid.max_revs, "" if grid.max_revs == 1 else "s",
+                         "prograde" if grid.prograde else "retrograde"), fontsize=10)
+    # Labels that would overlap: the revolution borders' first, then the contour values, then the guides';
+    # none may cover the optimum's box or the edge flag.
+    keep = [box] + [t for t in plot_ax.texts if t.get_gid() == "edge-flag"]
+    thin_labels(fig, border_labels + value_labels + guide_labels, keep)
     result: Figure = fig
     return result
 

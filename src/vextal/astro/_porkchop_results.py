@@ -21,7 +21,9 @@ from vextal.astro._safety import Safety
 from vextal.astro._state import State as State
 from vextal.astro._state import StateTuple as StateTuple
 from vextal.astro._state import state_tuple as state_tuple
+from vextal.astro._tables import GridTables, grid_units
 from vextal.astro._transfer import Transfer
+from vextal.astro._transfer_out import plan_of
 from vextal.astro.transfer_planner import SatBurn
 
 if TYPE_CHECKING:
@@ -64,7 +66,7 @@ def _near(source: GridSource, epoch: float) -> GridSource:
     return _Slice(source.epochs[part], source.positions[part], source.velocities[part])
 
 
-class Porkchop:
+class Porkchop(GridTables):
     """A porkchop grid: `departures` (offsets after the chaser's epoch, s) by `tofs` (s), and for each cell
     the cheapest arc's `dv_departure`, `dv_arrival`, `dv_total` (km/s, NaN where no arc exists),
     `revolutions` (-1 there), `branch` and `status` (why a cell is empty: ``CELL_STATUS``). `chaser` and
@@ -232,6 +234,7 @@ class Porkchop:
             transfer.miss_km = float(np.linalg.norm(np.asarray(rf) - r2))
             transfer.miss_kms = float(np.linalg.norm(np.asarray(vf) - v2))
             transfer.dv_total_two_body = _refine._cost(self, float(departure), float(tof), two_body=True)
+        transfer._plan = plan_of(self, mu=None if mu is None else float(mu))
         return transfer
 
     def best(self, safe: bool = False) -> Transfer:
@@ -276,22 +279,26 @@ class Porkchop:
     def plot(self, ax: Optional[Axes] = None, *, which: str = "total", axes: str = "tof",
              levels: Union[None, int, Sequence[float], npt.NDArray[np.float64]] = None, vmax: Optional[float] = None,
              cmap: str = "viridis", optimum: Optional[Transfer] = None, title: Optional[str] = None,
-             epoch: Optional[float] = None) -> Figure:
+             epoch: Optional[float] = None, overlay: bool = True) -> Figure:
         """The porkchop picture; returns the figure (a new 7 x 5 inch one unless `ax` is given).
 
         Filled contours of `which` ("total", "departure" or "arrival" delta-v in km/s, or "c3", the departure
         v-infinity squared in km^2/s^2) over departure (x) and time of flight (y), or with axes="arrival" over
         departure and arrival epoch (with lines of equal time of flight). The colours run on a logarithmic scale
-        from the least value to `vmax` (default: the 95th percentile of the grid; dearer cells grey) in `levels`
-        bands (a count, default 20, or the boundaries themselves); every other boundary is drawn as a labelled
-        contour line. Also drawn: the borders between revolution counts, lines of equal arrival epoch, the
-        180-degree transfer ridge (where the transfer plane is undefined), and the optimum (best() unless a
-        Transfer is given; for which != "total" the cell least in that quantity), the view padded so that its
-        marker stays whole. NaN cells stay blank. `epoch`: the UTC epoch of departure offset zero in seconds
-        since 1950-01-01T00:00:00 UTC (86400 s per day); with it (or the grid's own `epoch`) the time axes
-        show dates."""
+        from the least value to `vmax` (default: chosen from the cheap end, four times the optimum or the
+        cheapest tenth's value when higher; dearer cells grey) in `levels` bands (a count, default 20, or the
+        boundaries themselves); the colour bar's ticks and the labelled contour lines sit at round values, and
+        labels that would overlap are dropped. Also drawn: the borders between revolution counts, lines of
+        equal arrival epoch, the 180-degree transfer ridge (where the transfer plane is undefined), the optimum
+        (best() unless a Transfer is given; for which != "total" the cell least in that quantity) with a box
+        giving its value, departure date, time of flight, revolutions and model, a flag when it lies on the
+        window's edge, and, once safety() has run, the safe cells and the cheapest of them. With which="c3" and
+        `overlay`, lines of equal arrival v-infinity too. The title names the model (and the objects, when the
+        grid was given named trajectories). NaN cells stay blank. `epoch`: the UTC epoch of departure offset
+        zero in seconds since 1950-01-01T00:00:00 UTC (86400 s per day); with it (or the grid's own `epoch`)
+        the time axes show dates."""
         return _porkchop_plot.plot(self, ax, which=which, axes=axes, levels=levels, vmax=vmax, cmap=cmap,
-                                   optimum=optimum, title=title, epoch=epoch)
+                                   optimum=optimum, title=title, epoch=epoch, overlay=overlay)
 
     def rows(self) -> Iterator[Tuple[float, float, float, float, float, int, int, int]]:
         """One (departure, tof, dv_departure, dv_arrival, dv_total, revolutions, branch, status) tuple per
@@ -338,6 +345,8 @@ class Porkchop:
                 "departures": self.departures.tolist(),
                 "tofs": self.tofs.tolist(),
                 **{name: grid(getattr(self, name)) for name in FIELDS}}
+        data["epoch_utc"] = iso_date(self.chaser[0])  # of departure offset zero
+        data["units"] = grid_units()
         dates = self._departure_dates()
         if dates is not None:  # given dates: offset zero and every departure as UTC dates as well
             data["epoch"] = iso_date(self.chaser[0] if self.epoch is None else self.epoch)

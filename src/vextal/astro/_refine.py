@@ -13,6 +13,7 @@ from vextal.astro import _porkchop
 from vextal.astro._grid_common import BUILT_IN, Grid, GridSource, check_model, grid_source
 from vextal.astro._optional import optional
 from vextal.astro._transfer import Transfer
+from vextal.astro._transfer_out import plan_of
 from vextal.astro.transfer_planner import SatBurn
 
 __all__ = ["refine"]
@@ -197,6 +198,7 @@ def _refine_j2(grid: Grid, optimize: Any, starts: List[Tuple[int, int]], mu: Opt
         transfer.model, transfer.miss_km = _j2.label(model), corrected.miss_km
         transfer.miss_kms = corrected.miss_kms
         transfer.dv_total_two_body = _cost(grid, transfer.departure, transfer.tof, two_body=True)
+        transfer._plan = plan_of(grid, "j2", trajectories, constants)
         if best is None or transfer.dv_total < best.dv_total:
             best = transfer
     if best is None:

@@ -12,7 +12,7 @@ from vextal.astro._porkchop_results import Porkchop
 
 #: The columns of the survey table, in order.
 COLUMNS = ("target", "departure", "tof", "dv_total", "dv_departure", "dv_arrival", "revolutions", "branch",
-           "model", "error")
+           "model", "departure_utc", "error")
 
 
 class Table(list):  # type: ignore[type-arg]
@@ -27,6 +27,11 @@ class Table(list):  # type: ignore[type-arg]
         except ImportError as exc:
             raise ImportError("Table.to_pandas() needs pandas: pip install pandas") from exc
         return pandas.DataFrame.from_records(list(self), columns=list(COLUMNS))
+
+    def _repr_html_(self) -> str:
+        from vextal.astro._tables import survey_html
+
+        return survey_html(self)
 
 
 class Survey(typing.NamedTuple):
@@ -52,7 +57,7 @@ def survey_result(names: Sequence[Hashable], porkchops: List[Optional[Porkchop]]
 
 def _record(name: Hashable, grid: Optional[Porkchop], error: Optional[str], model: str) -> Dict[str, Any]:
     empty = dict(zip(COLUMNS, (name, math.nan, math.nan, math.nan, math.nan, math.nan, -1, 0,
-                               model if grid is None else grid.model, error)))
+                               model if grid is None else grid.model, None, error)))
     if grid is None:
         return empty
     try:
@@ -61,7 +66,8 @@ def _record(name: Hashable, grid: Optional[Porkchop], error: Optional[str], mode
         return empty
     return {"target": name, "departure": best.departure, "tof": best.tof, "dv_total": best.dv_total,
             "dv_departure": best.dv_departure, "dv_arrival": best.dv_arrival, "revolutions": best.revolutions,
-            "branch": best.branch, "model": grid.model, "error": None}
+            "branch": best.branch, "model": grid.model, "departure_utc": best.departure_utc,
+            "error": None}
 
 
 def same_object(chaser: Any, target: Any) -> bool:

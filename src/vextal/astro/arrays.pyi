@@ -85,6 +85,20 @@ def propagate(
     (r, v), each value that of kepler.propagate_lagrangian. A state that cannot be propagated gets NaN
     rows, or with errors='raise' a ValueError naming the first such state."""
     ...
+def eci_to_ric(
+    r: npt.ArrayLike,
+    v: npt.ArrayLike,
+    r_ref: npt.ArrayLike,
+    v_ref: npt.ArrayLike,
+    *,
+    threads: Optional[int] = None,
+) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """States relative to reference states in each reference's RIC frame: r, v (..., 3) km and km/s
+    against r_ref, v_ref (..., 3), broadcast together. Returns new arrays (position, velocity) of
+    (radial, in-track, cross-track) components: R = r_ref/|r_ref|, C along r_ref x v_ref, I = C x R;
+    the velocity is seen from the frame turning with the reference (a point at rest in it reads 0).
+    A reference with a zero position or no angular momentum gives NaN rows."""
+    ...
 def lambert(
     r1: npt.ArrayLike,
     r2: npt.ArrayLike,

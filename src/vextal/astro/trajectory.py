@@ -19,6 +19,8 @@ drives a porkchop grid, a survey and a refinement. The grid reads a trajectory n
 - ``TLE(line1, line2)`` (``read_tle``, ``read_omm``, ``propagate_many``): a catalogue object through SGP4 (the
   sgp4 package); its grid source is a table sampled from SGP4 (vextal.astro._tle.sample states its error).
 - ``read_oem(path)``: a CCSDS OEM file as a table; ``write_oem(path, trajectory, epochs)`` writes one.
+- ``Planet(name)``: a planet's Sun-centred motion from JPL's DE421 (the ``planets`` extra), for grids under
+  the Sun's mu ``MU_SUN`` (vextal.astro._planets).
 
 Epochs are numbers (seconds since 1950-01-01T00:00:00 UTC at 86400 s per day) or dates of any kind that
 ``vextal.astro.time.epoch`` reads; a ``datetime64`` is never read as a bare number.
@@ -29,7 +31,7 @@ from typing import TYPE_CHECKING, Any, List, Mapping, Optional, Protocol, Sequen
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _j2, _oem, _porkchop, _tle, arrays
+from vextal.astro import _j2, _oem, _planets, _porkchop, _tle, arrays
 from vextal.astro import forces as _forces
 from vextal.astro import time as _time
 from vextal.astro._state import state_tuple
@@ -37,8 +39,8 @@ from vextal.astro._state import state_tuple
 if TYPE_CHECKING:
     from vextal.astro.orbitvector import ECI
 
-__all__ = ["Trajectory", "TwoBody", "Table", "Numerical", "J2", "MU_EARTH", "TLE", "read_tle", "read_omm",
-           "propagate_many", "read_oem", "write_oem", "ElementAgeWarning"]
+__all__ = ["Trajectory", "TwoBody", "Table", "Numerical", "J2", "Planet", "MU_EARTH", "MU_SUN", "TLE", "read_tle",
+           "read_omm", "propagate_many", "read_oem", "write_oem", "ElementAgeWarning"]
 
 ElementAgeWarning = _tle.ElementAgeWarning
 
@@ -315,6 +317,50 @@ def _j2_trajectory(state: Any, mu: float, j2: float, radius: float, pole_of_date
     return J2(state, mu=mu, j2=j2, radius=radius, pole_of_date=pole_of_date)
 
 
+class Planet:
+    """A planet's (or Pluto's, or the Earth-Moon barycentre's, "emb") Sun-centred motion from JPL's DE421, in
+    the package's ECI axes: ``Planet("mars")`` (vextal.astro._planets; the ``planets`` extra). ``states`` /
+    ``state_at`` as the other kinds (km, km/s); epochs outside DE421's span (1899-07-29 to 2200-02-02) raise
+    ValueError. A porkchop grid reads a table sampled every 6 hours; use it with the Sun's mu ``MU_SUN``.
+    `epoch` is J2000 (2000-01-01T12:00:00 UTC) unless given."""
+
+    __slots__ = ("name", "_epoch")
+
+    def __init__(self, name: str, epoch: Any = "2000-01-01T12:00:00") -> None:
+        key = str(name).strip().lower()
+        if key not in _planets.NAMES:
+            raise ValueError("unknown planet %r: one of %s" % (name, ", ".join(_planets.NAMES)))
+        self.name = key
+        self._epoch = _one_epoch(epoch)
+
+    @property
+    def epoch(self) -> float:
+        """The reference epoch (s): a chaser's stands for departure offset zero."""
+        return self._epoch
+
+    def states(self, epochs: Any) -> States:
+        """Sun-centred positions (km) and velocities (km/s) at `epochs` (s or dates, any shape)."""
+        return _planets.heliocentric(self.name, epochs)
+
+    def state_at(self, epoch: Any) -> "ECI":
+        """The ECI state at `epoch` (s or a date)."""
+        t = _one_epoch(epoch)
+        r, v = self.states(t)
+        return _eci(t, r, v)
+
+    def _grid_source(self, start: float, stop: float) -> Table:
+        """A table sampled every 6 hours at most covering [start, stop]."""
+        epochs = _planets.table_epochs(start, stop)
+        r, v = self.states(epochs)
+        return Table(epochs, r, v)
+
+    def __reduce__(self) -> Tuple[Any, Tuple[Any, ...]]:
+        return type(self), (self.name, self._epoch)
+
+    def __repr__(self) -> str:
+        return "Planet(%r)" % self.name
+
+
 class TLE(_tle.TLE):
     """A catalogue object through SGP4 (the sgp4 package): ``TLE(line1, line2, name=None)``,
     ``TLE.from_omm(fields)``; ``states``/``state_at`` in the package's ECI, ``propagate`` with SGP4's status
@@ -342,5 +388,7 @@ def read_oem(path: Any, *, eop: Optional[Mapping[str, Any]] = None) -> Table:
     return Table(*_oem.read_oem_arrays(path, eop=eop))
 
 
+MU_SUN: float = _planets.MU_SUN
+"""The Sun's gravitational parameter (km^3/s^2), for grids between planets."""
 propagate_many = _tle.propagate_many
 write_oem = _oem.write_oem
