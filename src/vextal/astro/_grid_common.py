@@ -14,6 +14,7 @@ from vextal.astro import _j2, _porkchop, arrays
 from vextal.astro import trajectory as _trajectory
 from vextal.astro._optional import optional
 from vextal.astro._state import State, StateTuple, state_tuple
+from vextal.astro.time import iso_date as iso_date
 from vextal.astro._transfer import Transfer
 from vextal.astro.trajectory import Trajectory
 
@@ -151,13 +152,6 @@ def source_states(source: GridSource, epoch: npt.ArrayLike, offset: npt.ArrayLik
         return r, v
     state, mu = (source.state, source.mu) if hasattr(source, "state") else (source, mu)
     return arrays.propagate(state[1:4], state[4:7], (at - state[0]) + step, mu=mu, errors=errors, threads=1)
-
-
-def iso_date(epoch: float) -> str:
-    """An epoch number as an ISO 8601 UTC date to the microsecond (2024-01-01T12:00:00.000000)."""
-    from vextal.astro import time
-
-    return time.to_datetime(float(epoch)).isoformat(timespec="microseconds")
 
 
 def stack_rows(parts: Sequence[GridArrays]) -> GridArrays:

@@ -3,8 +3,8 @@ from __future__ import annotations
 
 from typing import Any, Dict, Optional, SupportsFloat, Tuple
 
-from vextal.astro._grid_common import iso_date
 from vextal.astro._transfer_out import TransferOutputs
+from vextal.astro.time import iso_date
 from vextal.astro.transfer_planner import SatBurn
 
 __all__ = ["Transfer"]

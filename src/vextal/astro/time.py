@@ -36,6 +36,7 @@ import numpy.typing as npt
 
 __all__ = [
     "EPOCH_ORIGIN",
+    "iso_date",
     "JD_1950",
     "epoch",
     "to_datetime64",
@@ -284,6 +285,11 @@ def iso(e: float) -> str:
         return to_datetime(e).isoformat(timespec="milliseconds") + "Z"
     except (ValueError, OverflowError):
         return f"epoch {e!r}"
+
+
+def iso_date(epoch: float) -> str:
+    """An epoch number as an ISO 8601 UTC date to the microsecond (2024-01-01T12:00:00.000000)."""
+    return to_datetime(float(epoch)).isoformat(timespec="microseconds")
 
 
 def to_datetime(e: float) -> _dt.datetime:
