@@ -111,6 +111,8 @@ class Plan(NamedTuple):
     names: Tuple[str, str] = ("chaser", "target")
     arrive_at: Optional[Tuple[float, float, float]] = None
     depart_from: Optional[Tuple[float, float, float]] = None
+    forces: Any = None  # the force model (vextal.astro.forces) of a plan flown in one, else None
+    pole_of_date: bool = False  # its fields about the pole of date (else the frame's z axis)
 
     def departure_state(self, epoch: float) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         """Where the chaser is just before the departure burn: its own state, or the point `depart_from` at
@@ -124,6 +126,8 @@ class Plan(NamedTuple):
         """A trajectory from a 7-number state in the plan's model."""
         from vextal.astro import trajectory
 
+        if self.forces is not None:
+            return trajectory.Numerical(state, self.forces, pole_of_date=self.pole_of_date)
         if self.model == "j2":
             return trajectory.J2(state, **self.constants)
         return trajectory.TwoBody(state, mu=self.constants["mu"])

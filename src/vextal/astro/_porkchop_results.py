@@ -234,7 +234,12 @@ class Porkchop(GridTables):
             transfer.miss_km = float(np.linalg.norm(np.asarray(rf) - r2))
             transfer.miss_kms = float(np.linalg.norm(np.asarray(vf) - v2))
             transfer.dv_total_two_body = _refine._cost(self, float(departure), float(tof), two_body=True)
-        transfer._plan = plan_of(self, mu=None if mu is None else float(mu))
+            from vextal.astro import forces
+
+            flight = forces.Model([forces.J2(self.mu, self.flight[1], self.flight[2])])
+            transfer._plan = plan_of(self, "j2", self.trajectories, {"mu": self.mu}, forces=flight)
+        else:
+            transfer._plan = plan_of(self, mu=None if mu is None else float(mu))
         return transfer
 
     def best(self, safe: bool = False) -> Transfer:

@@ -198,7 +198,8 @@ def _refine_j2(grid: Grid, optimize: Any, starts: List[Tuple[int, int]], mu: Opt
         transfer.model, transfer.miss_km = _j2.label(model), corrected.miss_km
         transfer.miss_kms = corrected.miss_kms
         transfer.dv_total_two_body = _cost(grid, transfer.departure, transfer.tof, two_body=True)
-        transfer._plan = plan_of(grid, "j2", trajectories, constants)
+        transfer._plan = plan_of(grid, "j2", trajectories, {"mu": flown.model.mu}, forces=flown.model,
+                                 pole_of_date=flown.epoch is not None)
         if best is None or transfer.dv_total < best.dv_total:
             best = transfer
     if best is None:

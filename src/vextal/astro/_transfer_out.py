@@ -24,9 +24,11 @@ def _named(kind: Any, default: str) -> str:
 
 
 def plan_of(grid: Any, model: str = "two-body", trajectories: Optional[Tuple[Any, Any]] = None,
-            constants: Optional[Dict[str, float]] = None, mu: Optional[float] = None) -> Plan:
+            constants: Optional[Dict[str, float]] = None, mu: Optional[float] = None, forces: Any = None,
+            pole_of_date: bool = False) -> Plan:
     """The plan of a grid's transfer: two-body arcs between the grid's sources under the grid's (or `mu`), or
-    J2 flight between `trajectories` with `constants`."""
+    flight between `trajectories` in a force model ("j2": `forces`, a vextal.astro.forces model, or J2 with
+    `constants`)."""
     from vextal.astro import trajectory
 
     names = ("chaser", "target")
@@ -34,7 +36,8 @@ def plan_of(grid: Any, model: str = "two-body", trajectories: Optional[Tuple[Any
         names = (_named(grid.trajectories[0], "chaser"), _named(grid.trajectories[1], "target"))
     if model == "j2":
         assert trajectories is not None and constants is not None
-        return Plan(trajectories[0], trajectories[1], "j2", dict(constants), names, grid.arrive_at)
+        return Plan(trajectories[0], trajectories[1], "j2", dict(constants), names, grid.arrive_at,
+                    forces=forces, pole_of_date=pole_of_date)
     use_mu = grid.mu if mu is None else float(mu)
     ends = tuple(trajectory.TwoBody(s, mu=grid.mu) if isinstance(s, tuple) else s for s in grid.sources)
     # The chaser as the grid read it (its burns are the cell's); the target as given, where the grid was given
