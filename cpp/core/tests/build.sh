@@ -12,7 +12,7 @@
 #   sh cpp/core/tests/build.sh --batch-bench   CPU time of the batch Lambert against the scalar solver
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
-cpp="$here/../.."
+cpp=$(cd "$here/../.." && pwd)
 core="$cpp/core"
 out=${NUMERICS_BENCH_BIN:-/tmp/vextal_numerics_checks}
 objs="$out.objs"
@@ -21,8 +21,10 @@ cxx="${CXX:-g++} -std=c++17 -O2 -Wall -Wextra -fno-math-errno -I$cpp"
 # The core as a static library, each unit built once with the flags CMake gives it (the AVX2 units x86-64 only).
 mkdir -p "$objs"
 rm -f "$objs"/*.o "$out.a"
-for src in "$core"/*.cpp; do
-    name=$(basename "$src" .cpp)
+for src in "$core"/*.cpp "$core"/*/*.cpp; do
+    case $src in "$here"/*) continue;; esac  # the check programs themselves
+    name=$(echo "${src#$core/}" | tr / _)
+    name=${name%.cpp}
     case $name in
         *_avx2)
             case $(uname -m) in x86_64|amd64) ;; *) continue;; esac

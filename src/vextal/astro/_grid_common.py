@@ -79,6 +79,7 @@ class Grid(Protocol):
     epoch: Optional[float]
     flight: Optional[Flight]
     two_body_sources: Tuple[GridSource, GridSource]
+    safety_result: Any
 
     @property
     def options(self) -> Dict[str, Any]:
