@@ -56,6 +56,15 @@ def _own(trajectory: Any, epoch: float) -> _Slice:
     return _Slice(epochs, np.asarray(r, dtype=np.float64), np.asarray(v, dtype=np.float64))
 
 
+def _flight(flight: Sequence[Any]) -> Flight:
+    """A flight model as the native calls take it, copied: ("j2", j2, radius), or a packed force model (a list
+    of (name, parameters, pole))."""
+    if isinstance(flight[0], str):
+        return str(flight[0]), float(flight[1]), float(flight[2])
+    return [(str(name), tuple(map(float, parameters)), None if pole is None else tuple(map(float, pole)))
+            for name, parameters, pole in flight]
+
+
 def _near(source: GridSource, epoch: float) -> GridSource:
     """A table cut to the samples around `epoch` (the interpolation there reads the same two, so the state is
     the same bits, without the whole table read for one cell); any other source as it is."""
@@ -122,8 +131,7 @@ class Porkchop(GridTables):
                  miss: Optional[npt.ArrayLike] = None, dv_total_arc: Optional[npt.ArrayLike] = None) -> None:
         self.model = check_model(model)
         self.trajectories = trajectories
-        self.flight: Optional[Flight] = None if flight is None else (str(flight[0]), float(flight[1]),
-                                                                     float(flight[2]))
+        self.flight: Optional[Flight] = None if flight is None else _flight(flight)
         self.chaser = state_tuple(chaser, "chaser")
         self.target = state_tuple(target, "target")
         self.sources: Tuple[GridSource, GridSource] = (self.chaser, self.target) if sources is None else sources
@@ -227,9 +235,13 @@ class Porkchop(GridTables):
                  SatBurn(t1 + float(tof), Vector3(*(g - a for g, a in zip(v_goal, v2)))))
         transfer = Transfer(departure, tof, revolutions, branch, burns, self.cost)
         if exact and self.flight is not None:
-            # The misses of the burns flown by the propagator at its own tolerance (the shooting's is looser).
-            rf, vf = arrays.propagate_j2(r1, v1, tof, mu=self.mu, j2=self.flight[1], radius=self.flight[2],
-                                         errors="raise", threads=1)
+            # The misses of the burns flown by the propagator at its own tolerance (the shooting's is looser),
+            # in the model the cells flew: J2, or the force model with the pole it was packed with.
+            if isinstance(self.flight, tuple):
+                rf, vf = arrays.propagate_j2(r1, v1, tof, mu=self.mu, j2=self.flight[1], radius=self.flight[2],
+                                             errors="raise", threads=1)
+            else:
+                rf, vf = arrays._propagate_model(r1, v1, tof, self.flight, errors="raise", threads=1)
             transfer.model = self.model
             transfer.miss_km = float(np.linalg.norm(np.asarray(rf) - r2))
             transfer.miss_kms = float(np.linalg.norm(np.asarray(vf) - v2))

@@ -125,9 +125,16 @@ def in_model(source: Any, name: str, model: Any) -> Any:
 
 
 def with_flight(options: Dict[str, Any], model: Any, chaser: Any) -> Dict[str, Any]:
-    """The native grid's keywords with the flight model of exact cells under "j2": the J2 constants of a J2
-    chaser, else the package's."""
-    if not (isinstance(model, str) and model == "j2"):
+    """The native grid's keywords with the flight model of exact cells: under "j2" the J2 constants of a J2
+    chaser, else the package's; under a force model the model packed with the pole the chaser's trajectory
+    in it moves about (else the pole at the chaser's epoch), so that the cells fly as the trajectories move."""
+    if not isinstance(model, str):
+        from vextal.astro import _j2_refine
+
+        epoch = float(chaser.epoch) if is_trajectory(chaser) else state_tuple(chaser, "chaser")[0]
+        flown = _j2_refine.flown_in((chaser,), model, epoch)
+        return {**options, "flight": flown.model.packed(flown.epoch)}
+    if model != "j2":
         return options
     j2 = float(getattr(chaser, "j2", _porkchop.EARTH_J2))
     radius = float(getattr(chaser, "radius", _porkchop.EARTH_EQUATORIAL_RADIUS))
