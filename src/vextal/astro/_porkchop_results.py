@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence,
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _files, _porkchop, _porkchop_plot, _refine, _safety, arrays
+from vextal.astro import _files, _j2, _porkchop, _porkchop_plot, _refine, _safety, arrays
 from vextal.astro._grid_common import Flight, GridSource, Offset, check_model, grid_options, iso_date
 from vextal.astro._safety import Safety
 from vextal.astro._state import State as State
@@ -242,7 +242,7 @@ class Porkchop(GridTables):
                                              errors="raise", threads=1)
             else:
                 rf, vf = arrays._propagate_model(r1, v1, tof, self.flight, errors="raise", threads=1)
-            transfer.model = self.model
+            transfer.model = _j2.label(self.model)  # a force model by its repr, as tables name it
             transfer.miss_km = float(np.linalg.norm(np.asarray(rf) - r2))
             transfer.miss_kms = float(np.linalg.norm(np.asarray(vf) - v2))
             transfer.dv_total_two_body = _refine._cost(self, float(departure), float(tof), two_body=True)
