@@ -87,7 +87,7 @@ class Porkchop(GridTables):
     the chaser and the target ("two-body" or "j2"); `trajectories`, the two trajectories it was given (or
     None), from which refine(model="j2") reads exact states.
 
-    A grid with a `flight` model (a J2 grid) has exact cells: each cell holds the cheapest transfer whose
+    A grid with a `flight` model (a J2 or force-model grid) has exact cells: each cell holds the cheapest transfer whose
     burns, flown in the model from the chaser's state, reach the target's within 1 m (status 4 where no arc
     converges); `miss` holds each cell's position miss so flown (km) and `dv_total_arc` the cost of the
     cheapest two-body Lambert arc between the same states (what a J2 grid's cells used to show). Both are
@@ -276,7 +276,8 @@ class Porkchop(GridTables):
         miss_kms and dv_total_two_body. "j2" on a grid of two-body arcs: a rendezvous corrected by shooting
         under J2 near the start cells (within the neighbouring grid lines), from the chaser's J2 state to the
         target's; a correction that converges from no start, or only to arcs below min_radius, raises
-        RuntimeError."""
+        RuntimeError. A force model (vextal.astro.forces) likewise: on a grid of exact cells in that model the
+        window-wide exact search, else the correction near the start cells."""
         return _refine.refine(self, candidates, mu=mu, model=model)
 
     # ---- passive safety ----------------------------------------------------------------------------------
