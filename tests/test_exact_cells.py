@@ -266,6 +266,8 @@ def test_force_model_refine_searches_the_window_and_lands_within_a_metre(zonal_g
     assert transfer.dv_total <= np.nanmin(grid.dv_total) + 1e-9 and transfer.model == repr(ZONAL)
     miss, _ = flown_miss(transfer, moving, pole)
     assert miss <= 1e-3 and transfer.miss_km <= 1e-3
+    arrival = transfer.burns[1].time  # the transfer's own flight (its plan) moves in the model too
+    assert np.linalg.norm(transfer.trajectory().states(arrival)[0] - moving[1].states(arrival)[0]) <= 1e-3
     # the exact cost at the optimum is what the grid's own cell there costs
     cell = porkchop(*moving, [transfer.departure], [transfer.tof], model=ZONAL)
     assert transfer.dv_total == pytest.approx(float(cell.dv_total[0, 0]), abs=1e-6)

@@ -248,8 +248,13 @@ class Porkchop(GridTables):
             transfer.dv_total_two_body = _refine._cost(self, float(departure), float(tof), two_body=True)
             from vextal.astro import forces
 
-            flight = forces.Model([forces.J2(self.mu, self.flight[1], self.flight[2])])
-            transfer._plan = plan_of(self, "j2", self.trajectories, {"mu": self.mu}, forces=flight)
+            if isinstance(self.flight, tuple):
+                flight, pole_of_date = forces.Model([forces.J2(self.mu, self.flight[1], self.flight[2])]), False
+            else:  # the force model, about the pole of date when the cells flew about one
+                flight = forces.as_model(self.model)
+                pole_of_date = any(pole is not None for _name, _parameters, pole in self.flight)
+            transfer._plan = plan_of(self, "j2", self.trajectories, {"mu": self.mu}, forces=flight,
+                                     pole_of_date=pole_of_date)
         else:
             transfer._plan = plan_of(self, mu=None if mu is None else float(mu))
         return transfer
