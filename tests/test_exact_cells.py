@@ -5,9 +5,9 @@ import math
 import numpy as np
 import pytest
 
-from vextal.astro import arrays
+from vextal.astro import arrays, forces
 from vextal.astro.porkchop import porkchop
-from vextal.astro.trajectory import J2
+from vextal.astro.trajectory import J2, Numerical
 
 integrate = pytest.importorskip("scipy.integrate")
 optimize = pytest.importorskip("scipy.optimize")
@@ -207,3 +207,92 @@ def test_exact_cells_do_not_depend_on_threads_or_row_blocks(threads):
                            epoch=whole.chaser[0]) for k in range(4)]
     for name, k in (("dv_total", 2), ("miss", 6), ("dv_total_arc", 7)):
         assert np.array_equal(getattr(whole, name), np.concatenate([r[k] for r in rows]), equal_nan=True)
+
+
+# ---- exact cells in a force model (vextal.astro.forces) --------------------------------------------------------
+
+ZONAL = forces.Zonal(6)
+LATER = 1.0e9  # an epoch whose pole of date lies far from 1950's
+
+
+def later(state):
+    return (state[0] + LATER,) + tuple(state[1:])
+
+
+#: (chaser, target, the epoch of the pole the cells must fly about: None for the frame's z axis). Numerical
+#: trajectories move about the pole at their state's epoch, unless told to use the frame's axis.
+FORCE_ENDS = [
+    (CHASER, TARGET, CHASER[0]),
+    (later(CHASER), later(TARGET), CHASER[0] + LATER),
+    (Numerical(CHASER, ZONAL, pole_of_date=False), Numerical(TARGET, ZONAL, pole_of_date=False), None),
+]
+FORCE_IDS = ["states", "states at a later epoch", "trajectories about the frame's axis"]
+
+
+@pytest.fixture(scope="module", params=FORCE_ENDS, ids=FORCE_IDS)
+def zonal_grid(request):
+    chaser, target, pole = request.param
+    grid = porkchop(chaser, target, np.linspace(0.0, 86400.0, 6), np.linspace(1500.0, 5200.0, 6), model=ZONAL)
+    moving = tuple(end if isinstance(end, Numerical) else Numerical(end, ZONAL) for end in (chaser, target))
+    return grid, moving, pole
+
+
+def flown_miss(transfer, moving, pole):
+    """The position (km) and velocity (km/s) misses of a transfer's burns flown by forces.propagate in the
+    Zonal(6) field about `pole`, from the chaser's trajectory to the target's."""
+    t1 = moving[0].epoch + transfer.departure
+    r1, vc = moving[0].states(t1)
+    r2, vt = moving[1].states(t1 + transfer.tof)
+    rf, vf = forces.propagate(r1, vc + np.array(transfer.burns[0].delta_v.to_tuple()), transfer.tof, ZONAL,
+                              epoch=pole)
+    return float(np.linalg.norm(rf - r2)), float(np.linalg.norm(vf + np.array(transfer.burns[1].delta_v.to_tuple())
+                                                                 - vt))
+
+
+def test_force_model_cells_flown_in_the_model_land_within_a_metre(zonal_grid):
+    grid, moving, pole = zonal_grid
+    assert (grid.status == 0).sum() >= 6 and np.nanmax(grid.miss) <= 1e-3
+    assert np.nanmax(np.abs(grid.dv_total - grid.dv_total_arc)) > 1e-3  # not the two-body arcs' cost
+    for i, j in sample_cells(grid, 4, 7):
+        transfer = grid.transfer(grid.departures[i], grid.tofs[j])
+        assert transfer.dv_total == pytest.approx(grid.dv_total[i, j], abs=1e-6)
+        miss, miss_v = flown_miss(transfer, moving, pole)
+        assert miss <= 1e-3 and miss_v <= 1e-6 and transfer.miss_km <= 1e-3
+
+
+def test_force_model_refine_searches_the_window_and_lands_within_a_metre(zonal_grid):
+    grid, moving, pole = zonal_grid
+    transfer = grid.refine()
+    assert transfer.dv_total <= np.nanmin(grid.dv_total) + 1e-9 and transfer.model == repr(ZONAL)
+    miss, _ = flown_miss(transfer, moving, pole)
+    assert miss <= 1e-3 and transfer.miss_km <= 1e-3
+    arrival = transfer.burns[1].time  # the transfer's own flight (its plan) moves in the model too
+    assert np.linalg.norm(transfer.trajectory().states(arrival)[0] - moving[1].states(arrival)[0]) <= 1e-3
+    # the exact cost at the optimum is what the grid's own cell there costs
+    cell = porkchop(*moving, [transfer.departure], [transfer.tof], model=ZONAL)
+    assert transfer.dv_total == pytest.approx(float(cell.dv_total[0, 0]), abs=1e-6)
+
+
+PARAMETERS = tuple(ZONAL.parameters)
+
+#: Packed force models the grid refuses: (flight, exception, message).
+BAD_FLIGHTS = [
+    ([("nope", (1.0,), None)], ValueError, "force 'nope': no force of that name"),
+    ([("zonal",)], TypeError, r"force 0 must be \(name, parameters, pole\)"),
+    ([("zonal", PARAMETERS, None), "zonal"], TypeError, r"force 1 must be \(name, parameters, pole\)"),
+    ([("zonal", PARAMETERS, (1.0, 0.0, 0.0))], ValueError, "force 'zonal': pole must have 9 values"),
+    ([("zonal", ("a",), None)], TypeError, "force 'zonal': parameters must be real numbers"),
+    ([], TypeError, r"flight must be None, \(\"j2\", j2, radius\) or a packed force model"),
+    (("j3", 1e-3, 6378.0), ValueError, "unknown flight model 'j3'"),
+    (("j2", 1e-3), TypeError, "flight must be None"),
+]
+
+
+@pytest.mark.parametrize("entry", ["grid", "cell"])
+@pytest.mark.parametrize("flight, error, message", BAD_FLIGHTS)
+def test_packed_flight_refusals(entry, flight, error, message):
+    from vextal.astro import _porkchop
+
+    with pytest.raises(error, match=message):
+        getattr(_porkchop, entry)(CHASER, TARGET, [0.0] if entry == "grid" else 0.0,
+                                  [3000.0] if entry == "grid" else 3000.0, True, 0, flight=flight)

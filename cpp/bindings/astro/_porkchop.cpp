@@ -1,6 +1,7 @@
 // vextal.astro._porkchop: bindings of the porkchop grid (numerics/porkchop.hpp) and of the trajectory seam
 // (numerics/trajectory.hpp): arguments are read and copied with the interpreter lock held, then the core runs
 // off the lock on every core.
+#include "native/forces.hpp"
 #include "native/numpy.hpp"
 #include "native/parallel.hpp"
 #include "native/record.hpp"
@@ -215,20 +216,32 @@ bool read_options(PyObject* prograde_obj, PyObject* max_revs_obj, PyObject* cons
     return read_offset(v[5], "arrive_at", o.arrive_at) && read_offset(v[6], "depart_from", o.depart_from);
 }
 
-// The flight model of exact cells: None (two-body arcs) or ("j2", j2, radius), which flies under the grid's mu
-// and the Earth's oblateness term j2 about the equatorial radius `radius` (km). Sets `exact`.
-bool read_model(PyObject* obj, const num::PorkchopOptions& o, num::ExactOptions& out, bool& exact) {
+// The flight model of exact cells: None (two-body arcs); ("j2", j2, radius), which flies under the grid's mu
+// and the Earth's oblateness term j2 about the equatorial radius `radius` (km); or a force model as
+// vextal.astro.forces packs it (a list of (name, parameters, pole) triples, Model.packed). Sets `exact`.
+bool read_model(const char* func, PyObject* obj, const num::PorkchopOptions& o, num::ExactOptions& out,
+                bool& exact) {
     exact = false;
     if (!obj || obj == Py_None) return true;
-    constexpr const char kModel[] = "flight must be None or (\"j2\", j2, radius)";
+    constexpr const char kModel[] =
+        "flight must be None, (\"j2\", j2, radius) or a packed force model (a list of (name, parameters, pole))";
     vx::Ref seq(PySequence_Fast(obj, ""));
-    if (!seq || PySequence_Fast_GET_SIZE(seq.get()) != 3 || !PyUnicode_Check(PySequence_Fast_GET_ITEM(seq.get(), 0))) {
+    if (!seq || PySequence_Fast_GET_SIZE(seq.get()) == 0) {
         PyErr_Clear();
         return vx::fail(PyExc_TypeError, kModel), false;
     }
-    if (PyUnicode_CompareWithASCIIString(PySequence_Fast_GET_ITEM(seq.get(), 0), "j2") != 0)
-        return vx::fail_format(PyExc_ValueError, "flight: unknown flight model %R (only \"j2\")",
-                               PySequence_Fast_GET_ITEM(seq.get(), 0)),
+    auto forces = std::make_shared<num::ForceModel>();
+    PyObject* head = PySequence_Fast_GET_ITEM(seq.get(), 0);
+    if (!PyUnicode_Check(head)) {  // a packed force model
+        if (!vx::parse_forces(func, seq.get(), *forces)) return false;
+        out.model.forces = std::move(forces);
+        exact = true;
+        return true;
+    }
+    if (PySequence_Fast_GET_SIZE(seq.get()) != 3) return vx::fail(PyExc_TypeError, kModel), false;
+    if (PyUnicode_CompareWithASCIIString(head, "j2") != 0)
+        return vx::fail_format(PyExc_ValueError,
+                               "flight: unknown flight model %R (\"j2\", or a force model packed as a list)", head),
                false;
     double j2, radius;
     if (!vx::to_double(PySequence_Fast_GET_ITEM(seq.get(), 1), j2) ||
@@ -236,7 +249,6 @@ bool read_model(PyObject* obj, const num::PorkchopOptions& o, num::ExactOptions&
         return false;
     if (!std::isfinite(j2) || !(radius > 0) || !std::isfinite(radius))
         return vx::fail(PyExc_ValueError, "flight: j2 must be finite and radius positive and finite (km)"), false;
-    auto forces = std::make_shared<num::ForceModel>();
     if (!num::j2_force_model(num::J2Model{o.mu, j2, radius}, *forces)) return PyErr_NoMemory(), false;
     out.model.forces = std::move(forces);
     exact = true;
@@ -276,7 +288,8 @@ PyObject* py_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     const int threads = vx::parse_threads(values[6]);
     num::ExactOptions exact;
     bool is_exact = false;
-    if (threads == 0 || !read_epoch(values[12], chaser, g.epoch) || !read_model(values[13], g.options, exact, is_exact))
+    if (threads == 0 || !read_epoch(values[12], chaser, g.epoch) ||
+        !read_model("grid", values[13], g.options, exact, is_exact))
         return nullptr;
 
     const Py_ssize_t rows = static_cast<Py_ssize_t>(departures.size());
@@ -351,7 +364,7 @@ PyObject* py_cell(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         return nullptr;
     num::ExactOptions exact;
     bool is_exact = false;
-    if (!read_model(values[13], o, exact, is_exact)) return nullptr;
+    if (!read_model("cell", values[13], o, exact, is_exact)) return nullptr;
     if (!std::isfinite(departure) || !(tof > 0) || !std::isfinite(tof))
         return vx::fail(PyExc_ValueError, "cell(): departure must be finite and tof positive and finite");
     num::LambertResult work;
@@ -549,8 +562,10 @@ PyMethodDef module_functions[] = {
                "an object with epochs, positions and velocities (a table, read by cubic Hermite interpolation;\n"
                "cells outside its span are NaN) or with state and mu (two-body). threads: None for every core,\n"
                "or an int; the results do not depend on it. epoch: the epoch the departure offsets count from\n"
-               "(default: the chaser's, a table's first sample). flight: None, or (\"j2\", j2, radius) for exact\n"
-               "cells: each cell's cheapest transfer whose departure burn, flown under mu and J2, reaches the\n"
+               "(default: the chaser's, a table's first sample). flight: None, (\"j2\", j2, radius) or a force\n"
+               "model as vextal.astro.forces packs it (Model.packed(epoch), a list of (name, parameters, pole))\n"
+               "for exact cells: each cell's cheapest transfer whose departure burn, flown under mu and J2 (or\n"
+               "in the force model), reaches the\n"
                "arrival point within 1 m (status 4 where no arc converges); two more arrays then follow: each\n"
                "cell's position miss flown in the model (km) and the cost of its cheapest two-body arc (km/s)."),
     vx::method("cell", py_cell, METH_FASTCALL | METH_KEYWORDS,

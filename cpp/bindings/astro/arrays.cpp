@@ -5,6 +5,7 @@
 // (native/parallel.hpp) on the raw float64 buffers. Each element is computed from its own inputs by the same
 // numerics as the scalar classes, so the thread count never shows in the results.
 #include "native/numpy.hpp"
+#include "native/forces.hpp"
 #include "native/interrupt.hpp"
 #include "native/parallel.hpp"
 #include "native/record.hpp"

@@ -5,7 +5,7 @@ It imports no porkchop module: the grid, the cluster grid, the survey and the re
 """
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, Optional, Protocol, Sequence, SupportsFloat, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Protocol, Sequence, SupportsFloat, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -47,8 +47,9 @@ GridSource = Any
 ProgressOption = Union[None, bool, Callable[[float], object]]
 #: The native grid's arrays: the six of FIELDS, and for exact cells each cell's miss and two-body arcs' cost.
 GridArrays = Tuple[npt.NDArray[Any], ...]
-#: The flight model of exact cells as the native calls take it: ("j2", j2, radius).
-Flight = Tuple[str, float, float]
+#: The flight model of exact cells as the native calls take it: ("j2", j2, radius), or a force model packed
+#: with its pole (vextal.astro.forces.Model.packed: a list of (name, parameters, pole)).
+Flight = Union[Tuple[str, float, float], List[Tuple[str, Tuple[float, ...], Optional[Tuple[float, ...]]]]]
 #: A hold point or departure offset: (radial, in-track, cross-track) km.
 Offset = Tuple[float, float, float]
 

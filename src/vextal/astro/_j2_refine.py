@@ -17,7 +17,7 @@ the convergence rules, backtracking and statuses stay readable beside the optimi
 from __future__ import annotations
 
 import math
-from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Dict, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -294,11 +294,17 @@ def refine_inputs(grid: Any, model: Any) -> Tuple[Tuple[Any, Any], Any]:
     chaser's epoch."""
     pair = tuple(grid.trajectories) if grid.trajectories is not None else (
         trajectory_of(grid.chaser, model), trajectory_of(grid.target, model))
+    return (pair[0], pair[1]), flown_in(pair, model, float(grid.chaser[0]))
+
+
+def flown_in(pair: Sequence[Any], model: Any, epoch: float) -> Flown:
+    """The model arcs fly in between trajectories `pair`: that of the first trajectory in the same model (its
+    constants and pole), else "j2" about the frame's z axis or the force model about the pole at `epoch`."""
     wanted = None if model == "j2" else forces.as_model(model)
     for kind in pair:
         if isinstance(kind, trajectory.J2 if wanted is None else trajectory.Numerical) and (
                 wanted is None or kind.model == wanted):
-            return (pair[0], pair[1]), Flown(kind.model, kind.pole_epoch)
+            return Flown(kind.model, kind.pole_epoch)
     if wanted is None:
-        return (pair[0], pair[1]), Flown(forces.Model([forces.J2()]))
-    return (pair[0], pair[1]), Flown(wanted, float(grid.chaser[0]))
+        return Flown(forces.Model([forces.J2()]))
+    return Flown(wanted, epoch)

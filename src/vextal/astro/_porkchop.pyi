@@ -12,6 +12,10 @@ MU_MOON: float
 """The Moon's gravitational parameter (km^3/s^2, JPL DE440)."""
 MU_MARS: float
 """Mars's gravitational parameter (km^3/s^2, JPL DE440, system)."""
+#: A flight model of exact cells: ("j2", j2, radius), or a force model as vextal.astro.forces packs it
+#: (Model.packed(epoch): (name, parameters, pole) triples, pole None or the 9 values of the pole's rotation).
+_Flight = Union[Tuple[str, SupportsFloat, SupportsFloat],
+                Sequence[Tuple[str, Sequence[SupportsFloat], Optional[Sequence[SupportsFloat]]]]]
 EARTH_EQUATORIAL_RADIUS: float
 """The equatorial radius of the package's ellipsoid (km)."""
 EARTH_ECCENTRICITY_SQ: float
@@ -36,7 +40,7 @@ def grid(
     arrive_at: _Offset = None,
     depart_from: _Offset = None,
     epoch: Optional[SupportsFloat] = None,
-    flight: Optional[Tuple[str, SupportsFloat, SupportsFloat]] = None,
+    flight: Optional[_Flight] = None,
 ) -> Tuple[npt.NDArray[Any], ...]:
     """The cheapest Lambert arc of every (departure, time of flight) cell, off the interpreter lock.
 
@@ -58,8 +62,9 @@ def grid(
     bits. Raises ValueError for a non-positive tof, non-finite inputs, a zero
     position or a negative `max_revs`. `epoch`: the epoch the departure offsets count from (default: the
     chaser's, which for a table is its first sample; a table sampled for a window stands for an object whose
-    epoch lies elsewhere). `flight`: None, or ("j2", j2, radius) for exact cells: each cell's cheapest
-    transfer whose departure burn, flown under `mu` and J2 (radius km), reaches the arrival point within 1 m
+    epoch lies elsewhere). `flight`: None, ("j2", j2, radius) or a packed force model (_Flight) for exact
+    cells: each cell's cheapest transfer whose departure burn, flown under `mu` and J2 (radius km) or in the
+    force model, reaches the arrival point within 1 m
     (status 4 where no arc's shooting converges); two more float64 arrays then follow, each cell's position
     miss flown in the model (km) and the cost of its cheapest two-body arc (km/s).
     """
@@ -79,7 +84,7 @@ def cell(
     arrive_at: _Offset = None,
     depart_from: _Offset = None,
     epoch: Optional[SupportsFloat] = None,
-    flight: Optional[Tuple[str, SupportsFloat, SupportsFloat]] = None,
+    flight: Optional[_Flight] = None,
 ) -> Tuple[Any, ...]:
     """One cell of grid() solved alone: (status, revolutions, branch, r1, v_start, v1, r2, v_goal, v2): the
     departure point and the velocity held there, the arc's departure velocity, the arrival point, the velocity

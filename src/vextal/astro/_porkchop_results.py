@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence,
 import numpy as np
 import numpy.typing as npt
 
-from vextal.astro import _files, _porkchop, _porkchop_plot, _refine, _safety, arrays
+from vextal.astro import _files, _j2, _porkchop, _porkchop_plot, _refine, _safety, arrays
 from vextal.astro._grid_common import Flight, GridSource, Offset, check_model, grid_options, iso_date
 from vextal.astro._safety import Safety
 from vextal.astro._state import State as State
@@ -56,6 +56,15 @@ def _own(trajectory: Any, epoch: float) -> _Slice:
     return _Slice(epochs, np.asarray(r, dtype=np.float64), np.asarray(v, dtype=np.float64))
 
 
+def _flight(flight: Sequence[Any]) -> Flight:
+    """A flight model as the native calls take it, copied: ("j2", j2, radius), or a packed force model (a list
+    of (name, parameters, pole))."""
+    if isinstance(flight[0], str):
+        return str(flight[0]), float(flight[1]), float(flight[2])
+    return [(str(name), tuple(map(float, parameters)), None if pole is None else tuple(map(float, pole)))
+            for name, parameters, pole in flight]
+
+
 def _near(source: GridSource, epoch: float) -> GridSource:
     """A table cut to the samples around `epoch` (the interpolation there reads the same two, so the state is
     the same bits, without the whole table read for one cell); any other source as it is."""
@@ -78,7 +87,7 @@ class Porkchop(GridTables):
     the chaser and the target ("two-body" or "j2"); `trajectories`, the two trajectories it was given (or
     None), from which refine(model="j2") reads exact states.
 
-    A grid with a `flight` model (a J2 grid) has exact cells: each cell holds the cheapest transfer whose
+    A grid with a `flight` model (a J2 or force-model grid) has exact cells: each cell holds the cheapest transfer whose
     burns, flown in the model from the chaser's state, reach the target's within 1 m (status 4 where no arc
     converges); `miss` holds each cell's position miss so flown (km) and `dv_total_arc` the cost of the
     cheapest two-body Lambert arc between the same states (what a J2 grid's cells used to show). Both are
@@ -122,8 +131,7 @@ class Porkchop(GridTables):
                  miss: Optional[npt.ArrayLike] = None, dv_total_arc: Optional[npt.ArrayLike] = None) -> None:
         self.model = check_model(model)
         self.trajectories = trajectories
-        self.flight: Optional[Flight] = None if flight is None else (str(flight[0]), float(flight[1]),
-                                                                     float(flight[2]))
+        self.flight: Optional[Flight] = None if flight is None else _flight(flight)
         self.chaser = state_tuple(chaser, "chaser")
         self.target = state_tuple(target, "target")
         self.sources: Tuple[GridSource, GridSource] = (self.chaser, self.target) if sources is None else sources
@@ -227,17 +235,26 @@ class Porkchop(GridTables):
                  SatBurn(t1 + float(tof), Vector3(*(g - a for g, a in zip(v_goal, v2)))))
         transfer = Transfer(departure, tof, revolutions, branch, burns, self.cost)
         if exact and self.flight is not None:
-            # The misses of the burns flown by the propagator at its own tolerance (the shooting's is looser).
-            rf, vf = arrays.propagate_j2(r1, v1, tof, mu=self.mu, j2=self.flight[1], radius=self.flight[2],
-                                         errors="raise", threads=1)
-            transfer.model = self.model
+            # The misses of the burns flown by the propagator at its own tolerance (the shooting's is looser),
+            # in the model the cells flew: J2, or the force model with the pole it was packed with.
+            if isinstance(self.flight, tuple):
+                rf, vf = arrays.propagate_j2(r1, v1, tof, mu=self.mu, j2=self.flight[1], radius=self.flight[2],
+                                             errors="raise", threads=1)
+            else:
+                rf, vf = arrays._propagate_model(r1, v1, tof, self.flight, errors="raise", threads=1)
+            transfer.model = _j2.label(self.model)  # a force model by its repr, as tables name it
             transfer.miss_km = float(np.linalg.norm(np.asarray(rf) - r2))
             transfer.miss_kms = float(np.linalg.norm(np.asarray(vf) - v2))
             transfer.dv_total_two_body = _refine._cost(self, float(departure), float(tof), two_body=True)
             from vextal.astro import forces
 
-            flight = forces.Model([forces.J2(self.mu, self.flight[1], self.flight[2])])
-            transfer._plan = plan_of(self, "j2", self.trajectories, {"mu": self.mu}, forces=flight)
+            if isinstance(self.flight, tuple):
+                flight, pole_of_date = forces.Model([forces.J2(self.mu, self.flight[1], self.flight[2])]), False
+            else:  # the force model, about the pole of date when the cells flew about one
+                flight = forces.as_model(self.model)
+                pole_of_date = any(pole is not None for _name, _parameters, pole in self.flight)
+            transfer._plan = plan_of(self, "j2", self.trajectories, {"mu": self.mu}, forces=flight,
+                                     pole_of_date=pole_of_date)
         else:
             transfer._plan = plan_of(self, mu=None if mu is None else float(mu))
         return transfer
@@ -264,7 +281,8 @@ class Porkchop(GridTables):
         miss_kms and dv_total_two_body. "j2" on a grid of two-body arcs: a rendezvous corrected by shooting
         under J2 near the start cells (within the neighbouring grid lines), from the chaser's J2 state to the
         target's; a correction that converges from no start, or only to arcs below min_radius, raises
-        RuntimeError."""
+        RuntimeError. A force model (vextal.astro.forces) likewise: on a grid of exact cells in that model the
+        window-wide exact search, else the correction near the start cells."""
         return _refine.refine(self, candidates, mu=mu, model=model)
 
     # ---- passive safety ----------------------------------------------------------------------------------

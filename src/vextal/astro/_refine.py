@@ -31,13 +31,13 @@ def refine(grid: Grid, candidates: int = 1, *, mu: Optional[SupportsFloat] = Non
             masked = np.where(grid.revolutions == revs, grid.dv_total, np.nan)
             row, column = np.unravel_index(np.nanargmin(masked), grid.shape)
             starts.append((int(row), int(column)))
-    if model != "two-body" and (model != "j2" or grid.flight is None):
-        # a grid of two-body arcs (or a force model), corrected near its cells by shooting in the model
+    exact = model != "two-body" and grid.flight is not None and _same_model(model, grid.model)
+    if model != "two-body" and not exact:
+        # a grid of two-body arcs (or of exact cells in another model), corrected near its cells by shooting
         return _refine_j2(grid, optimize, starts, search_mu, model)
-    exact = model == "j2"
     if exact and search_mu is not None and search_mu != grid.mu:
-        raise ValueError("refine(model='j2') flies the grid's model: mu must be the grid's (%r), not %r"
-                         % (grid.mu, search_mu))
+        raise ValueError("refine(model=%r) flies the grid's model: mu must be the grid's (%r), not %r"
+                         % (model, grid.mu, search_mu))
     window = _window(grid)
     i0, j0 = starts[0]
     best = grid._transfer(float(grid.departures[i0]), float(grid.tofs[j0]), search_mu, exact)
@@ -54,6 +54,15 @@ def refine(grid: Grid, candidates: int = 1, *, mu: Optional[SupportsFloat] = Non
                 best = candidate
     best.at_window_edge = _on_edge((best.departure, best.tof), window)
     return best
+
+
+def _same_model(a: Any, b: Any) -> bool:
+    """Whether two models are the same: the same name, or force models of the same forces."""
+    if isinstance(a, str) or isinstance(b, str):
+        return isinstance(a, str) and isinstance(b, str) and a == b
+    from vextal.astro import forces
+
+    return bool(forces.as_model(a) == forces.as_model(b))
 
 
 #: How close (s) to a bound of the window an optimum counts as lying on it.

@@ -86,8 +86,9 @@ def porkchop(chaser: Source, target: Source, departures: Any, tofs: Any, *,
     every cell exact: the cheapest transfer whose burns, flown under J2 from the chaser's state, reach the
     target's within 1 m (status 4 where none converges; the two-body arcs' cost stays in `dv_total_arc`).
     A force model (vextal.astro.forces, e.g. forces.Zonal(6)) moves states as vextal.astro.trajectory.Numerical
-    trajectories in it, about the pole at each state's epoch; its cells are two-body arcs between those
-    positions and refine() corrects the optimum to arrive in that model. The result's `model` says which was
+    trajectories in it, about the pole at each state's epoch, and makes every cell exact in it likewise: the
+    burns, flown in the model about the pole the chaser's trajectory moves about, reach the target within 1 m;
+    refine() then searches the whole window for the exact optimum. The result's `model` says which was
     used."""
     options = grid_options(_central_mu(mu, (chaser, target)), cost, min_radius, arrive_at, depart_from)
     check_j2(model, options)
@@ -125,9 +126,16 @@ def in_model(source: Any, name: str, model: Any) -> Any:
 
 
 def with_flight(options: Dict[str, Any], model: Any, chaser: Any) -> Dict[str, Any]:
-    """The native grid's keywords with the flight model of exact cells under "j2": the J2 constants of a J2
-    chaser, else the package's."""
-    if not (isinstance(model, str) and model == "j2"):
+    """The native grid's keywords with the flight model of exact cells: under "j2" the J2 constants of a J2
+    chaser, else the package's; under a force model the model packed with the pole the chaser's trajectory
+    in it moves about (else the pole at the chaser's epoch), so that the cells fly as the trajectories move."""
+    if not isinstance(model, str):
+        from vextal.astro import _j2_refine
+
+        epoch = float(chaser.epoch) if is_trajectory(chaser) else state_tuple(chaser, "chaser")[0]
+        flown = _j2_refine.flown_in((chaser,), model, epoch)
+        return {**options, "flight": flown.model.packed(flown.epoch)}
+    if model != "j2":
         return options
     j2 = float(getattr(chaser, "j2", _porkchop.EARTH_J2))
     radius = float(getattr(chaser, "radius", _porkchop.EARTH_EQUATORIAL_RADIUS))
@@ -200,7 +208,7 @@ def survey(chaser: Source, targets: Union[Sequence[Source], Mapping[Any, Source]
     callable that receives the fraction done. Locally the targets' grids run one after another, each on every
     core; with a client every chunk of every target's grid is submitted at once, so the whole cluster stays
     busy across targets. `model` is porkchop's: with "j2" the chaser and the targets move under J2 and the
-    table's costs are those of the J2 grids (its `model` column says which).
+    table's costs are those of the J2 grids (its `model` column says which); a force model likewise.
     """
     names, states = named_targets(targets)
     if not states:
