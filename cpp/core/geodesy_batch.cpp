@@ -1,6 +1,8 @@
 // Geodesy over arrays: path choice, the point-by-point conversions and the two-lane (SSE2) kernels.
 #include "core/geodesy_batch.hpp"
 
+#include "core/kernel_paths.hpp"
+
 #include "core/geodesy_batch_internal.hpp"
 #include "core/geodesy_batch_kernel.hpp"
 
@@ -154,24 +156,9 @@ const Path paths[] = {
 #endif
     {"scalar", efg_to_llh_scalar, llh_to_efg_scalar, always},
 };
-constexpr int kPaths = sizeof paths / sizeof paths[0];
+KernelPaths chosen{paths};
 
-int first_available(int from) {
-    for (int i = from; i < kPaths; ++i)
-        if (paths[i].available()) return i;
-    return kPaths - 1;
-}
-
-std::atomic<int> current{-1};
-
-const Path& path() {
-    int i = current.load(std::memory_order_relaxed);
-    if (i < 0) {
-        i = first_available(0);
-        current.store(i, std::memory_order_relaxed);
-    }
-    return paths[i];
-}
+const Path& path() noexcept { return chosen.get(); }
 
 }  // namespace
 
@@ -189,12 +176,6 @@ void geodesy_batch_init() noexcept {
 
 const char* geodesy_batch_path() noexcept { return batch::path().name; }
 
-const char* geodesy_batch_limit(const char* name) noexcept {
-    int from = 0;
-    for (int i = 0; i < batch::kPaths; ++i)
-        if (std::strcmp(batch::paths[i].name, name) == 0) from = i;
-    batch::current.store(batch::first_available(from), std::memory_order_relaxed);
-    return geodesy_batch_path();
-}
+const char* geodesy_batch_limit(const char* name) noexcept { return batch::chosen.limit(name); }
 
 }  // namespace vextal::numerics

@@ -5,6 +5,7 @@
 #include "core/constants.hpp"
 #include "core/lambert_batch_internal.hpp"
 #include "core/lambert_batch_kernel.hpp"
+#include "core/kernel_paths.hpp"
 #include "core/lambert_internal.hpp"
 #include "core/vec3.hpp"
 
@@ -67,24 +68,9 @@ const Path paths[] = {
     // CPU has them (the baseline lanes call the library's): the scalar set-up serves the two-lane path.
     {"sse2", solve_arcs_lanes2, nullptr, always},
 };
-constexpr int kPaths = sizeof paths / sizeof paths[0];
+KernelPaths chosen{paths};
 
-int first_available(int from) {
-    for (int i = from; i < kPaths; ++i)
-        if (paths[i].available()) return i;
-    return kPaths - 1;
-}
-
-std::atomic<int> current{-1};
-
-const Path& path() {
-    int i = current.load(std::memory_order_relaxed);
-    if (i < 0) {
-        i = first_available(0);
-        current.store(i, std::memory_order_relaxed);
-    }
-    return paths[i];
-}
+const Path& path() noexcept { return chosen.get(); }
 
 }  // namespace
 }  // namespace lambert_lanes
@@ -210,12 +196,6 @@ void lambert_batch_init() noexcept { lambert_lanes::path(); }
 
 const char* lambert_batch_path() noexcept { return lambert_lanes::path().name; }
 
-const char* lambert_batch_limit(const char* name) noexcept {
-    int from = 0;
-    for (int i = 0; i < lambert_lanes::kPaths; ++i)
-        if (std::strcmp(lambert_lanes::paths[i].name, name) == 0) from = i;
-    lambert_lanes::current.store(lambert_lanes::first_available(from), std::memory_order_relaxed);
-    return lambert_batch_path();
-}
+const char* lambert_batch_limit(const char* name) noexcept { return lambert_lanes::chosen.limit(name); }
 
 }  // namespace vextal::numerics
